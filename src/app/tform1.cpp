@@ -1,0 +1,396 @@
+#include "app/tform1.h"
+
+#include <QCheckBox>
+#include <QClipboard>
+#include <QComboBox>
+#include <QEvent>
+#include <QFont>
+#include <QGuiApplication>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPalette>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QStringList>
+
+#include "app/application.h"
+#include "app/window_icon.h"
+#include "core/conversions.h"
+#include "link/socket_channel.h"
+#include "setup/fft_setup.h"
+#include "setup/parameter_edits.h"
+#include "setup/rbw.h"
+#include "setup/status_read.h"
+#include "spectrum/chart_view.h"
+#include "spectrum/clipboard_text.h"
+#include "spectrum/plot.h"
+#include "spectrum/trace.h"
+#include "spectrum/y_axis.h"
+
+namespace qvx {
+
+TForm1* Form1 = nullptr;
+
+SocketChannel& InstrumentLink() {
+  static SocketChannel link;
+  return link;
+}
+
+std::string TextOf(const QLineEdit* edit) { return edit->text().toStdString(); }
+
+namespace {
+
+constexpr const char* kIniFileName = "./QVX71CONT.INI";
+constexpr const char* kSectionInstrument = "QVX71";
+constexpr const char* kSectionDisplay = "DISP";
+constexpr const char* kDefaultAddress = "192.168.1.21";
+constexpr const char* kCaptionPrefix = "QVX71 Cotroller addr:";
+
+QFont FaceOfSize(int pixels) {
+  QFont font(QStringLiteral("IPAPGothic"));
+  font.setStyleHint(QFont::SansSerif);
+  font.setPixelSize(pixels);
+  return font;
+}
+
+template <typename W>
+W* Place(W* widget, int left, int top, int width, int height, int fontPixels) {
+  widget->setGeometry(left, top, width, height);
+  if (fontPixels > 0) widget->setFont(FaceOfSize(fontPixels));
+  return widget;
+}
+
+QLabel* MakeLabel(QWidget* parent, const char* caption, int l, int t, int w, int h) {
+  auto* label = new QLabel(QString::fromUtf8(caption), parent);
+  label->setTextFormat(Qt::PlainText);
+  label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  return Place(label, l, t, w, h, 16);
+}
+
+QPushButton* MakeButton(QWidget* parent, const char* caption, int l, int t, int w, int h) {
+  auto* button = new QPushButton(QString::fromUtf8(caption), parent);
+  button->setAutoDefault(false);
+  return Place(button, l, t, w, h, 16);
+}
+
+QLineEdit* MakeEdit(QWidget* parent, int l, int t, int w, int h) {
+  return Place(new QLineEdit(parent), l, t, w, h, 16);
+}
+
+QPlainTextEdit* MakeMemo(QWidget* parent, int l, int t, int w, int h, int fontPixels) {
+  auto* memo = new QPlainTextEdit(parent);
+  memo->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+  memo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  return Place(memo, l, t, w, h, fontPixels);
+}
+
+QCheckBox* MakeCheck(QWidget* parent, const char* caption, int l, int t, int w, int h) {
+  return Place(new QCheckBox(QString::fromUtf8(caption), parent), l, t, w, h, 16);
+}
+
+// The typed character a key press stands for, as a key handler sees it: Enter is
+// 13, Backspace 8, Ctrl+letter 1..26. Keys that type nothing (arrows, Home, End,
+// Delete, F-keys, Tab) give false and keep their normal effect.
+bool TypedCharacter(const QKeyEvent* event, char& key) {
+  switch (event->key()) {
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+      key = kEnterKey;
+      return true;
+    case Qt::Key_Backspace:
+      key = kBackspaceKey;
+      return true;
+    case Qt::Key_Delete:
+    case Qt::Key_Tab:
+    case Qt::Key_Backtab:
+      return false;
+    default:
+      break;
+  }
+  const QString text = event->text();
+  if (text.isEmpty()) return false;
+  const char16_t unit = text.at(0).unicode();
+  // Anything beyond ASCII reaches the handler as a code the number filter rejects.
+  key = unit < 0x80 ? static_cast<char>(unit) : static_cast<char>(0xFF);
+  return true;
+}
+
+}  // namespace
+
+TForm1::TForm1(QWidget* parent, SocketChannel* channel)
+    : QWidget(parent), channel_(channel ? channel : &InstrumentLink()) {
+  Form1 = this;
+  setWindowTitle(QStringLiteral("Form1"));
+  setWindowIcon(WindowIcon());
+  setFont(FaceOfSize(12));
+  setAutoFillBackground(true);
+  setBackgroundRole(QPalette::Button);
+  setFixedSize(799, 515);
+  move(727, 382);
+  CreateControls();
+  BindEvents();
+  FormCreate();
+}
+
+TForm1::~TForm1() {
+  RunHandler([this] { FormDestroy(); });
+  if (Form1 == this) Form1 = nullptr;
+}
+
+void TForm1::CreateControls() {
+  Label5 = MakeLabel(this, "Average", 104, 48, 55, 16);
+  Label1 = MakeLabel(this, "Start Freq.(Hz)     End Freq.(Hz)", 112, 0, 218, 16);
+  Label2 = MakeLabel(this, "Vide Filter", 176, 48, 69, 16);
+  Label3 = MakeLabel(this, "Y_Min            Y_MAX", 384, 40, 143, 16);
+  BtnConnect = MakeButton(this, "Connect", 16, 16, 75, 25);
+  BtnIDN = MakeButton(this, "BtnIDN", 704, 16, 75, 25);
+  MemLog = MakeMemo(this, 608, 96, 185, 417, 13);
+  BtnAxisReasd = MakeButton(this, "ReadSTAT", 600, 16, 89, 25);
+  BtnGetFFTData = MakeButton(this, "データ取得", 256, 56, 91, 25);
+  BtnSetFFT = MakeButton(this, "Set Param", 16, 56, 81, 25);
+  Chart1 = Place(new ChartView(this), 0, 96, 609, 417, 0);
+  ChkFreqList = MakeCheck(this, "FreqList", 704, 56, 81, 17);
+  BtnClipBorad = MakeButton(this, "To Clipboad", 600, 56, 91, 25);
+  EditStartf = MakeEdit(this, 104, 16, 121, 24);
+  EditEndf = MakeEdit(this, 232, 16, 121, 24);
+  EditAve = MakeEdit(this, 104, 64, 57, 24);
+  Memo1 = MakeMemo(this, 800, 96, 169, 417, 12);
+  CmbMoveAve = Place(new QComboBox(this), 176, 64, 65, 24, 16);
+  CmbMoveAve->addItems({QStringLiteral("none"), QStringLiteral("A4"), QStringLiteral("A8"),
+                        QStringLiteral("M4"), QStringLiteral("M8")});
+  CmbMoveAve->setCurrentIndex(0);
+  EditYMax = MakeEdit(this, 472, 56, 73, 24);
+  EditYMin = MakeEdit(this, 376, 56, 73, 24);
+  ChkYAuto = MakeCheck(this, "Y Axis Auto", 376, 16, 97, 17);
+
+  // Tab order 0..16 as the controls are numbered; labels take no focus.
+  QWidget* order[] = {BtnConnect, BtnIDN,     MemLog,     BtnAxisReasd, BtnGetFFTData, BtnSetFFT,
+                      Chart1,     ChkFreqList, BtnClipBorad, EditStartf, EditEndf,      EditAve,
+                      Memo1,      CmbMoveAve, EditYMax,   EditYMin,     ChkYAuto};
+  Chart1->setFocusPolicy(Qt::TabFocus);
+  for (std::size_t i = 0; i + 1 < std::size(order); ++i) setTabOrder(order[i], order[i + 1]);
+}
+
+template <typename Handler>
+void TForm1::Run(Handler&& handler) {
+  RunHandler([&] {
+    try {
+      handler();
+    } catch (...) {
+      SyncChart();  // what the handler changed before it failed stays visible
+      throw;
+    }
+    SyncChart();
+  });
+}
+
+void TForm1::BindEvents() {
+  connect(BtnConnect, &QPushButton::clicked, this, [this] { Run([this] { BtnConnectClick(); }); });
+  connect(BtnIDN, &QPushButton::clicked, this, [this] { Run([this] { BtnIDNClick(); }); });
+  connect(BtnAxisReasd, &QPushButton::clicked, this, [this] { Run([this] { BtnAxisReasdClick(); }); });
+  connect(BtnGetFFTData, &QPushButton::clicked, this, [this] { Run([this] { BtnGetFFTDataClick(); }); });
+  connect(BtnSetFFT, &QPushButton::clicked, this, [this] { Run([this] { BtnSetFFTClick(); }); });
+  connect(BtnClipBorad, &QPushButton::clicked, this, [this] { Run([this] { BtnClipBoradClick(); }); });
+  // The operator's choice only: a selection made by code does not redraw.
+  connect(CmbMoveAve, &QComboBox::activated, this, [this](int) { Run([this] { CmbMoveAveChange(); }); });
+  // A change made by code is announced too (start-up relies on it).
+  connect(ChkYAuto, &QCheckBox::toggled, this, [this](bool) { Run([this] { ChkYAutoClick(); }); });
+  for (QLineEdit* edit : {EditStartf, EditEndf, EditAve, EditYMin, EditYMax}) edit->installEventFilter(this);
+}
+
+bool TForm1::eventFilter(QObject* watched, QEvent* event) {
+  if (event->type() != QEvent::KeyPress) return QWidget::eventFilter(watched, event);
+  char key = 0;
+  if (!TypedCharacter(static_cast<QKeyEvent*>(event), key)) return false;
+  const char typed = key;
+  Run([&] {
+    if (watched == EditStartf) {
+      EditStartfKeyPress(key);
+    } else if (watched == EditEndf) {
+      EditEndfKeyPress(key);
+    } else if (watched == EditAve) {
+      EditAveKeyPress(key);
+    } else if (watched == EditYMin) {
+      EditYMinKeyPress(key);
+    } else if (watched == EditYMax) {
+      EditYMaxKeyPress(key);
+    }
+  });
+  // A handler that failed before it could swallow Enter leaves nothing to insert.
+  if (typed == kEnterKey) return true;
+  return key == 0;
+}
+
+void TForm1::FormCreate() {
+  IniFile = std::make_unique<TIniFile>(kIniFileName);
+  Addr = IniFile->ReadString(kSectionInstrument, "ADDR", kDefaultAddress);
+  channel_->SetAddress(Addr);
+  Startf = IniFile->ReadFloat(kSectionInstrument, "START", 0.0);
+  EditStartf->setText(QString::fromStdString(FloatToStr(Startf)));
+  Endf = IniFile->ReadFloat(kSectionInstrument, "END", 100000.0);
+  EditEndf->setText(QString::fromStdString(FloatToStr(Endf)));
+  FftScale = IniFile->ReadFloat(kSectionInstrument, "SCALE", 1e-8);
+  Ch1Scale = IniFile->ReadString(kSectionInstrument, "CH1SCALE", FloatToStr(0.0002));
+  FftOffset = IniFile->ReadFloat(kSectionInstrument, "OFFSET", -7e-8);
+  TDiv = IniFile->ReadString(kSectionInstrument, "TDIV", FloatToStr(0.01));
+  Fs = IniFile->ReadFloat(kSectionInstrument, "MDEPTH", 5e7);
+  EditAve->setText(QString::fromStdString(IniFile->ReadString(kSectionInstrument, "AVE", "32")));
+  // A stored count that is not an integer is reported, but the other settings are
+  // still applied, so that the exit save does not overwrite them with blanks.
+  RunHandler([this] { StrToInt(TextOf(EditAve)); });
+  ChkFreqList->setChecked(IniFile->ReadBool(kSectionInstrument, "FLIST", false));
+  EditYMin->setText(QString::fromStdString(IniFile->ReadString(kSectionDisplay, "LVMIN", "0")));
+  EditYMax->setText(QString::fromStdString(IniFile->ReadString(kSectionDisplay, "LVMAX", "100")));
+  ChkYAuto->setChecked(IniFile->ReadBool(kSectionDisplay, "YAXIAUTO", true));
+  Run([this] { ChkYAutoClick(); });
+  LvInc = IniFile->ReadFloat(kSectionDisplay, "LVINC", 10.0);
+  // An index outside the list leaves no item selected (and -1 is saved at exit).
+  const int filterIndex = IniFile->ReadInteger(kSectionDisplay, "AVE", 0);
+  CmbMoveAve->setCurrentIndex(filterIndex >= 0 && filterIndex < CmbMoveAve->count() ? filterIndex : -1);
+  setWindowTitle(QString::fromUtf8(kCaptionPrefix) + QString::fromStdString(Addr));
+}
+
+void TForm1::FormDestroy() {
+  if (!IniFile) return;
+  IniFile->WriteString(kSectionInstrument, "ADDR", Addr);
+  IniFile->WriteFloat(kSectionInstrument, "OFFSET", FftOffset);
+  IniFile->WriteFloat(kSectionInstrument, "SCALE", FftScale);
+  IniFile->WriteFloat(kSectionInstrument, "START", Startf);
+  IniFile->WriteFloat(kSectionInstrument, "END", Endf);
+  IniFile->WriteString(kSectionInstrument, "TDIV", TDiv);
+  IniFile->WriteString(kSectionInstrument, "CH1SCALE", Ch1Scale);
+  IniFile->WriteString(kSectionInstrument, "AVE", TextOf(EditAve));
+  IniFile->WriteBool(kSectionInstrument, "FLIST", ChkFreqList->isChecked());
+  IniFile->WriteString(kSectionDisplay, "LVMIN", TextOf(EditYMin));
+  IniFile->WriteString(kSectionDisplay, "LVMAX", TextOf(EditYMax));
+  IniFile->WriteFloat(kSectionDisplay, "LVINC", LvInc);
+  IniFile->WriteInteger(kSectionDisplay, "AVE", CmbMoveAve->currentIndex());
+  IniFile->WriteBool(kSectionDisplay, "YAXIAUTO", ChkYAuto->isChecked());
+  IniFile.reset();
+}
+
+void TForm1::Log(const std::string& line) { MemLog->appendPlainText(QString::fromStdString(line)); }
+
+std::vector<std::string> TForm1::LogLines() const {
+  std::vector<std::string> lines;
+  const QString text = MemLog->toPlainText();
+  if (text.isEmpty()) return lines;
+  for (const QString& line : text.split(QLatin1Char('\n'))) lines.push_back(line.toStdString());
+  return lines;
+}
+
+void TForm1::SyncChart() { Chart1->Render(chart_); }
+
+// --- Instrument link ---
+
+void TForm1::SendCommand(const std::string& command) { channel_->SendCommand(command); }
+
+std::string TForm1::QueryInstrument(const std::string& command) { return channel_->QueryInstrument(command); }
+
+void TForm1::BtnConnectClick() { Log(channel_->ConnectInstrument() == 1 ? "Connected" : "Fale Connec"); }
+
+void TForm1::BtnIDNClick() { Log(QueryInstrument("*IDN?")); }
+
+// --- Instrument set-up ---
+
+void TForm1::ReadStatus() {
+  qvx::ReadStatus(*channel_, *this, [this](const std::string& line) { Log(line); });
+}
+
+double TForm1::CalcRbw() {
+  return qvx::CalcRbw(*channel_, *this, [this](const std::string& line) { Log(line); });
+}
+
+void TForm1::BtnAxisReasdClick() {
+  ReadStatus();
+  LogStatusLines(*this, [this](const std::string& line) { Log(line); });
+}
+
+void TForm1::BtnSetFFTClick() {
+  RunFftSetup(*channel_, *this, TextOf(EditAve), [this](const std::string& line) { Log(line); });
+}
+
+void TForm1::EditStartfKeyPress(char& key) {
+  if (key == kEnterKey) {
+    FrequencyEnter(*channel_, kStartFrequencyCommand, TextOf(EditStartf), Startf, [this] { EditStartf->selectAll(); });
+    key = 0;
+  } else {
+    NumericKeyFilter(key);
+  }
+}
+
+void TForm1::EditEndfKeyPress(char& key) {
+  if (key == kEnterKey) {
+    FrequencyEnter(*channel_, kEndFrequencyCommand, TextOf(EditEndf), Endf, [this] { EditEndf->selectAll(); });
+    key = 0;
+  } else {
+    NumericKeyFilter(key);
+  }
+}
+
+void TForm1::EditAveKeyPress(char& key) {
+  if (key == kEnterKey) {
+    key = 0;
+    AverageEnter(*channel_, TextOf(EditAve), [this] { EditAve->selectAll(); });
+  } else {
+    NumericKeyFilter(key);
+  }
+}
+
+// --- Spectrum ---
+
+void TForm1::BtnGetFFTDataClick() { FetchTrace(); }
+
+void TForm1::FetchTrace() {
+  qvx::FetchTrace(*channel_, *this, [this] { ReadStatus(); }, [this] { PlotSpectrum(); });
+}
+
+void TForm1::PlotSpectrum() {
+  PlotInputs inputs;
+  inputs.filterIndex = CmbMoveAve->currentIndex();
+  inputs.filterText = CmbMoveAve->currentText().toStdString();
+  inputs.aveText = TextOf(EditAve);
+  inputs.yMinText = TextOf(EditYMin);
+  inputs.yMaxText = TextOf(EditYMax);
+  qvx::PlotSpectrum(*this, inputs, chart_);
+}
+
+void TForm1::CmbMoveAveChange() { PlotSpectrum(); }
+
+void TForm1::ApplyYRange() { qvx::ApplyYRange(chart_.LeftAxis, TextOf(EditYMax), TextOf(EditYMin)); }
+
+void TForm1::ChkYAutoClick() {
+  ApplyYAxisMode(
+      ChkYAuto->isChecked(), chart_.LeftAxis, [this](bool on) { EditYMin->setEnabled(on); },
+      [this](bool on) { EditYMax->setEnabled(on); }, TextOf(EditYMax), TextOf(EditYMin));
+}
+
+void TForm1::EditYMinKeyPress(char& key) {
+  if (key == kEnterKey) {
+    EditYMin->selectAll();
+    ApplyYRange();
+    key = 0;
+  } else {
+    NumericKeyFilter(key);
+  }
+}
+
+void TForm1::EditYMaxKeyPress(char& key) {
+  if (key == kEnterKey) {
+    EditYMax->selectAll();
+    ApplyYRange();
+    key = 0;
+  } else {
+    NumericKeyFilter(key);
+  }
+}
+
+void TForm1::BtnClipBoradClick() {
+  const std::string text = BuildClipboardText(SpecData, CmbMoveAve->currentIndex(), ChkFreqList->isChecked());
+  const QString qtext = QString::fromStdString(text);
+  Memo1->setPlainText(qtext);  // the hidden staging memo keeps the last export
+  QGuiApplication::clipboard()->setText(qtext);
+}
+
+}  // namespace qvx

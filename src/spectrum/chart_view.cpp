@@ -1,0 +1,139 @@
+#include "spectrum/chart_view.h"
+
+#include <QChart>
+#include <QFont>
+#include <QGraphicsSimpleTextItem>
+#include <QLineSeries>
+#include <QList>
+#include <QPen>
+#include <QPointF>
+#include <QValueAxis>
+#include <algorithm>
+#include <cmath>
+
+namespace qvx {
+namespace {
+
+// A span wide enough for Qt to draw an axis around a single value.
+void Widen(double& lo, double& hi) {
+  if (!(hi > lo)) {
+    const double pad = std::max(1.0, std::fabs(lo) * 0.05);
+    lo -= pad;
+    hi += pad;
+  }
+}
+
+double NiceStep(double span) {
+  if (!(span > 0) || !std::isfinite(span)) return 1.0;
+  const double raw = span / 8.0;
+  const double mag = std::pow(10.0, std::floor(std::log10(raw)));
+  for (double m : {1.0, 2.0, 5.0, 10.0}) {
+    if (raw <= m * mag) return m * mag;
+  }
+  return 10.0 * mag;
+}
+
+}  // namespace
+
+ChartView::ChartView(QWidget* parent) : QChartView(parent) {
+  chart_ = new QChart();
+  chart_->legend()->hide();
+  chart_->setTitle(QString());  // the title "FFT" exists but is hidden
+  chart_->setBackgroundRoundness(0);
+  chart_->setMargins(QMargins(4, 44, 8, 4));
+
+  series_ = new QLineSeries();
+  series_->setPen(QPen(QColor(Qt::blue), 1));
+  series_->setPointsVisible(false);
+  series_->setUseOpenGL(false);
+  chart_->addSeries(series_);
+
+  axisX_ = new QValueAxis();
+  axisX_->setTitleText(QStringLiteral("Frequency(kHz)"));
+  axisX_->setLabelFormat(QStringLiteral("%g"));
+  axisY_ = new QValueAxis();
+  axisY_->setTitleText(QStringLiteral("nV/\u221AHz"));
+  axisY_->setLabelFormat(QStringLiteral("%g"));
+  chart_->addAxis(axisX_, Qt::AlignBottom);
+  chart_->addAxis(axisY_, Qt::AlignLeft);
+  series_->attachAxis(axisX_);
+  series_->attachAxis(axisY_);
+  axisX_->setRange(0, 1);
+  axisY_->setRange(0, 1);
+
+  subtitle_ = new QGraphicsSimpleTextItem(chart_);
+  QFont small = font();
+  small.setPixelSize(13);
+  subtitle_->setFont(small);
+  subtitle_->setPos(485, 20);
+  subtitle_->setZValue(10);
+
+  setChart(chart_);
+  setRenderHint(QPainter::Antialiasing, false);
+}
+
+QString ChartView::SubTitleText() const { return subtitle_->text(); }
+
+void ChartView::Render(const ChartModel& model) {
+  QStringList lines;
+  lines.reserve(static_cast<qsizetype>(model.SubTitle.size()));
+  for (const auto& line : model.SubTitle) lines << QString::fromStdString(line);
+  const QString text = lines.join(QLatin1Char('\n'));
+  if (text != subtitle_->text()) subtitle_->setText(text);
+
+  if (model.Revision != renderedRevision_) {
+    QList<QPointF> points;
+    points.reserve(static_cast<qsizetype>(model.Series1.size()));
+    dataMinY_ = 0.0;
+    dataMaxY_ = 0.0;
+    bool first = true;
+    for (const auto& p : model.Series1) {
+      points.append(QPointF(p.x, p.y));
+      if (first || p.y < dataMinY_) dataMinY_ = p.y;
+      if (first || p.y > dataMaxY_) dataMaxY_ = p.y;
+      first = false;
+    }
+    series_->replace(points);
+    renderedRevision_ = model.Revision;
+    ApplyBottomAxis(model);
+  }
+  ApplyLeftAxis(model);
+}
+
+void ChartView::ApplyBottomAxis(const ChartModel& model) {
+  double lo = 0.0;
+  double hi = 0.0;
+  if (!model.Series1.empty()) {
+    lo = model.Series1.front().x;
+    hi = model.Series1.back().x;
+  }
+  Widen(lo, hi);
+  axisX_->setRange(lo, hi);
+  axisX_->setTickType(QValueAxis::TicksDynamic);
+  const double step = NiceStep(hi - lo);
+  axisX_->setTickAnchor(std::floor(lo / step) * step);
+  axisX_->setTickInterval(step);
+}
+
+void ChartView::ApplyLeftAxis(const ChartModel& model) {
+  const AxisModel& axis = model.LeftAxis;
+  double lo = axis.Minimum();
+  double hi = axis.Maximum();
+  if (axis.Automatic()) {
+    // Show the data with a little room above and below, on whole label steps.
+    const double step = NiceStep(dataMaxY_ - dataMinY_);
+    lo = std::floor(dataMinY_ / step) * step;
+    hi = std::ceil(dataMaxY_ / step) * step;
+  }
+  Widen(lo, hi);
+  axisY_->setRange(lo, hi);
+  // The model's step, or a whole multiple of it when the shown range is wider.
+  double step = axis.LabelStep();
+  if (!(step > 0) || !std::isfinite(step)) step = NiceStep(hi - lo);
+  if ((hi - lo) / step > 25.0) step *= std::ceil((hi - lo) / (25.0 * step));
+  axisY_->setTickType(QValueAxis::TicksDynamic);
+  axisY_->setTickAnchor(std::floor(lo / step) * step);
+  axisY_->setTickInterval(step);
+}
+
+}  // namespace qvx
