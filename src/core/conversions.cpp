@@ -58,6 +58,37 @@ std::string NonFinite(double value) {
   return value < 0 ? "-INF" : "INF";
 }
 
+// Most values are nowhere near a rounding tie: then rounding the binary value gives
+// the same digits as rounding its 15-digit decimal form, without building that form.
+// Returns false when the value is too large or too close to a tie to be sure.
+bool FormatFixedFast(double value, int decimals, std::string& out) {
+  static constexpr double kScale[] = {1.0, 10.0, 100.0, 1e3, 1e4, 1e5, 1e6};
+  if (decimals < 0 || decimals > 6) return false;
+  const double x = std::fabs(value) * kScale[decimals];
+  if (!(x < 1e14)) return false;
+  const double whole = std::floor(x);
+  const double frac = x - whole;
+  if (std::fabs(frac - 0.5) <= x * 1e-13 + 1e-9) return false;
+  const auto n = static_cast<unsigned long long>(whole) + (frac > 0.5 ? 1 : 0);
+
+  char digits[24];
+  auto res = std::to_chars(digits, digits + sizeof digits, n);
+  auto len = static_cast<int>(res.ptr - digits);
+  char buf[40];
+  int pos = 0;
+  if (std::signbit(value) && n != 0) buf[pos++] = '-';
+  const int lead = len > decimals ? len - decimals : 0;
+  if (lead == 0) buf[pos++] = '0';  // at least one digit before the point
+  for (int k = 0; k < lead; ++k) buf[pos++] = digits[k];
+  if (decimals > 0) {
+    buf[pos++] = '.';
+    for (int k = 0; k < decimals - len; ++k) buf[pos++] = '0';
+    for (int k = lead; k < len; ++k) buf[pos++] = digits[k];
+  }
+  out.assign(buf, static_cast<std::size_t>(pos));
+  return true;
+}
+
 }  // namespace
 
 double StrToFloat(std::string_view text) {
@@ -163,6 +194,7 @@ std::string FormatFloat(std::string_view picture, double value) {
     decimals = static_cast<int>(picture.size() - dot - 1);
   }
   if (!std::isfinite(value)) return NonFinite(value);
+  if (std::string fast; FormatFixedFast(value, decimals, fast)) return fast;
 
   // Round the 15-digit decimal form, not the binary value, so that a value
   // written as 1.0005 goes up as a person expects.

@@ -133,3 +133,34 @@ TEST(TryParseIniInteger, DecimalAndHexadecimal) {
 
 }  // namespace
 }  // namespace qvx
+
+namespace qvx {
+namespace {
+
+// The quick path and the exact decimal path must agree everywhere, ties included.
+TEST(FormatFloat, AgreesWithTheDecimalRuleAcrossMagnitudes) {
+  EXPECT_EQ(FormatFloat("0.000", 0.0015), "0.002");
+  EXPECT_EQ(FormatFloat("0.000", 2.675), "2.675");
+  EXPECT_EQ(FormatFloat("0.000", 1.2345), "1.235");
+  EXPECT_EQ(FormatFloat("0.000", -1.2345), "-1.235");
+  EXPECT_EQ(FormatFloat("0.000", 0.012), "0.012");
+  EXPECT_EQ(FormatFloat("0.000", 0.1), "0.100");
+  EXPECT_EQ(FormatFloat("0.000", 123456789.0125), "123456789.013");
+  EXPECT_EQ(FormatFloat("0.000", 1e14), "100000000000000.000");
+  EXPECT_EQ(FormatFloat("0.000", 1e20), "100000000000000000000.000");
+  EXPECT_EQ(FormatFloat("0", 2.5), "3");
+  EXPECT_EQ(FormatFloat("0", -0.4), "0");
+  // Every thousandth and its halves from -20 to 20 (k/2000 exactly, written as decimals).
+  for (int k = -40000; k <= 40000; ++k) {
+    const double v = k / 2000.0;
+    const long long thousandths = k >= 0 ? (k + 1) / 2 : -((-k + 1) / 2);
+    const long long mag = thousandths < 0 ? -thousandths : thousandths;
+    std::string expected = (thousandths < 0 ? "-" : "") + std::to_string(mag / 1000) + ".";
+    const std::string frac = std::to_string(mag % 1000);
+    expected += std::string(3 - frac.size(), '0') + frac;
+    ASSERT_EQ(FormatFloat("0.000", v), expected) << k;
+  }
+}
+
+}  // namespace
+}  // namespace qvx
