@@ -61,7 +61,7 @@ std::string NonFinite(double value) {
 // Most values are nowhere near a rounding tie: then rounding the binary value gives
 // the same digits as rounding its 15-digit decimal form, without building that form.
 // Returns false when the value is too large or too close to a tie to be sure.
-bool FormatFixedFast(double value, int decimals, std::string& out) {
+bool AppendFixedFast(double value, int decimals, std::string& out) {
   static constexpr double kScale[] = {1.0, 10.0, 100.0, 1e3, 1e4, 1e5, 1e6};
   if (decimals < 0 || decimals > 6) return false;
   const double x = std::fabs(value) * kScale[decimals];
@@ -85,7 +85,7 @@ bool FormatFixedFast(double value, int decimals, std::string& out) {
     for (int k = 0; k < decimals - len; ++k) buf[pos++] = '0';
     for (int k = lead; k < len; ++k) buf[pos++] = digits[k];
   }
-  out.assign(buf, static_cast<std::size_t>(pos));
+  out.append(buf, static_cast<std::size_t>(pos));
   return true;
 }
 
@@ -189,12 +189,21 @@ std::string FloatToStr(double value) {
 }
 
 std::string FormatFloat(std::string_view picture, double value) {
+  std::string out;
+  AppendFormatFloat(out, picture, value);
+  return out;
+}
+
+void AppendFormatFloat(std::string& text, std::string_view picture, double value) {
   int decimals = 0;
   if (const auto dot = picture.find('.'); dot != std::string_view::npos) {
     decimals = static_cast<int>(picture.size() - dot - 1);
   }
-  if (!std::isfinite(value)) return NonFinite(value);
-  if (std::string fast; FormatFixedFast(value, decimals, fast)) return fast;
+  if (!std::isfinite(value)) {
+    text += NonFinite(value);
+    return;
+  }
+  if (AppendFixedFast(value, decimals, text)) return;
 
   // Round the 15-digit decimal form, not the binary value, so that a value
   // written as 1.0005 goes up as a person expects.
@@ -225,15 +234,13 @@ std::string FormatFloat(std::string_view picture, double value) {
     scaled.insert(0, static_cast<std::size_t>(decimals + 1) - scaled.size(), '0');
   }
   const bool allZero = scaled.find_first_not_of('0') == std::string::npos;
-  std::string out;
-  if (d.negative && !allZero) out.push_back('-');
+  if (d.negative && !allZero) text.push_back('-');
   const std::size_t split = scaled.size() - static_cast<std::size_t>(decimals);
-  out.append(scaled, 0, split);
+  text.append(scaled, 0, split);
   if (decimals > 0) {
-    out.push_back('.');
-    out.append(scaled, split);
+    text.push_back('.');
+    text.append(scaled, split);
   }
-  return out;
 }
 
 bool TryParseIniInteger(std::string_view text, int& value) {

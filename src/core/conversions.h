@@ -21,6 +21,9 @@ std::string FloatToStr(double value);
 // rounded away from zero, no minus sign before a value that rounds to zero.
 std::string FormatFloat(std::string_view picture, double value);
 
+// The same, appended to `out` (no temporary string: the export formats 2000 numbers).
+void AppendFormatFloat(std::string& out, std::string_view picture, double value);
+
 // Reads an integer the way the settings file stores it: decimal, or hexadecimal
 // after "0x"/"0X". Returns false when the text is not such an integer.
 bool TryParseIniInteger(std::string_view text, int& value);

@@ -10,16 +10,15 @@ std::string BuildClipboardText(const SpectrumBuffer& data, int filterIndex, bool
   std::string text;
   // Room for typical lines ("12345.678,-1234567.890\r\n"); longer ones just grow it.
   text.reserve(static_cast<std::size_t>(SPEC_POINTS) * (freqList ? 32 : 20));
-  // Without a filter value the previous entry's text is written again.
-  std::string level;
   for (const SpecPoint& p : data) {
-    double y;
-    if (FilterLevel(filterIndex, p.Level, y)) level = FormatFloat("0.000", y);
     if (freqList) {
-      text += FormatFloat("0.000", p.Freq * 0.001);
+      AppendFormatFloat(text, "0.000", p.Freq * 0.001);
       text += ',';
     }
-    text += level;
+    // Without a selected filter there is no level text: the previous entry's, which is
+    // empty from the first entry on, since the selection does not change within a pass.
+    double y;
+    if (FilterLevel(filterIndex, p.Level, y)) AppendFormatFloat(text, "0.000", y);
     text += "\r\n";
   }
   return text;
