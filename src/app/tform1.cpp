@@ -47,10 +47,14 @@ constexpr const char* kSectionDisplay = "DISP";
 constexpr const char* kDefaultAddress = "192.168.1.21";
 constexpr const char* kCaptionPrefix = "QVX71 Cotroller addr:";
 
+// The Japanese-capable proportional face the layout was drawn for is not on Linux;
+// IPAPGothic is its closest match, a few percent wider in Latin text, so it is
+// narrowed to keep every caption inside its control.
 QFont FaceOfSize(int pixels) {
   QFont font(QStringLiteral("IPAPGothic"));
   font.setStyleHint(QFont::SansSerif);
   font.setPixelSize(pixels);
+  font.setStretch(93);
   return font;
 }
 
