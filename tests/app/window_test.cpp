@@ -13,6 +13,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTest>
+#include <clocale>
 #include <memory>
 #include <sstream>
 #include <stdexcept>
@@ -233,6 +234,23 @@ TEST_F(WindowTest, ARefusedStoredRangeIsReportedAndTheRestStillApplies) {
   dir_.Write("QVX71CONT.INI", IniText({"[DISP]", "LVMIN=", "YAXIAUTO=0"}));
   form = Open();
   EXPECT_EQ(boxes_.Texts(), std::vector<std::string>{"'' は浮動小数点数ではありません."});
+}
+
+// Files written before stay readable and the instrument gets "1E-8", not "1,0E-8",
+// whatever the operator's number settings say.
+TEST_F(WindowTest, NumbersKeepThePointInACommaLocale) {
+  const std::string saved = std::setlocale(LC_ALL, nullptr);
+  if (!std::setlocale(LC_ALL, "de_DE.UTF-8")) GTEST_SKIP() << "no comma locale installed";
+  dir_.Write("QVX71CONT.INI", IniText({"[QVX71]", "END=2.5E4", "SCALE=1.5E-8", "[DISP]", "LVINC=2.5"}));
+  auto form = Open();
+  EXPECT_EQ(form->EditEndf->text(), "25000");
+  EXPECT_EQ(form->State().LvInc, 2.5);
+  form.reset();
+  std::setlocale(LC_ALL, saved.c_str());
+  const auto lines = NonBlankLines(dir_.Read("QVX71CONT.INI"));
+  for (const char* expected : {"SCALE=1.5E-8", "LVINC=2.5", "OFFSET=-7E-8"}) {
+    EXPECT_NE(std::find(lines.begin(), lines.end(), expected), lines.end()) << expected;
+  }
 }
 
 TEST_F(WindowTest, AnotherWorkingDirectoryHasItsOwnFile) {

@@ -14,12 +14,14 @@
 namespace qvx::test {
 
 TApplication& GuiApp() {
-  static std::unique_ptr<TApplication> app = [] {
+  // Never destroyed: tearing Qt down during static destruction, after its own
+  // globals are gone, crashes at exit.
+  static TApplication* app = [] {
     ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
     static int argc = 1;
     static char name[] = "qvx71fft-tests";
     static char* argv[] = {name, nullptr};
-    return std::make_unique<TApplication>(argc, argv);
+    return new TApplication(argc, argv);
   }();
   return *app;
 }

@@ -1,0 +1,417 @@
+#include "instrument.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <functional>
+#include <initializer_list>
+#include <utility>
+
+#include "scpi.h"
+
+namespace qvx::sim {
+namespace {
+
+struct ScpiError {
+  int code;
+  const char* text;
+};
+
+constexpr ScpiError kDataTypeError{-104, "Data type error"};
+constexpr ScpiError kParameterNotAllowed{-108, "Parameter not allowed"};
+constexpr ScpiError kMissingParameter{-109, "Missing parameter"};
+constexpr ScpiError kUndefinedHeader{-113, "Undefined header"};
+constexpr ScpiError kDataOutOfRange{-222, "Data out of range"};
+constexpr ScpiError kIllegalParameter{-224, "Illegal parameter value"};
+
+constexpr std::size_t kMaxBlockBytes = 999999999;
+
+using Outcome = std::optional<ScpiError>;
+using Setter = std::function<Outcome(SimState&, std::string_view)>;
+using Getter = std::function<std::string(const SimState&, const FaultSettings&)>;
+
+// One instrument setting: its header, how a value changes it, how a query reports it.
+struct Setting {
+  std::string_view pattern;
+  Setter set;  // empty: query only
+  Getter get;  // empty: command only
+};
+
+// Numbers come in plain decimal form; an empty value counts as out of range.
+Outcome ParseChecked(std::string_view text, double lo, double hi, double& value,
+                     bool quantity = false) {
+  if (text.empty()) return kDataOutOfRange;
+  const auto number = quantity ? ParseQuantity(text) : ParseNumber(text);
+  if (!number) return kDataTypeError;
+  if (!(*number >= lo && *number <= hi)) return kDataOutOfRange;
+  value = *number;
+  return std::nullopt;
+}
+
+Setting NumberSetting(std::string_view pattern, double SimState::*field, double lo, double hi) {
+  return {pattern,
+          [=](SimState& s, std::string_view arg) -> Outcome {
+            double value = 0.0;
+            if (auto error = ParseChecked(arg, lo, hi, value)) return error;
+            s.*field = value;
+            return std::nullopt;
+          },
+          [=](const SimState& s, const FaultSettings&) { return FormatExponent(s.*field); }};
+}
+
+// Enumerated values are matched like mnemonics and stored in their short form.
+Setting ChoiceSetting(std::string_view pattern, std::string SimState::*field,
+                      std::initializer_list<std::string_view> choices) {
+  std::vector<std::string_view> options(choices);
+  return {pattern,
+          [=](SimState& s, std::string_view arg) -> Outcome {
+            if (arg.empty()) return kMissingParameter;
+            for (std::string_view option : options) {
+              if (MatchMnemonic(option, arg)) {
+                s.*field = ToUpper(ShortForm(option));
+                return std::nullopt;
+              }
+            }
+            return kIllegalParameter;
+          },
+          [=](const SimState& s, const FaultSettings&) { return s.*field; }};
+}
+
+Setting SwitchSetting(std::string_view pattern, bool SimState::*field) {
+  return {pattern,
+          [=](SimState& s, std::string_view arg) -> Outcome {
+            if (arg.empty()) return kMissingParameter;
+            const std::string value = ToUpper(arg);
+            if (value == "ON" || value == "1") {
+              s.*field = true;
+            } else if (value == "OFF" || value == "0") {
+              s.*field = false;
+            } else {
+              return kIllegalParameter;
+            }
+            return std::nullopt;
+          },
+          [=](const SimState& s, const FaultSettings&) { return std::string(s.*field ? "1" : "0"); }};
+}
+
+std::string AbbreviatedDepth(double points) {
+  const auto whole = static_cast<long long>(points);
+  if (whole >= 1000000 && whole % 1000000 == 0) return FormatInteger(whole / 1000000) + "M";
+  if (whole >= 1000 && whole % 1000 == 0) return FormatInteger(whole / 1000) + "k";
+  return FormatInteger(whole);
+}
+
+const std::vector<Setting>& Settings() {
+  static const std::vector<Setting> settings = {
+      ChoiceSetting(":WAVeform:SOURce", &SimState::wav_source,
+                    {"CHANnel1", "CHANnel2", "CHANnel3", "CHANnel4", "MATH1"}),
+      ChoiceSetting(":WAVeform:MODE", &SimState::wav_mode, {"NORMal", "MAXimum", "RAW"}),
+      ChoiceSetting(":WAVeform:FORMat", &SimState::wav_format, {"BYTE", "WORD", "ASCii"}),
+      SwitchSetting(":MATH1:DISPlay", &SimState::math_display),
+      ChoiceSetting(":MATH1:OPERator", &SimState::math_operator,
+                    {"ADD", "SUBTract", "MULTiply", "DIVision", "FFT"}),
+      ChoiceSetting(":MATH1:FFT:SOURce", &SimState::fft_source,
+                    {"CHANnel1", "CHANnel2", "CHANnel3", "CHANnel4"}),
+      ChoiceSetting(":MATH1:FFT:WINDow", &SimState::window,
+                    {"RECTangle", "HANNing", "HAMMing", "BLACkman", "FLATtop"}),
+      {":MATH1:FFT:AVCNt",
+       [](SimState& s, std::string_view arg) -> Outcome {
+         double value = 0.0;
+         if (auto error = ParseChecked(arg, 1.0, 64.0, value)) return error;
+         if (value != std::floor(value)) return kDataOutOfRange;
+         s.avcnt = static_cast<int>(value);
+         return std::nullopt;
+       },
+       [](const SimState& s, const FaultSettings&) { return FormatInteger(s.avcnt); }},
+      NumberSetting(":MATH1:FFT:FREQuency:STARt", &SimState::start_hz, 0.0, 1e9),
+      NumberSetting(":MATH1:FFT:FREQuency:END", &SimState::end_hz, 0.0, 1e9),
+      ChoiceSetting(":MATH1:FFT:UNIT", &SimState::unit, {"VRMS", "DB"}),
+      NumberSetting(":MATH1:FFT:SCALe", &SimState::fft_scale, 1e-12, 1e6),
+      NumberSetting(":MATH1:FFT:OFFSet", &SimState::fft_offset, -1e6, 1e6),
+      NumberSetting(":CHANnel1:SCALe", &SimState::ch1_scale, 1e-6, 1e3),
+      NumberSetting(":CHANnel1:PROBe", &SimState::probe, 1e-3, 1e3),
+      ChoiceSetting(":CHANnel1:IMPedance", &SimState::impedance, {"OMEG", "FIFTy"}),
+      NumberSetting(":TIMebase:MAIN:SCALe", &SimState::tdiv, 1e-9, 1e3),
+      {":ACQuire:MDEPth",
+       [](SimState& s, std::string_view arg) -> Outcome {
+         double value = 0.0;
+         if (auto error = ParseChecked(arg, 1.0, 5e8, value, true)) return error;
+         if (value != std::floor(value)) return kDataOutOfRange;
+         s.mdepth_points = value;
+         return std::nullopt;
+       },
+       [](const SimState& s, const FaultSettings& f) {
+         if (f.fault == Fault::MdepthAbbrev) return AbbreviatedDepth(s.mdepth_points);
+         return FormatInteger(static_cast<long long>(s.mdepth_points));
+       }},
+      {":ACQuire:SRATe", {},
+       [](const SimState& s, const FaultSettings&) { return FormatExponent(SampleRate(s)); }},
+  };
+  return settings;
+}
+
+// Headers handled by the instrument itself rather than by a setting.
+constexpr std::array<std::string_view, 7> kSpecialHeaders = {
+    "*IDN", "*OPC", "*CLS", "*RST", ":SYSTem:ERRor", ":SYSTem:ERRor:NEXT", ":WAVeform:DATA"};
+
+const Setting* FindSetting(std::string_view header) {
+  for (const Setting& setting : Settings()) {
+    if (MatchHeader(setting.pattern, header)) return &setting;
+  }
+  return nullptr;
+}
+
+// The same command under any spelling gives the same key.
+std::string CanonicalHeader(std::string_view header) {
+  for (std::string_view special : kSpecialHeaders) {
+    if (MatchHeader(special, header)) return std::string(special);
+  }
+  if (const Setting* setting = FindSetting(header)) return std::string(setting->pattern);
+  return ToUpper(header);
+}
+
+std::string BlockHeader(std::size_t bytes) {
+  std::string digits = FormatInteger(static_cast<long long>(std::min(bytes, kMaxBlockBytes)));
+  return "#9" + std::string(9 - digits.size(), '0') + digits;
+}
+
+std::string Identification(const FaultSettings& faults) {
+  std::string idn = kIdentification;
+  if (faults.fault == Fault::LongReply) {
+    idn.push_back(',');
+    while (idn.size() < faults.long_reply_chars) idn.push_back(static_cast<char>('A' + idn.size() % 26));
+    idn.resize(faults.long_reply_chars);
+  } else if (faults.fault == Fault::NulReply) {
+    const std::size_t comma = idn.find(',', idn.find(',') + 1);
+    idn.insert(comma, 1, '\0');
+  }
+  return idn;
+}
+
+struct FaultNameEntry {
+  Fault fault;
+  std::string_view name;
+};
+constexpr std::array<FaultNameEntry, 15> kFaultNames = {{
+    {Fault::None, "none"},
+    {Fault::Silent, "silent"},
+    {Fault::SilentQuery, "silent-query"},
+    {Fault::LateReply, "late-reply"},
+    {Fault::SplitReply, "split-reply"},
+    {Fault::LongReply, "long-reply"},
+    {Fault::NulReply, "nul-reply"},
+    {Fault::ZeroBlock, "zero-block"},
+    {Fault::HeaderSplit, "header-split"},
+    {Fault::TruncatedBlock, "truncated-block"},
+    {Fault::StalledBlock, "stalled-block"},
+    {Fault::HugeAnnounce, "huge-announce"},
+    {Fault::MdepthAbbrev, "mdepth-abbrev"},
+    {Fault::CloseOnQuery, "close-on-query"},
+    {Fault::RefuseConnections, "refuse-connections"},
+}};
+
+}  // namespace
+
+std::string_view FaultName(Fault fault) {
+  for (const auto& entry : kFaultNames) {
+    if (entry.fault == fault) return entry.name;
+  }
+  return "unknown";
+}
+
+std::optional<Fault> FaultFromName(std::string_view name) {
+  for (const auto& entry : kFaultNames) {
+    if (entry.name == name) return entry.fault;
+  }
+  return std::nullopt;
+}
+
+std::vector<Fault> AllFaults() {
+  std::vector<Fault> faults;
+  for (const auto& entry : kFaultNames) faults.push_back(entry.fault);
+  return faults;
+}
+
+Instrument::Instrument(NoiseModel noise) : noise_(std::move(noise)), rng_(noise_.seed) {}
+
+SimState Instrument::State() const {
+  std::lock_guard lock(mutex_);
+  return state_;
+}
+
+void Instrument::SetState(const SimState& state) {
+  std::lock_guard lock(mutex_);
+  state_ = state;
+}
+
+FaultSettings Instrument::Faults() const {
+  std::lock_guard lock(mutex_);
+  return faults_;
+}
+
+void Instrument::SetFaults(const FaultSettings& faults) {
+  std::lock_guard lock(mutex_);
+  faults_ = faults;
+}
+
+NoiseModel Instrument::Noise() const {
+  std::lock_guard lock(mutex_);
+  return noise_;
+}
+
+void Instrument::SetNoise(const NoiseModel& noise) {
+  std::lock_guard lock(mutex_);
+  noise_ = noise;
+  rng_.seed(noise_.seed);
+}
+
+std::vector<std::string> Instrument::Errors() const {
+  std::lock_guard lock(mutex_);
+  return {errors_.begin(), errors_.end()};
+}
+
+void Instrument::PushError(int code, const char* text) {
+  std::string entry = FormatInteger(code) + ",\"" + text + "\"";
+  if (errors_.size() + 1 < kErrorQueueSize) {
+    errors_.push_back(std::move(entry));
+  } else if (errors_.size() + 1 == kErrorQueueSize) {
+    // The last place tells that errors were lost.
+    errors_.push_back("-350,\"Queue overflow\"");
+  }
+}
+
+std::string Instrument::PopError() {
+  if (errors_.empty()) return "0,\"No error\"";
+  std::string entry = std::move(errors_.front());
+  errors_.pop_front();
+  return entry;
+}
+
+Reply Instrument::Execute(std::string_view line) {
+  std::lock_guard lock(mutex_);
+  const ParsedLine parsed = ParseLine(line);
+  if (parsed.header.empty()) return {};
+  if (parsed.query) return Query(parsed.header, parsed.argument);
+  Command(parsed.header, parsed.argument);
+  return {};
+}
+
+void Instrument::Command(const std::string& header, const std::string& argument) {
+  if (MatchHeader("*CLS", header)) {
+    errors_.clear();
+    return;
+  }
+  if (MatchHeader("*RST", header)) {
+    state_ = SimState{};
+    return;
+  }
+  const Setting* setting = FindSetting(header);
+  if (setting == nullptr || !setting->set) {
+    PushError(kUndefinedHeader.code, kUndefinedHeader.text);
+    return;
+  }
+  // A refused value leaves the setting as it was.
+  SimState changed = state_;
+  if (const Outcome error = setting->set(changed, argument)) {
+    PushError(error->code, error->text);
+    return;
+  }
+  state_ = changed;
+}
+
+Reply Instrument::TextReply(std::string text) const {
+  Reply reply;
+  reply.summary = text;
+  reply.pieces.push_back({std::chrono::milliseconds(0),
+                          faults_.reply_prefix + std::move(text) + faults_.reply_terminator});
+  return reply;
+}
+
+std::string Instrument::DataBlockBody(std::size_t points) {
+  return GenerateTrace(noise_, state_, points, rng_);
+}
+
+Reply Instrument::DataReply() {
+  const std::size_t n = std::min(faults_.block_bytes, kMaxBlockBytes);
+  Reply reply;
+  std::string bytes;
+  switch (faults_.fault) {
+    case Fault::ZeroBlock:
+      bytes = BlockHeader(0) + "\n";
+      break;
+    case Fault::HugeAnnounce:
+      bytes = BlockHeader(kMaxBlockBytes) + DataBlockBody(faults_.huge_sent_bytes);
+      reply.after = faults_.huge_then_close ? AfterReply::Close : AfterReply::Stall;
+      break;
+    case Fault::TruncatedBlock:
+    case Fault::StalledBlock:
+      bytes = BlockHeader(n) + DataBlockBody(std::min(faults_.partial_bytes, n));
+      reply.after = faults_.fault == Fault::TruncatedBlock ? AfterReply::Close : AfterReply::Stall;
+      break;
+    default:
+      bytes = BlockHeader(n) + DataBlockBody(n) + "\n";
+      break;
+  }
+  reply.summary = "block of " + FormatInteger(static_cast<long long>(bytes.size())) + " bytes";
+  if (faults_.fault == Fault::HeaderSplit) {
+    reply.pieces.push_back({std::chrono::milliseconds(0), bytes.substr(0, 1)});
+    reply.pieces.push_back({std::chrono::milliseconds(faults_.split_ms), bytes.substr(1)});
+  } else {
+    reply.pieces.push_back({std::chrono::milliseconds(0), std::move(bytes)});
+  }
+  return reply;
+}
+
+Reply Instrument::Query(const std::string& header, const std::string& argument) {
+  if (faults_.fault == Fault::CloseOnQuery) {
+    Reply reply;
+    reply.after = AfterReply::Close;
+    reply.summary = "connection closed";
+    return reply;
+  }
+  const std::string key = CanonicalHeader(header);
+  Reply reply;
+  if (!argument.empty()) {
+    PushError(kParameterNotAllowed.code, kParameterNotAllowed.text);
+    return reply;
+  }
+  if (key == "*IDN") {
+    reply = TextReply(Identification(faults_));
+  } else if (key == "*OPC") {
+    reply = TextReply("1");
+  } else if (key == ":SYSTem:ERRor" || key == ":SYSTem:ERRor:NEXT") {
+    reply = TextReply(PopError());
+  } else if (key == ":WAVeform:DATA") {
+    reply = DataReply();
+  } else if (const Setting* setting = FindSetting(header); setting != nullptr && setting->get) {
+    reply = TextReply(setting->get(state_, faults_));
+  } else {
+    PushError(kUndefinedHeader.code, kUndefinedHeader.text);
+    return reply;
+  }
+
+  const bool silenced =
+      faults_.fault == Fault::Silent ||
+      (faults_.fault == Fault::SilentQuery && [&] {
+        const ParsedLine target = ParseLine(faults_.silent_query);
+        return target.query && CanonicalHeader(target.header) == key;
+      }());
+  if (silenced) {
+    reply.pieces.clear();
+    reply.summary = "(no reply)";
+    return reply;
+  }
+  if (faults_.fault == Fault::LateReply && !reply.pieces.empty()) {
+    reply.pieces.front().delay = std::chrono::milliseconds(faults_.late_ms);
+  }
+  if (faults_.fault == Fault::SplitReply && reply.pieces.size() == 1 &&
+      reply.pieces.front().bytes.size() > 1) {
+    std::string& whole = reply.pieces.front().bytes;
+    std::string second = whole.substr(whole.size() / 2);
+    whole.resize(whole.size() / 2);
+    reply.pieces.push_back({std::chrono::milliseconds(faults_.split_ms), std::move(second)});
+  }
+  return reply;
+}
+
+}  // namespace qvx::sim

@@ -1,0 +1,165 @@
+#include "scpi.h"
+
+#include <array>
+#include <cctype>
+#include <charconv>
+#include <vector>
+
+namespace qvx::sim {
+namespace {
+
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+std::string_view Trim(std::string_view text) {
+  while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
+  while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
+  return text;
+}
+
+// Splits "CHANnel12" into "CHANnel" and "12".
+std::pair<std::string_view, std::string_view> SplitSuffix(std::string_view word) {
+  std::size_t end = word.size();
+  while (end > 0 && IsDigit(word[end - 1])) --end;
+  return {word.substr(0, end), word.substr(end)};
+}
+
+std::vector<std::string_view> SplitColons(std::string_view text) {
+  std::vector<std::string_view> parts;
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t colon = text.find(':', start);
+    parts.push_back(text.substr(start, colon == std::string_view::npos ? colon : colon - start));
+    if (colon == std::string_view::npos) break;
+    start = colon + 1;
+  }
+  return parts;
+}
+
+bool EqualNoCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (std::toupper(static_cast<unsigned char>(a[i])) != std::toupper(static_cast<unsigned char>(b[i])))
+      return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string ToUpper(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return out;
+}
+
+ParsedLine ParseLine(std::string_view line) {
+  ParsedLine parsed;
+  line = Trim(line);
+  std::size_t end = 0;
+  while (end < line.size() && !IsBlank(line[end])) ++end;
+  std::string_view header = line.substr(0, end);
+  parsed.argument = std::string(Trim(line.substr(end)));
+  if (!header.empty() && header.front() == ':') header.remove_prefix(1);
+  if (!header.empty() && header.back() == '?') {
+    parsed.query = true;
+    header.remove_suffix(1);
+  }
+  parsed.header = std::string(header);
+  return parsed;
+}
+
+std::string ShortForm(std::string_view mnemonic) {
+  const auto [alpha, digits] = SplitSuffix(mnemonic);
+  std::string out;
+  for (char c : alpha) {
+    if (std::isupper(static_cast<unsigned char>(c)) || IsDigit(c)) out.push_back(c);
+  }
+  out.append(digits);
+  return out;
+}
+
+bool MatchMnemonic(std::string_view mnemonic, std::string_view token) {
+  const auto [alpha, digits] = SplitSuffix(mnemonic);
+  const auto [token_alpha, token_digits] = SplitSuffix(token);
+  if (token_alpha.empty()) return false;
+  const bool digits_ok =
+      token_digits == digits || (token_digits.empty() && (digits.empty() || digits == "1"));
+  if (!digits_ok) return false;
+  const std::string short_form = ShortForm(alpha);
+  return EqualNoCase(token_alpha, short_form) || EqualNoCase(token_alpha, alpha);
+}
+
+bool MatchHeader(std::string_view pattern, std::string_view header) {
+  if (!pattern.empty() && pattern.front() == ':') pattern.remove_prefix(1);
+  if (!header.empty() && header.front() == ':') header.remove_prefix(1);
+  if (!pattern.empty() && pattern.front() == '*') return EqualNoCase(pattern, header);
+  const auto want = SplitColons(pattern);
+  const auto got = SplitColons(header);
+  if (want.size() != got.size()) return false;
+  for (std::size_t i = 0; i < want.size(); ++i) {
+    if (!MatchMnemonic(want[i], got[i])) return false;
+  }
+  return true;
+}
+
+std::optional<double> ParseNumber(std::string_view text) {
+  std::size_t i = 0;
+  bool plus = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+    plus = text[i] == '+';
+    ++i;
+  }
+  std::size_t digits = 0;
+  while (i < text.size() && IsDigit(text[i])) ++i, ++digits;
+  if (i < text.size() && text[i] == '.') {
+    ++i;
+    while (i < text.size() && IsDigit(text[i])) ++i, ++digits;
+  }
+  if (digits == 0) return std::nullopt;
+  if (i < text.size() && (text[i] == 'E' || text[i] == 'e')) {
+    ++i;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
+    std::size_t exp_digits = 0;
+    while (i < text.size() && IsDigit(text[i])) ++i, ++exp_digits;
+    if (exp_digits == 0) return std::nullopt;
+  }
+  if (i != text.size()) return std::nullopt;
+  if (plus) text.remove_prefix(1);
+  double value = 0.0;
+  const auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (ec != std::errc() || ptr != text.data() + text.size()) return std::nullopt;
+  return value;
+}
+
+std::optional<double> ParseQuantity(std::string_view text) {
+  double multiplier = 1.0;
+  if (!text.empty()) {
+    const char last = text.back();
+    if (last == 'k' || last == 'K') multiplier = 1e3;
+    if (last == 'M') multiplier = 1e6;
+    if (multiplier != 1.0) text.remove_suffix(1);
+  }
+  const auto number = ParseNumber(text);
+  if (!number) return std::nullopt;
+  return *number * multiplier;
+}
+
+std::string FormatExponent(double value) {
+  std::array<char, 64> buffer{};
+  const auto result = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value,
+                                    std::chars_format::scientific, 6);
+  std::string out(buffer.data(), result.ptr);
+  for (char& c : out) {
+    if (c == 'e') c = 'E';
+  }
+  return out;
+}
+
+std::string FormatInteger(long long value) {
+  std::array<char, 32> buffer{};
+  const auto result = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value);
+  return std::string(buffer.data(), result.ptr);
+}
+
+}  // namespace qvx::sim

@@ -1,0 +1,144 @@
+// qvx71-sim: the simulated instrument as a program, for manual runs and demos.
+#include <signal.h>
+
+#include <charconv>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "instrument.h"
+#include "scpi.h"
+#include "simulator.h"
+
+namespace {
+
+using qvx::sim::Fault;
+
+constexpr int kExitUsage = 1;
+constexpr int kExitBind = 2;
+
+void Print(std::FILE* stream, const std::string& text) { std::fwrite(text.data(), 1, text.size(), stream); }
+
+std::string FaultList() {
+  std::string names;
+  for (Fault fault : qvx::sim::AllFaults()) {
+    if (!names.empty()) names += ", ";
+    names += qvx::sim::FaultName(fault);
+  }
+  return names;
+}
+
+void Usage(std::FILE* stream) {
+  Print(stream,
+        "Usage: qvx71-sim [options]\n"
+        "Simulates a QVX71 oscilloscope answering SCPI on TCP port 5555.\n"
+        "  --listen ADDR        loopback address to listen on (default 127.0.0.1)\n"
+        "  --port P             TCP port (default 5555)\n"
+        "  --allow-any          permit a non-loopback listen address\n"
+        "  --verbose            print received commands and reply summaries to stderr\n"
+        "  --white NV           white noise density, nV/sqrt(Hz) (default 20)\n"
+        "  --corner HZ          1/f corner frequency (default 200)\n"
+        "  --seed N             random seed (default 1)\n"
+        "  --fault NAME         misbehave: " + FaultList() + "\n"
+        "  --silent-query HDR   the query that silent-query leaves unanswered\n"
+        "  --late-ms MS         delay of late-reply (default 1500)\n"
+        "  --split-ms MS        pause of split-reply and header-split (default 50)\n"
+        "  --block-bytes N      data bytes per trace block (default 1000)\n"
+        "  --help               show this text\n");
+}
+
+template <typename T>
+bool ParseWhole(std::string_view text, T& value) {
+  const auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  return ec == std::errc() && ptr == text.data() + text.size();
+}
+
+bool ParseReal(std::string_view text, double& value) {
+  const auto number = qvx::sim::ParseNumber(text);
+  if (!number) return false;
+  value = *number;
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  qvx::sim::SimOptions options;
+  qvx::sim::FaultSettings faults;
+  const std::vector<std::string_view> args(argv + 1, argv + argc);
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string_view arg = args[i];
+    auto value = [&](std::string_view& out) {
+      if (i + 1 >= args.size()) return false;
+      out = args[++i];
+      return true;
+    };
+    std::string_view text;
+    bool ok = true;
+    if (arg == "--help" || arg == "-h") {
+      Usage(stdout);
+      return 0;
+    } else if (arg == "--verbose") {
+      options.verbose = true;
+    } else if (arg == "--allow-any") {
+      options.allow_any = true;
+    } else if (arg == "--listen") {
+      ok = value(text);
+      options.listen_address = std::string(text);
+    } else if (arg == "--port") {
+      ok = value(text) && ParseWhole(text, options.port) && options.port != 0;
+    } else if (arg == "--white") {
+      ok = value(text) && ParseReal(text, options.noise.white_nv) && options.noise.white_nv >= 0;
+    } else if (arg == "--corner") {
+      ok = value(text) && ParseReal(text, options.noise.corner_hz) && options.noise.corner_hz >= 0;
+    } else if (arg == "--seed") {
+      ok = value(text) && ParseWhole(text, options.noise.seed);
+    } else if (arg == "--fault") {
+      const auto fault = value(text) ? qvx::sim::FaultFromName(text) : std::nullopt;
+      ok = fault.has_value();
+      if (ok) faults.fault = *fault;
+    } else if (arg == "--silent-query") {
+      ok = value(text);
+      faults.silent_query = std::string(text);
+    } else if (arg == "--late-ms") {
+      ok = value(text) && ParseWhole(text, faults.late_ms) && faults.late_ms >= 0;
+    } else if (arg == "--split-ms") {
+      ok = value(text) && ParseWhole(text, faults.split_ms) && faults.split_ms >= 0;
+    } else if (arg == "--block-bytes") {
+      ok = value(text) && ParseWhole(text, faults.block_bytes);
+    } else {
+      Print(stderr, "qvx71-sim: unknown option " + std::string(arg) + "\n");
+      Usage(stderr);
+      return kExitUsage;
+    }
+    if (!ok) {
+      Print(stderr, "qvx71-sim: missing or bad value for " + std::string(arg) + "\n");
+      return kExitUsage;
+    }
+  }
+
+  // Blocked before any thread starts, so only sigwait below sees these signals.
+  sigset_t stop_signals;
+  sigemptyset(&stop_signals);
+  sigaddset(&stop_signals, SIGINT);
+  sigaddset(&stop_signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+
+  qvx::sim::Simulator simulator(options);
+  simulator.SetFaults(faults);
+  if (!simulator.Start()) {
+    Print(stderr, "qvx71-sim: " + simulator.LastError() + "\n");
+    return kExitBind;
+  }
+  Print(stderr, "qvx71-sim: listening on " + simulator.Address() + ":" +
+                    qvx::sim::FormatInteger(simulator.Port()) + " (fault " +
+                    std::string(qvx::sim::FaultName(faults.fault)) + ")\n");
+
+  int signal_number = 0;
+  sigwait(&stop_signals, &signal_number);
+  simulator.Stop();
+  Print(stderr, "qvx71-sim: stopped\n");
+  return 0;
+}

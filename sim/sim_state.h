@@ -1,0 +1,29 @@
+#pragma once
+// The settings of the simulated instrument that commands change and queries report.
+#include <string>
+
+namespace qvx::sim {
+
+// Enumerated settings hold the short upper-case form the instrument reports ("HANN").
+struct SimState {
+  double start_hz = 0.0;         // FFT start frequency
+  double end_hz = 100000.0;      // FFT end frequency
+  int avcnt = 32;                // FFT averaging count, 1..64
+  double fft_scale = 1e-8;       // FFT vertical scale, V/div
+  double fft_offset = -7e-8;     // FFT vertical offset, V
+  double ch1_scale = 0.0002;     // channel 1 vertical scale, V/div
+  double tdiv = 0.01;            // timebase, s/div
+  double mdepth_points = 1e6;    // memory depth, points
+  double probe = 10.0;           // channel 1 probe ratio
+  std::string impedance = "OMEG";
+  bool math_display = false;
+  std::string math_operator = "ADD";
+  std::string fft_source = "CHAN1";
+  std::string window = "RECT";
+  std::string unit = "DB";
+  std::string wav_source = "CHAN1";
+  std::string wav_mode = "NORM";
+  std::string wav_format = "BYTE";
+};
+
+}  // namespace qvx::sim
