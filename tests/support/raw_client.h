@@ -1,8 +1,8 @@
 #pragma once
-// A bare TCP client for tests: talks to a loopback address byte by byte, every wait bounded.
+// A bare TCP client for tests: talks to 127.x.x.x:5555 byte by byte, every wait bounded.
 #include <chrono>
 #include <cstddef>
-#include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -11,47 +11,36 @@ namespace qvx::test {
 
 class RawClient {
  public:
+  using Millis = std::chrono::milliseconds;
+  static constexpr std::size_t kNotYet = std::string::npos;
   RawClient() = default;
-  ~RawClient();
+  ~RawClient() { Close(); }
   RawClient(const RawClient&) = delete;
   RawClient& operator=(const RawClient&) = delete;
 
-  // Connects to address:port (loopback addresses only; anything else is refused here).
-  bool Connect(const std::string& address, std::uint16_t port = 5555,
-               std::chrono::milliseconds timeout = std::chrono::milliseconds(2000));
+  bool Connect(const std::string& address);  // false for anything but loopback
   void Close();
-  bool Connected() const { return fd_ >= 0; }
-  int Handle() const { return fd_; }
-
   bool Send(std::string_view bytes);
   bool SendLine(std::string_view line) { return Send(std::string(line) + "\n"); }
-
-  // The next line without its LF (a CR stays), or nothing when none completes in time.
-  std::optional<std::string> ReadLine(std::chrono::milliseconds deadline = std::chrono::milliseconds(2000));
-  // Exactly n bytes, or nothing when they do not all arrive in time.
-  std::optional<std::string> ReadBytes(std::size_t n,
-                                       std::chrono::milliseconds deadline = std::chrono::milliseconds(2000));
-  // The result of one receive: what had arrived when the first bytes came.
-  std::optional<std::string> ReadSome(std::chrono::milliseconds deadline = std::chrono::milliseconds(2000));
-  // Whatever arrives within the given time (for checking that nothing comes).
-  std::string ReadFor(std::chrono::milliseconds duration);
-  // True when the peer closes (or resets) the connection within the deadline; data is dropped.
-  bool WaitForClose(std::chrono::milliseconds deadline = std::chrono::milliseconds(2000));
-  // SendLine + ReadLine with the CR of a CR LF ending removed.
-  std::optional<std::string> Query(std::string_view line,
-                                   std::chrono::milliseconds deadline = std::chrono::milliseconds(2000));
-
-  // Time of the most recent receive that returned data.
-  std::chrono::steady_clock::time_point LastArrival() const { return last_arrival_; }
+  // Nothing when the wanted bytes do not all arrive in time.
+  std::optional<std::string> ReadLine(Millis deadline = Millis(2000));  // without its LF
+  std::optional<std::string> ReadBytes(std::size_t n, Millis deadline = Millis(2000)) {
+    return Take(deadline, [n](const std::string& b) { return b.size() >= n ? n : kNotYet; });
+  }
+  // What one receive got.
+  std::optional<std::string> ReadSome(Millis deadline = Millis(2000)) {
+    return Take(deadline, [](const std::string& b) { return b.empty() ? kNotYet : b.size(); });
+  }
+  std::optional<std::string> Query(std::string_view line) { return SendLine(line) ? ReadLine() : std::nullopt; }
+  bool WaitForClose(Millis deadline = Millis(2000));  // data arriving meanwhile is dropped
 
  private:
-  // One receive into the buffer, waiting until `until`; false on time-out, close or error.
-  bool Fill(std::chrono::steady_clock::time_point until);
+  // Receives until `count` tells how many buffered bytes to take (npos: not yet).
+  std::optional<std::string> Take(Millis deadline, const std::function<std::size_t(const std::string&)>& count);
 
   int fd_ = -1;
   bool peer_closed_ = false;
   std::string buffer_;
-  std::chrono::steady_clock::time_point last_arrival_{};
 };
 
 }  // namespace qvx::test
