@@ -120,6 +120,19 @@ bool TypedCharacter(const QKeyEvent* event, char& key) {
   return true;
 }
 
+// The number boxes' key rule: Enter applies the box and is swallowed (an error from
+// applying ends the handler first, and the event filter swallows Enter anyway);
+// every other typed character goes through the numeric filter.
+template <typename Apply>
+void OnEnter(char& key, Apply&& apply) {
+  if (key != kEnterKey) {
+    NumericKeyFilter(key);
+    return;
+  }
+  apply();
+  key = 0;
+}
+
 }  // namespace
 
 TForm1::TForm1(QWidget* parent, SocketChannel* channel)
@@ -276,6 +289,10 @@ void TForm1::FormDestroy() {
 
 void TForm1::Log(const std::string& line) { MemLog->appendPlainText(QString::fromStdString(line)); }
 
+LogSink TForm1::MemLogSink() {
+  return [this](const std::string& line) { Log(line); };
+}
+
 std::vector<std::string> TForm1::LogLines() const {
   std::vector<std::string> lines;
   const QString text = MemLog->toPlainText();
@@ -299,47 +316,36 @@ void TForm1::BtnIDNClick() { Log(QueryInstrument("*IDN?")); }
 // --- Instrument set-up ---
 
 void TForm1::ReadStatus() {
-  qvx::ReadStatus(*channel_, *this, [this](const std::string& line) { Log(line); });
+  qvx::ReadStatus(*channel_, *this, MemLogSink());
 }
 
 double TForm1::CalcRbw() {
-  return qvx::CalcRbw(*channel_, *this, [this](const std::string& line) { Log(line); });
+  return qvx::CalcRbw(*channel_, *this, MemLogSink());
 }
 
 void TForm1::BtnAxisReasdClick() {
   ReadStatus();
-  LogStatusLines(*this, [this](const std::string& line) { Log(line); });
+  LogStatusLines(*this, MemLogSink());
 }
 
 void TForm1::BtnSetFFTClick() {
-  RunFftSetup(*channel_, *this, TextOf(EditAve), [this](const std::string& line) { Log(line); });
+  RunFftSetup(*channel_, *this, TextOf(EditAve), MemLogSink());
 }
 
 void TForm1::EditStartfKeyPress(char& key) {
-  if (key == kEnterKey) {
+  OnEnter(key, [this] {
     FrequencyEnter(*channel_, kStartFrequencyCommand, TextOf(EditStartf), Startf, [this] { EditStartf->selectAll(); });
-    key = 0;
-  } else {
-    NumericKeyFilter(key);
-  }
+  });
 }
 
 void TForm1::EditEndfKeyPress(char& key) {
-  if (key == kEnterKey) {
+  OnEnter(key, [this] {
     FrequencyEnter(*channel_, kEndFrequencyCommand, TextOf(EditEndf), Endf, [this] { EditEndf->selectAll(); });
-    key = 0;
-  } else {
-    NumericKeyFilter(key);
-  }
+  });
 }
 
 void TForm1::EditAveKeyPress(char& key) {
-  if (key == kEnterKey) {
-    key = 0;
-    AverageEnter(*channel_, TextOf(EditAve), [this] { EditAve->selectAll(); });
-  } else {
-    NumericKeyFilter(key);
-  }
+  OnEnter(key, [this] { AverageEnter(*channel_, TextOf(EditAve), [this] { EditAve->selectAll(); }); });
 }
 
 // --- Spectrum ---
@@ -371,23 +377,17 @@ void TForm1::ChkYAutoClick() {
 }
 
 void TForm1::EditYMinKeyPress(char& key) {
-  if (key == kEnterKey) {
+  OnEnter(key, [this] {
     EditYMin->selectAll();
     ApplyYRange();
-    key = 0;
-  } else {
-    NumericKeyFilter(key);
-  }
+  });
 }
 
 void TForm1::EditYMaxKeyPress(char& key) {
-  if (key == kEnterKey) {
+  OnEnter(key, [this] {
     EditYMax->selectAll();
     ApplyYRange();
-    key = 0;
-  } else {
-    NumericKeyFilter(key);
-  }
+  });
 }
 
 void TForm1::BtnClipBoradClick() {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "app/ini_file.h"
+#include "core/log_sink.h"
 #include "core/working_state.h"
 #include "spectrum/chart_model.h"
 
@@ -92,6 +93,7 @@ class TForm1 : public QWidget, private WorkingState {
   void FormCreate();
   void FormDestroy();
   void Log(const std::string& line);
+  LogSink MemLogSink();
   void SyncChart();
   template <typename Handler>
   void Run(Handler&& handler);
