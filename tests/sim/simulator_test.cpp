@@ -113,7 +113,7 @@ TEST_F(SimAnswers, RefusedLinesQueueErrorsInOrderAndChangeNothing) {
   for (const auto& [line, error] : refused) EXPECT_EQ(Ask(":SYST:ERR?"), error) << line;
   EXPECT_EQ(Ask(":SYST:ERR?"), kNoError);
   EXPECT_EQ(Ask(":MATH1:FFT:AVCNt?"), "32");
-  EXPECT_EQ(Ask(":MATH1:FFT:WINDow?"), "RECT");
+  EXPECT_EQ(Ask(":MATH1:FFT:WINDow?"), "HANN");
   EXPECT_EQ(qvx::StrToFloat(Ask(":MATH1:FFT:SCALe?")), 1e-8);
 
   for (int i = 0; i < 30; ++i) client_.SendLine(":BOGus");
@@ -169,14 +169,15 @@ TEST_F(SimAnswers, SplitLongAndNulIdentifications) {
   EXPECT_EQ(Ask("*IDN?"), std::string("QVX71-SIM,QVX71\0,SIM00001,1.0.0", 31));
 }
 
-TEST_F(SimAnswers, FloorRecoversTheWhiteDensityWithinAFewPercent) {
+// The default Hann window collects the noise of 1.5 bins, so the floor reads sqrt(1.5) high.
+TEST_F(SimAnswers, FloorReadsTheWhiteDensityTimesTheRootOfTheHannEnbw) {
   for (double white : {20.0, 15.0}) {
     auto noise = sim_->Noise();
     noise.white_nv = white;
     sim_->SetNoise(noise);
     const auto levels = ReadLevels();
     ASSERT_EQ(levels.size(), 1000u);
-    EXPECT_NEAR(WhiteQuantile(levels, 0.5), white, white * 0.03);
+    EXPECT_NEAR(WhiteQuantile(levels, 0.5), white * std::sqrt(1.5), white * 0.03);
     EXPECT_NE(levels, ReadLevels()) << "every data query draws afresh";
   }
 }
@@ -199,10 +200,10 @@ TEST(SimNoiseModel, OneOverFRisesBelowTheCornerAndSpursFallInTheirPoint) {
   const qvx::sim::SimState state;
   const double floor = qvx::sim::TruePointVrms(model, state, 750);
   EXPECT_GT(qvx::sim::TruePointVrms(model, state, 1), 1.25 * floor);   // 100 Hz, below the 200 Hz corner
-  EXPECT_GT(qvx::sim::TruePointVrms(model, state, 250), 1.3 * floor);  // 25000..25100 Hz holds a spur
+  EXPECT_GT(qvx::sim::TruePointVrms(model, state, 250), 1.15 * floor);  // the 25 kHz spur's point
   EXPECT_NEAR(qvx::sim::TruePointVrms(model, state, 251), floor, floor * 0.01);
   // Mid-range in bytes, so the default trace neither clips nor underflows.
-  EXPECT_NEAR(qvx::sim::EncodeByte(floor, state.fft_scale, state.fft_offset), 100, 10);
+  EXPECT_NEAR(qvx::sim::EncodeByte(floor, state.fft_scale, state.fft_offset), 146, 10);
 }
 
 TEST(SimLifecycle, EveryFaultHasANameForTheCommandLine) {
