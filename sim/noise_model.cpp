@@ -21,6 +21,14 @@ struct ToneShare {
   Complex q;
 };
 
+// u p + conj(u) q, written out: std::complex's product checks for NaN on every call.
+Complex Mix(Complex u, const ToneShare& s) {
+  const double ur = u.real();
+  const double ui = u.imag();
+  return {ur * (s.p.real() + s.q.real()) + ui * (s.q.imag() - s.p.imag()),
+          ur * (s.p.imag() + s.q.imag()) + ui * (s.p.real() - s.q.real())};
+}
+
 // A tone in bin units, f0 / df = n0 + delta with n0 whole and |delta| <= 1/2, so that the
 // kernel's sin and phase are computed once and each bin costs a division.
 struct BinTone {
@@ -167,23 +175,24 @@ class BinModel {
   // The sum over frames of the shown power of an interior bin that shares no rectangular bin
   // with another shown bin, drawn at once: rotating the frame vector, the sum of |T_j + N_j|^2
   // is |sqrt(sum |T_j|^2) + N'|^2 plus K - 1 further |N'_j|^2, a Gamma(K - 1) of the noise power.
-  double DrawAveragedPower(double k, const TonePhases& phases, std::mt19937_64& rng) const {
+  // `scratch` holds the tones that reach the bin, kept between calls to spare allocations.
+  double DrawAveragedPower(double k, const TonePhases& phases, std::mt19937_64& rng,
+                           std::vector<std::pair<std::size_t, ToneShare>>& scratch) const {
     Taps taps;
     const std::size_t count = TapsOf(k, taps);
     double noise = 0.0;
     for (std::size_t i = 0; i < count; ++i) noise += taps[i].c * taps[i].c * RectPower(taps[i].r);
+    // Tones far down the window's skirt (below 1e-12 of the noise) are left out.
+    scratch.clear();
+    for (std::size_t t = 0; t < tones_.size(); ++t) {
+      const ToneShare share = WindowedShare(t, taps, count);
+      if (std::norm(share.p) + std::norm(share.q) >= 1e-12 * noise) scratch.emplace_back(t, share);
+    }
     double tone_power = 0.0;
-    if (!tones_.empty()) {
-      std::vector<ToneShare> shares(tones_.size());
-      for (std::size_t t = 0; t < tones_.size(); ++t) shares[t] = WindowedShare(t, taps, count);
-      for (std::size_t j = 0; j < phases.frames; ++j) {
-        Complex sum;
-        for (std::size_t t = 0; t < tones_.size(); ++t) {
-          const Complex u = phases.At(t, j);
-          sum += u * shares[t].p + std::conj(u) * shares[t].q;
-        }
-        tone_power += std::norm(sum);
-      }
+    for (std::size_t j = 0; !scratch.empty() && j < phases.frames; ++j) {
+      Complex sum;
+      for (const auto& [t, share] : scratch) sum += Mix(phases.At(t, j), share);
+      tone_power += std::norm(sum);
     }
     std::normal_distribution<double> gauss(0.0, 1.0);
     const double sigma = std::sqrt(noise / 2.0);
@@ -229,10 +238,7 @@ class BinModel {
       }
       for (std::size_t t = 0; t < tones_.size(); ++t) {
         const Complex u = phases.At(t, j);
-        for (std::size_t i = 0; i < size; ++i) {
-          const ToneShare& s = shares[t * size + i];
-          z[i] += u * s.p + std::conj(u) * s.q;
-        }
+        for (std::size_t i = 0; i < size; ++i) z[i] += Mix(u, shares[t * size + i]);
       }
       for (std::size_t b = 0; b < ks.size(); ++b) {
         Complex x;
@@ -325,11 +331,12 @@ std::vector<double> TraceLevels(const NoiseModel& model, const SimState& state, 
   // keep their correlation; a lone interior bin is drawn at once.
   const TonePhases phases = bins.DrawPhases(frame_count, rng);
   std::vector<double> power(distinct.size(), 0.0);
+  std::vector<std::pair<std::size_t, ToneShare>> scratch;
   for (std::size_t g = 0; g < distinct.size();) {
     std::size_t end = g + 1;
     while (end < distinct.size() && distinct[end] - distinct[end - 1] <= 2.0 * bins.Reach()) ++end;
     if (path == TracePath::Auto && end == g + 1 && bins.Interior(distinct[g])) {
-      power[g] = bins.DrawAveragedPower(distinct[g], phases, rng);
+      power[g] = bins.DrawAveragedPower(distinct[g], phases, rng, scratch);
     } else {
       const std::vector<double> group(distinct.begin() + static_cast<std::ptrdiff_t>(g),
                                       distinct.begin() + static_cast<std::ptrdiff_t>(end));

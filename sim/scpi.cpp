@@ -42,12 +42,14 @@ bool NamesMnemonic(std::string_view alpha, std::string_view digits, std::string_
   return EqualNoCase(token_alpha, short_form) || EqualNoCase(token_alpha, alpha);
 }
 
-// Splits the header at its colons, once.
+// Splits the header at its colons, once. No header has more than kMaxTokens mnemonics, so a
+// longer one keeps its rest, colons included, as a last token that matches nothing.
 void SplitTokens(ParsedLine& line) {
   const std::string_view header = line.header;
   std::size_t start = 0;
   for (;;) {
-    const std::size_t colon = header.find(':', start);
+    const std::size_t colon =
+        line.token_spans.size() < ParsedLine::kMaxTokens ? header.find(':', start) : std::string_view::npos;
     const std::size_t stop = colon == std::string_view::npos ? header.size() : colon;
     line.token_spans.emplace_back(start, stop - start);
     if (colon == std::string_view::npos) break;

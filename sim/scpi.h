@@ -16,7 +16,9 @@ struct ParsedLine {
   std::string header;    // without the leading colon and the query mark
   bool query = false;    // the header ended in '?'
   std::string argument;  // everything after the header, blanks trimmed
-  // The header's mnemonics (split at its colons) as offset and length into `header`.
+  // The header's mnemonics (split at its colons) as offset and length into `header`; past
+  // kMaxTokens the rest of the header is one last token.
+  static constexpr std::size_t kMaxTokens = 16;
   std::vector<std::pair<std::size_t, std::size_t>> token_spans;
 
   std::size_t TokenCount() const { return token_spans.size(); }
