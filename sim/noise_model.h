@@ -33,7 +33,7 @@ struct NoiseModel {
   double white_nv = 20.0;    // white density, nV/sqrt(Hz)
   double corner_hz = 200.0;  // 1/f corner frequency
   // Inside the default 0..100 kHz span, at levels the default scale and offset can show.
-  std::vector<Tone> tones = {{10000.0, 3e-8}, {25000.0, 6e-8}, {60000.0, 4e-8}};
+  std::vector<Tone> tones = {{10000.0, 5e-8}, {25000.0, 7e-8}, {60000.0, 6e-8}};
   std::uint64_t seed = 1;
   // Frames arrive one per record time x time_scale after the average restarts; 0: at once.
   double time_scale = 0.0;

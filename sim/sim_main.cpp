@@ -42,7 +42,7 @@ void Usage(std::FILE* stream) {
         "  --white NV           white noise density, nV/sqrt(Hz) (default 20)\n"
         "  --corner HZ          1/f corner frequency (default 200)\n"
         "  --tone HZ:VRMS       a sine of VRMS volts rms at HZ; repeatable; given tones replace\n"
-        "                       the built-in ones (10 kHz 30 nV, 25 kHz 60 nV, 60 kHz 40 nV)\n"
+        "                       the built-in ones (10 kHz 50 nV, 25 kHz 70 nV, 60 kHz 60 nV)\n"
         "  --no-tones           leave out the built-in tones\n"
         "  --time-scale S       FFT frames arrive one per record time (10 x timebase) x S after\n"
         "                       the average restarts; 0 (default): the average is there at once\n"
