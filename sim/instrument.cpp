@@ -35,10 +35,10 @@ struct Setting {
   HeaderPattern pattern;
   Setter set;  // empty: query only
   Getter get;  // empty: command only
-  bool restarts_average = false;  // a new value makes the FFT average start again
+  bool restarts_average = false;  // every accepted write, even of the same value, restarts the average
 };
 
-// Settings that change what a frame is restart the instrument's average.
+// Settings that change what a frame is restart the FFT average, as on the instrument.
 Setting Restarting(Setting setting) {
   setting.restarts_average = true;
   return setting;

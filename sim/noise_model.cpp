@@ -54,6 +54,12 @@ struct TonePhases {
   Complex At(std::size_t tone, std::size_t frame) const { return u[tone * frames + frame]; }
 };
 
+// The bin nearest to a frequency, inside 0 ... N/2.
+double NearestBin(double freq_hz, double df, double half) {
+  const double k = std::round(freq_hz / df);
+  return std::isnan(k) ? 0.0 : std::clamp(k, 0.0, half);
+}
+
 class BinModel {
  public:
   BinModel(const NoiseModel& model, const SimState& state)
@@ -79,16 +85,14 @@ class BinModel {
 
   double Half() const { return half_; }
   int Reach() const { return reach_; }
-  std::size_t ToneCount() const { return tones_.size(); }
 
-  double BinOf(double freq_hz) const {
-    const double k = std::round(freq_hz / df_);
-    return std::isnan(k) ? 0.0 : std::clamp(k, 0.0, half_);
-  }
+  double BinOf(double freq_hz) const { return NearestBin(freq_hz, df_, half_); }
 
-  // The real signal's spectrum repeats every N bins and mirrors about 0.
+  // The 0 Hz and Fs/2 bins of a real signal are real.
   bool RealBin(double r) const { return r == 0.0 || r == half_; }
 
+  // A real signal's spectrum repeats every N bins and mirrors about 0 and Fs/2, so a tap
+  // beyond either edge meets the conjugate of a bin inside.
   std::size_t TapsOf(double k, Taps& out) const {
     std::size_t count = 0;
     for (int m = -reach_; m <= reach_; ++m) {
@@ -298,7 +302,7 @@ double QuantisationDensity(const SimState& state) {
 
 double PointBin(const SimState& state, std::size_t index) {
   const double step = (DisplayedEnd(state) - state.start_hz) / kTracePoints;
-  return BinModel(NoiseModel{}, state).BinOf(state.start_hz + static_cast<double>(index) * step);
+  return NearestBin(state.start_hz + static_cast<double>(index) * step, BinWidth(state), FftPoints(state) / 2.0);
 }
 
 double TruePointVrms(const NoiseModel& model, const SimState& state, std::size_t index) {
