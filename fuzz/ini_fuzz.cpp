@@ -34,7 +34,7 @@ namespace fs = std::filesystem;
   std::abort();
 }
 
-// The folder lives as long as the process; libFuzzer exits through exit().
+// One folder per input: libFuzzer ends its process without running static destructors.
 class PrivateFolder {
  public:
   PrivateFolder() {
@@ -160,8 +160,8 @@ struct Op {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static PrivateFolder folder;
   if (size == 0) return 0;
+  const PrivateFolder folder;
   const char separator = static_cast<char>(data[0]);
   std::vector<std::string> fields;
   std::string_view rest(reinterpret_cast<const char*>(data) + 1, size - 1);
@@ -177,8 +177,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
 
   const fs::path file = folder.Path() / "QVX71CONT.INI";
-  std::error_code ignored;
-  fs::remove(file, ignored);
   if (!fields[0].empty()) {
     std::ofstream(file, std::ios::binary) << fields[0];
   }
