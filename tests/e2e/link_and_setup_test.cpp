@@ -61,10 +61,12 @@ TEST_F(EndToEnd, SetParamSendsTheFifteenCommandsWithTheirPausesThenReadStatus) {
   const auto commands = sim_->Commands();
   ASSERT_EQ(commands.size(), expected.size());
   for (std::size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(commands[i].line, expected[i]) << i;
-  // Pauses after steps 5, 7, 12 and 14; the small margin allows for loopback delivery.
+  // Pauses after steps 5, 7, 12 and 14. The simulator stamps a line when its thread gets to
+  // it, so on a loaded machine the line before a pause can be stamped late; the margin
+  // allows for that and still tells a pause from none.
   for (std::size_t step : {5u, 7u, 12u, 14u}) {
     const auto gap = std::chrono::duration_cast<milliseconds>(commands[step].at - commands[step - 1].at);
-    EXPECT_GE(gap.count(), 495) << "pause after step " << step;
+    EXPECT_GE(gap.count(), 450) << "pause after step " << step;
   }
   const auto sim = sim_->State();
   EXPECT_EQ(sim.avcnt, 32);
