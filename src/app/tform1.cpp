@@ -1,11 +1,13 @@
 #include "app/tform1.h"
 
+#include <QByteArray>
 #include <QCheckBox>
 #include <QClipboard>
 #include <QComboBox>
 #include <QEvent>
 #include <QFont>
 #include <QGuiApplication>
+#include <QInputMethodEvent>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -13,6 +15,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QStringList>
+#include <QVariant>
 
 #include "app/application.h"
 #include "app/window_icon.h"
@@ -37,7 +40,28 @@ SocketChannel& InstrumentLink() {
   return link;
 }
 
-std::string TextOf(const QLineEdit* edit) { return edit->text().toStdString(); }
+namespace {
+
+// A box seeded from the settings file keeps the loaded bytes beside its text: a value
+// that is not UTF-8 cannot be shown as it is, yet must be saved back unchanged.
+constexpr const char* kLoadedBytes = "qvxLoadedBytes";
+constexpr const char* kLoadedShown = "qvxLoadedShown";
+
+void SetLoadedText(QLineEdit* edit, const std::string& bytes) {
+  edit->setText(QString::fromStdString(bytes));
+  edit->setProperty(kLoadedBytes, QByteArray::fromStdString(bytes));
+  edit->setProperty(kLoadedShown, edit->text());
+}
+
+}  // namespace
+
+// The loaded bytes for as long as the box still shows what was loaded, else its text.
+std::string TextOf(const QLineEdit* edit) {
+  const QString text = edit->text();
+  const QVariant shown = edit->property(kLoadedShown);
+  if (shown.isValid() && shown.toString() == text) return edit->property(kLoadedBytes).toByteArray().toStdString();
+  return text.toStdString();
+}
 
 namespace {
 
@@ -86,12 +110,16 @@ QPlainTextEdit* MakeMemo(QWidget* parent, int l, int t, int w, int h, int fontPi
   auto* memo = new QPlainTextEdit(parent);
   memo->setLineWrapMode(QPlainTextEdit::WidgetWidth);
   memo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  memo->setTabChangesFocus(true);  // the memos take typed text, but Tab moves on through the tab order
   return Place(memo, l, t, w, h, fontPixels);
 }
 
 QCheckBox* MakeCheck(QWidget* parent, const char* caption, int l, int t, int w, int h) {
   return Place(new QCheckBox(QString::fromUtf8(caption), parent), l, t, w, h, 16);
 }
+
+// Anything beyond ASCII reaches a key handler as a code the number filter rejects.
+char KeyCode(QChar c) { return c.unicode() < 0x80 ? static_cast<char>(c.unicode()) : static_cast<char>(0xFF); }
 
 // The typed character a key press stands for, as a key handler sees it: Enter is
 // 13, Backspace 8, Ctrl+letter 1..26. Keys that type nothing (arrows, Home, End,
@@ -114,9 +142,32 @@ bool TypedCharacter(const QKeyEvent* event, char& key) {
   }
   const QString text = event->text();
   if (text.isEmpty()) return false;
-  const char16_t unit = text.at(0).unicode();
-  // Anything beyond ASCII reaches the handler as a code the number filter rejects.
-  key = unit < 0x80 ? static_cast<char>(unit) : static_cast<char>(0xFF);
+  key = KeyCode(text.at(0));
+  return true;
+}
+
+// Text an input method commits is typed text as well: only the characters the
+// number filter lets through (digits and the point) reach the box. Returns true
+// when the event was replaced by its filtered copy.
+bool FilterCommittedText(QWidget* box, const QInputMethodEvent* event) {
+  const QString commit = event->commitString();
+  QString kept;
+  for (const QChar c : commit) {
+    char key = KeyCode(c);
+    NumericKeyFilter(key);
+    if (key != 0 && key != kBackspaceKey) kept += c;
+  }
+  if (kept == commit) return false;
+  QInputMethodEvent filtered(event->preeditString(), event->attributes());
+  filtered.setCommitString(kept, event->replacementStart(), event->replacementLength());
+  QCoreApplication::sendEvent(box, &filtered);
+  return true;
+}
+
+// Enter on a focused push button presses it, as Space does.
+bool PressOnEnter(QPushButton* button, const QKeyEvent* event) {
+  if (event->key() != Qt::Key_Return && event->key() != Qt::Key_Enter) return false;
+  if (!event->isAutoRepeat()) button->click();
   return true;
 }
 
@@ -214,9 +265,17 @@ void TForm1::BindEvents() {
   // A change made by code is announced too (start-up relies on it).
   connect(ChkYAuto, &QCheckBox::toggled, this, [this](bool) { Run([this] { ChkYAutoClick(); }); });
   for (QLineEdit* edit : {EditStartf, EditEndf, EditAve, EditYMin, EditYMax}) edit->installEventFilter(this);
+  for (QPushButton* button : {BtnConnect, BtnIDN, BtnAxisReasd, BtnGetFFTData, BtnSetFFT, BtnClipBorad})
+    button->installEventFilter(this);
 }
 
 bool TForm1::eventFilter(QObject* watched, QEvent* event) {
+  if (auto* button = qobject_cast<QPushButton*>(watched)) {
+    return event->type() == QEvent::KeyPress && PressOnEnter(button, static_cast<QKeyEvent*>(event));
+  }
+  if (event->type() == QEvent::InputMethod) {
+    return FilterCommittedText(static_cast<QWidget*>(watched), static_cast<QInputMethodEvent*>(event));
+  }
   if (event->type() != QEvent::KeyPress) return QWidget::eventFilter(watched, event);
   char key = 0;
   if (!TypedCharacter(static_cast<QKeyEvent*>(event), key)) return false;
@@ -252,13 +311,13 @@ void TForm1::FormCreate() {
   FftOffset = IniFile->ReadFloat(kSectionInstrument, "OFFSET", -7e-8);
   TDiv = IniFile->ReadString(kSectionInstrument, "TDIV", FloatToStr(0.01));
   Fs = IniFile->ReadFloat(kSectionInstrument, "MDEPTH", 5e7);
-  EditAve->setText(QString::fromStdString(IniFile->ReadString(kSectionInstrument, "AVE", "32")));
+  SetLoadedText(EditAve, IniFile->ReadString(kSectionInstrument, "AVE", "32"));
   // A stored count that is not an integer is reported, but the other settings are
   // still applied, so that the exit save does not overwrite them with blanks.
   RunHandler([this] { StrToInt(TextOf(EditAve)); });
   ChkFreqList->setChecked(IniFile->ReadBool(kSectionInstrument, "FLIST", false));
-  EditYMin->setText(QString::fromStdString(IniFile->ReadString(kSectionDisplay, "LVMIN", "0")));
-  EditYMax->setText(QString::fromStdString(IniFile->ReadString(kSectionDisplay, "LVMAX", "100")));
+  SetLoadedText(EditYMin, IniFile->ReadString(kSectionDisplay, "LVMIN", "0"));
+  SetLoadedText(EditYMax, IniFile->ReadString(kSectionDisplay, "LVMAX", "100"));
   ChkYAuto->setChecked(IniFile->ReadBool(kSectionDisplay, "YAXIAUTO", true));
   Run([this] { ChkYAutoClick(); });
   LvInc = IniFile->ReadFloat(kSectionDisplay, "LVINC", 10.0);

@@ -109,7 +109,8 @@ extern TForm1* Form1;
 // The process-wide instrument link: one socket, one address.
 SocketChannel& InstrumentLink();
 
-// Text of a line edit as the handlers see it.
+// Text of a line edit as the handlers see it: for a box seeded from the settings file,
+// the loaded bytes while it still shows them (they need not be UTF-8).
 std::string TextOf(const QLineEdit* edit);
 
 }  // namespace qvx

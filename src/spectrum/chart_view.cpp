@@ -89,6 +89,8 @@ void ChartView::Render(const ChartModel& model) {
     bool first = true;
     for (const auto& p : model.Series1) {
       points.append(QPointF(p.x, p.y));
+      // A level that is not finite cannot size the axis (the axis model skips it too).
+      if (!std::isfinite(p.y)) continue;
       if (first || p.y < dataMinY_) dataMinY_ = p.y;
       if (first || p.y > dataMaxY_) dataMaxY_ = p.y;
       first = false;
