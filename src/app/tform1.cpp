@@ -18,6 +18,7 @@
 #include <QVariant>
 
 #include "app/application.h"
+#include "app/chart_menu.h"
 #include "app/window_icon.h"
 #include "core/conversions.h"
 #include "link/socket_channel.h"
@@ -267,6 +268,11 @@ void TForm1::BindEvents() {
   for (QLineEdit* edit : {EditStartf, EditEndf, EditAve, EditYMin, EditYMax}) edit->installEventFilter(this);
   for (QPushButton* button : {BtnConnect, BtnIDN, BtnAxisReasd, BtnGetFFTData, BtnSetFFT, BtnClipBorad})
     button->installEventFilter(this);
+  // Right button on the chart, or the Menu key while it has the focus.
+  chartMenu_ = new ChartMenu(*this);
+  Chart1->setContextMenuPolicy(Qt::CustomContextMenu);
+  connect(Chart1, &QWidget::customContextMenuRequested, this,
+          [this](const QPoint& pos) { chartMenu_->Popup(Chart1->viewport()->mapToGlobal(pos)); });
 }
 
 bool TForm1::eventFilter(QObject* watched, QEvent* event) {
@@ -325,6 +331,7 @@ void TForm1::FormCreate() {
   const int filterIndex = IniFile->ReadInteger(kSectionDisplay, "AVE", 0);
   CmbMoveAve->setCurrentIndex(filterIndex >= 0 && filterIndex < CmbMoveAve->count() ? filterIndex : -1);
   setWindowTitle(QString::fromUtf8(kCaptionPrefix) + QString::fromStdString(Addr));
+  chartMenu_->ApplyStoredLogAxis(IniFile->ReadBool(kSectionDisplay, "LOGX", false));
 }
 
 void TForm1::FormDestroy() {
@@ -343,6 +350,8 @@ void TForm1::FormDestroy() {
   IniFile->WriteFloat(kSectionDisplay, "LVINC", LvInc);
   IniFile->WriteInteger(kSectionDisplay, "AVE", CmbMoveAve->currentIndex());
   IniFile->WriteBool(kSectionDisplay, "YAXIAUTO", ChkYAuto->isChecked());
+  // Only once the operator has chosen an axis, so other files keep their fourteen keys.
+  if (chartMenu_->LogAxisUsed()) IniFile->WriteBool(kSectionDisplay, "LOGX", Chart1->LogFrequencyAxis());
   IniFile.reset();
 }
 

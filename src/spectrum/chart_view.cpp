@@ -5,6 +5,7 @@
 #include <QGraphicsSimpleTextItem>
 #include <QLineSeries>
 #include <QList>
+#include <QLogValueAxis>
 #include <QPen>
 #include <QPointF>
 #include <QValueAxis>
@@ -51,6 +52,11 @@ ChartView::ChartView(QWidget* parent) : QChartView(parent) {
   axisX_ = new QValueAxis();
   axisX_->setTitleText(QStringLiteral("Frequency(kHz)"));
   axisX_->setLabelFormat(QStringLiteral("%g"));
+  logAxisX_ = new QLogValueAxis(this);  // kept aside until the log axis is chosen
+  logAxisX_->setBase(10.0);
+  logAxisX_->setTitleText(axisX_->titleText());
+  logAxisX_->setLabelFormat(axisX_->labelFormat());
+  logAxisX_->setMinorTickCount(8);  // 2..9 between decades, as on log paper
   axisY_ = new QValueAxis();
   axisY_->setTitleText(QStringLiteral("nV/\u221AHz"));
   axisY_->setLabelFormat(QStringLiteral("%g"));
@@ -74,6 +80,19 @@ ChartView::ChartView(QWidget* parent) : QChartView(parent) {
 
 QString ChartView::SubTitleText() const { return subtitle_->text(); }
 
+void ChartView::SetLogFrequencyAxis(bool on) {
+  if (on == logX_) return;
+  QAbstractAxis* from = on ? static_cast<QAbstractAxis*>(axisX_) : logAxisX_;
+  QAbstractAxis* to = on ? static_cast<QAbstractAxis*>(logAxisX_) : axisX_;
+  series_->detachAxis(from);
+  chart_->removeAxis(from);
+  from->setParent(this);  // the chart gives up ownership; the view keeps the axis
+  chart_->addAxis(to, Qt::AlignBottom);
+  series_->attachAxis(to);
+  logX_ = on;
+  renderedRevision_ = ~0UL;  // the points shown change with the axis
+}
+
 void ChartView::Render(const ChartModel& model) {
   QStringList lines;
   lines.reserve(static_cast<qsizetype>(model.SubTitle.size()));
@@ -88,6 +107,7 @@ void ChartView::Render(const ChartModel& model) {
     dataMaxY_ = 0.0;
     bool first = true;
     for (const auto& p : model.Series1) {
+      if (logX_ && !(p.x > 0.0)) continue;
       points.append(QPointF(p.x, p.y));
       // A level that is not finite cannot size the axis (the axis model skips it too).
       if (!std::isfinite(p.y)) continue;
@@ -103,6 +123,10 @@ void ChartView::Render(const ChartModel& model) {
 }
 
 void ChartView::ApplyBottomAxis(const ChartModel& model) {
+  if (logX_) {
+    ApplyLogBottomAxis();
+    return;
+  }
   double lo = 0.0;
   double hi = 0.0;
   if (!model.Series1.empty()) {
@@ -115,6 +139,25 @@ void ChartView::ApplyBottomAxis(const ChartModel& model) {
   const double step = NiceStep(hi - lo);
   axisX_->setTickAnchor(std::floor(lo / step) * step);
   axisX_->setTickInterval(step);
+}
+
+void ChartView::ApplyLogBottomAxis() {
+  // The shown points are the positive ones, in ascending order.
+  double lo = 0.0;
+  double hi = 0.0;
+  if (series_->count() > 0) {
+    lo = series_->at(0).x();
+    hi = series_->at(series_->count() - 1).x();
+  }
+  if (!(lo > 0.0) || !std::isfinite(hi)) {
+    lo = 0.1;  // nothing to show yet: a plain span of the usual kHz range
+    hi = 100.0;
+  }
+  if (!(hi > lo)) {
+    lo /= 10.0;
+    hi *= 10.0;
+  }
+  logAxisX_->setRange(lo, hi);
 }
 
 void ChartView::ApplyLeftAxis(const ChartModel& model) {

@@ -1,0 +1,101 @@
+// The chart's context menu without an instrument: its items, how it opens, the stored
+// axis choice, and saving where nothing can be written.
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QClipboard>
+#include <QContextMenuEvent>
+#include <QGuiApplication>
+#include <QImage>
+#include <QLogValueAxis>
+#include <QMenu>
+#include <memory>
+
+#include "app/chart_menu.h"
+#include "app/tform1.h"
+#include "gui_support/gui_test.h"
+#include "link/socket_channel.h"
+#include "spectrum/chart_view.h"
+
+namespace qvx {
+namespace {
+
+using test::ErrorBoxRecorder;
+using test::GuiApp;
+using test::IniText;
+using test::TempWorkDir;
+
+class ChartMenuTest : public ::testing::Test {
+ protected:
+  void SetUp() override { GuiApp(); }
+
+  std::unique_ptr<TForm1> Open() { return std::make_unique<TForm1>(nullptr, &channel_); }
+
+  static QMenu* MenuOf(const TForm1& form) { return form.ChartContextMenu()->Menu(); }
+
+  SocketChannel channel_;
+  TempWorkDir dir_;
+  ErrorBoxRecorder boxes_;
+};
+
+TEST_F(ChartMenuTest, RightButtonOrMenuKeyOpensTheFiveItems) {
+  auto form = Open();
+  form->show();
+  QStringList texts;
+  for (QAction* action : MenuOf(*form)->actions()) texts << action->text();
+  EXPECT_EQ(texts, QStringList({"Copy Image", "Save Image...", "Save Data...", "Logarithmic Frequency Axis",
+                                "Noise Report..."}));
+  EXPECT_TRUE(form->ChartContextMenu()->LogFrequencyAxis->isCheckable());
+
+  const QPoint inside(100, 100);
+  QContextMenuEvent mouse(QContextMenuEvent::Mouse, inside, form->Chart1->viewport()->mapToGlobal(inside));
+  QCoreApplication::sendEvent(form->Chart1->viewport(), &mouse);
+  EXPECT_TRUE(MenuOf(*form)->isVisible());
+  MenuOf(*form)->hide();
+
+  form->Chart1->setFocus();
+  QContextMenuEvent key(QContextMenuEvent::Keyboard, inside, form->Chart1->mapToGlobal(inside));
+  QCoreApplication::sendEvent(form->Chart1, &key);
+  EXPECT_TRUE(MenuOf(*form)->isVisible());
+  MenuOf(*form)->hide();
+  EXPECT_TRUE(boxes_.Boxes().empty());
+}
+
+TEST_F(ChartMenuTest, TheAxisChoiceIsStoredOnceUsedAndReadAtStartUp) {
+  auto form = Open();
+  form.reset();
+  EXPECT_EQ(dir_.Read("QVX71CONT.INI").find("LOGX"), std::string::npos) << "not used: the fourteen keys only";
+
+  struct Step {
+    bool clickFirst;    // use the item in this run
+    bool startsLog;     // read at start-up
+    const char* saved;  // the key after exit
+  };
+  const Step steps[] = {{true, false, "LOGX=1"}, {false, true, "LOGX=1"}, {true, true, "LOGX=0"}, {false, false, "LOGX=0"}};
+  for (const Step& s : steps) {
+    form = Open();
+    EXPECT_EQ(form->Chart1->LogFrequencyAxis(), s.startsLog);
+    EXPECT_EQ(form->ChartContextMenu()->LogFrequencyAxis->isChecked(), s.startsLog);
+    if (s.clickFirst) form->ChartContextMenu()->LogFrequencyAxis->trigger();
+    const bool log = s.startsLog != s.clickFirst;
+    EXPECT_EQ(form->Chart1->LogFrequencyAxis(), log);
+    QAbstractAxis* bottom = form->Chart1->chart()->axes(Qt::Horizontal).value(0);
+    EXPECT_EQ(bottom->type(), log ? QAbstractAxis::AxisTypeLogValue : QAbstractAxis::AxisTypeValue);
+    EXPECT_EQ(bottom->titleText(), "Frequency(kHz)");
+    form.reset();
+    EXPECT_NE(dir_.Read("QVX71CONT.INI").find(std::string(s.saved) + "\r\n"), std::string::npos) << s.saved;
+  }
+  EXPECT_TRUE(boxes_.Boxes().empty());
+}
+
+TEST_F(ChartMenuTest, CopyImagePutsTheChartOnTheClipboard) {
+  auto form = Open();
+  form->show();
+  form->ChartContextMenu()->CopyImage->trigger();
+  const QImage image = QGuiApplication::clipboard()->image();
+  EXPECT_GE(image.width(), form->Chart1->width());
+  EXPECT_GE(image.height(), form->Chart1->height());
+}
+
+}  // namespace
+}  // namespace qvx
