@@ -19,6 +19,7 @@
 
 #include "app/application.h"
 #include "app/chart_menu.h"
+#include "app/instrument_settings.h"
 #include "app/window_icon.h"
 #include "core/conversions.h"
 #include "link/socket_channel.h"
@@ -66,10 +67,8 @@ std::string TextOf(const QLineEdit* edit) {
 
 namespace {
 
-constexpr const char* kIniFileName = "./QVX71CONT.INI";
-constexpr const char* kSectionInstrument = "QVX71";
-constexpr const char* kSectionDisplay = "DISP";
-constexpr const char* kDefaultAddress = "192.168.1.21";
+constexpr const char* kSectionInstrument = kSettingsSectionInstrument;
+constexpr const char* kSectionDisplay = kSettingsSectionDisplay;
 constexpr const char* kCaptionPrefix = "QVX71 Cotroller addr:";
 
 // The Japanese-capable proportional face the layout was drawn for is not on Linux;
@@ -305,19 +304,20 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void TForm1::FormCreate() {
-  IniFile = std::make_unique<TIniFile>(kIniFileName);
-  Addr = IniFile->ReadString(kSectionInstrument, "ADDR", kDefaultAddress);
+  IniFile = std::make_unique<TIniFile>(kSettingsFileName);
+  const InstrumentSettings stored = ReadInstrumentSettings(*IniFile);
+  Addr = stored.Addr;
   channel_->SetAddress(Addr);
-  Startf = IniFile->ReadFloat(kSectionInstrument, "START", 0.0);
+  Startf = stored.Startf;
   EditStartf->setText(QString::fromStdString(FloatToStr(Startf)));
-  Endf = IniFile->ReadFloat(kSectionInstrument, "END", 100000.0);
+  Endf = stored.Endf;
   EditEndf->setText(QString::fromStdString(FloatToStr(Endf)));
-  FftScale = IniFile->ReadFloat(kSectionInstrument, "SCALE", 1e-8);
-  Ch1Scale = IniFile->ReadString(kSectionInstrument, "CH1SCALE", FloatToStr(0.0002));
-  FftOffset = IniFile->ReadFloat(kSectionInstrument, "OFFSET", -7e-8);
-  TDiv = IniFile->ReadString(kSectionInstrument, "TDIV", FloatToStr(0.01));
-  Fs = IniFile->ReadFloat(kSectionInstrument, "MDEPTH", 5e7);
-  SetLoadedText(EditAve, IniFile->ReadString(kSectionInstrument, "AVE", "32"));
+  FftScale = stored.FftScale;
+  Ch1Scale = stored.Ch1Scale;
+  FftOffset = stored.FftOffset;
+  TDiv = stored.TDiv;
+  Fs = stored.Fs;
+  SetLoadedText(EditAve, stored.AveText);
   // A stored count that is not an integer is reported, but the other settings are
   // still applied, so that the exit save does not overwrite them with blanks.
   RunHandler([this] { StrToInt(TextOf(EditAve)); });
