@@ -49,13 +49,6 @@ SpectrumReadResult Failure(int line, std::string message) {
   return r;
 }
 
-std::string FormatSignificant(double value, int digits) {
-  if (!std::isfinite(value)) return "n/a";
-  char buf[64];
-  const auto res = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::general, digits);
-  return std::string(buf, res.ptr);
-}
-
 nlohmann::ordered_json NumberOrNull(double value) {
   if (!std::isfinite(value)) return nullptr;
   return value;
@@ -86,6 +79,13 @@ std::optional<double> ParseDecimal(std::string_view text) {
 std::string ShortestNumber(double value) {
   char buf[64];
   const auto res = std::to_chars(buf, buf + sizeof buf, value);
+  return std::string(buf, res.ptr);
+}
+
+std::string FormatSignificant(double value, int digits) {
+  if (!std::isfinite(value)) return "n/a";
+  char buf[64];
+  const auto res = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::general, digits);
   return std::string(buf, res.ptr);
 }
 

@@ -47,6 +47,9 @@ std::string NoiseJsonText(const NoiseSpectrum& s, const NoiseReport& r);
 // A few lines for a terminal: white floor, corner, bands, spots, flags.
 std::string NoiseSummaryText(const NoiseSpectrum& s, const NoiseReport& r);
 
+// At most `digits` significant digits ("16.33", "1.5", "1.234e+04"); "n/a" when not finite.
+std::string FormatSignificant(double value, int digits);
+
 // "10 Hz", "2.5 kHz", "100 kHz": at most four significant digits.
 std::string FormatHz(double hz);
 
