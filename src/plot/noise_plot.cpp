@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QAreaSeries>
 #include <QBrush>
+#include <QBuffer>
 #include <QChart>
 #include <QFileInfo>
 #include <QGraphicsScene>
@@ -12,6 +13,7 @@
 #include <QLogValueAxis>
 #include <QPainter>
 #include <QPen>
+#include <QSaveFile>
 #include <QSvgGenerator>
 #include <algorithm>
 #include <cmath>
@@ -49,14 +51,18 @@ QLogValueAxis* MakeLogAxis(const QString& title, double lo, double hi) {
   axis->setBase(10.0);
   axis->setTitleText(title);
   axis->setLabelFormat(QStringLiteral("%g"));
+  SetDecadeRange(*axis, lo, hi);
+  axis->setMinorTickCount(8);  // 2..9 inside each decade
+  axis->setMinorGridLineVisible(true);
+  return axis;
+}
+
+void SetDecadeRange(QLogValueAxis& axis, double lo, double hi) {
   if (!(lo > 0) || !std::isfinite(lo)) lo = 1.0;
   if (!(hi > lo) || !std::isfinite(hi)) hi = lo * 10.0;
   const double decadeLo = std::pow(10.0, std::floor(std::log10(lo) + 1e-9));
   const double decadeHi = std::pow(10.0, std::ceil(std::log10(hi) - 1e-9));
-  axis->setRange(decadeLo, std::max(decadeHi, decadeLo * 10.0));
-  axis->setMinorTickCount(8);  // 2..9 inside each decade
-  axis->setMinorGridLineVisible(true);
-  return axis;
+  axis.setRange(decadeLo, std::max(decadeHi, decadeLo * 10.0));
 }
 
 QChart* BuildNoiseChart(const NoiseSpectrum& s, const NoiseReport& r) {
@@ -199,6 +205,11 @@ bool SaveChartImage(QChart& chart, const QString& path, QSize min_size, QString*
     scene->setSceneRect(source);
   }
 
+  // Encoded in memory first: a device that takes only part of a write need not say so,
+  // but a byte count can be checked.
+  QByteArray encoded;
+  QBuffer buffer(&encoded);
+  buffer.open(QIODevice::WriteOnly);
   bool ok = true;
   if (suffix == QStringLiteral("png")) {
     QImage image(size, QImage::Format_ARGB32_Premultiplied);
@@ -209,10 +220,10 @@ bool SaveChartImage(QChart& chart, const QString& path, QSize min_size, QString*
       painter.setRenderHint(QPainter::TextAntialiasing);
       scene->render(&painter, QRectF(QPointF(0, 0), QSizeF(size)), source);
     }
-    ok = image.save(path, "PNG");
+    ok = image.save(&buffer, "PNG");
   } else {
     QSvgGenerator svg;
-    svg.setFileName(path);
+    svg.setOutputDevice(&buffer);
     svg.setSize(size);
     svg.setViewBox(QRect(QPoint(0, 0), size));
     svg.setTitle(chart.title());
@@ -224,7 +235,15 @@ bool SaveChartImage(QChart& chart, const QString& path, QSize min_size, QString*
     }
   }
   if (own) own->removeItem(&chart);  // the chart stays the caller's
-  if (!ok) return failWith(QStringLiteral("%1: could not write the image").arg(path));
+  if (!ok) return failWith(QStringLiteral("%1: could not draw the image").arg(path));
+
+  // Written beside the target and renamed over it only when whole, so a file that was
+  // there stays as it was when writing fails.
+  QSaveFile file(path);
+  if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered) || file.write(encoded) != encoded.size() ||
+      !file.commit()) {
+    return failWith(QStringLiteral("%1: %2").arg(path, file.errorString()));
+  }
   return true;
 }
 
