@@ -3,16 +3,28 @@
 #include <QAction>
 #include <QApplication>
 #include <QClipboard>
+#include <QComboBox>
+#include <QDateTime>
+#include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QLineEdit>
 #include <QMenu>
 #include <QPoint>
 #include <QRegularExpression>
+#include <QSaveFile>
 #include <utility>
 
+#include "analysis/noise_analysis.h"
+#include "analysis/noise_files.h"
 #include "app/application.h"
+#include "app/noise_report.h"
 #include "app/tform1.h"
+#include "core/conversions.h"
+#include "core/errors.h"
+#include "plot/noise_plot.h"
 #include "spectrum/chart_view.h"
+#include "spectrum/filters.h"
 
 namespace qvx {
 namespace {
@@ -48,6 +60,36 @@ QString AskWhereToSave(const SaveRequest& request) {
   return Chooser() ? Chooser()(request) : AskWithQtDialog(request);
 }
 
+// "spectrum-20250101-120000.png" in the working directory.
+QString DefaultPath(const char* suffix) {
+  const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
+  return QDir::current().filePath(QStringLiteral("spectrum-%1.%2").arg(stamp, QLatin1String(suffix)));
+}
+
+// `what` names the file and the reason: "/data/x.csv: Permission denied".
+[[noreturn]] void ThrowCannotSave(const QString& what) {
+  throw Exception(QStringLiteral("Cannot save %1").arg(what).toStdString());
+}
+
+// The whole file or nothing: a file that was there stays as it was when writing fails.
+// Unbuffered, so that a write the disk takes only in part shows in the byte count.
+void SaveWholeFile(const QString& path, const std::string& bytes) {
+  QSaveFile file(path);
+  const auto size = static_cast<qint64>(bytes.size());
+  if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered) || file.write(bytes.data(), size) != size || !file.commit()) {
+    ThrowCannotSave(path + QStringLiteral(": ") + file.errorString());
+  }
+}
+
+// The averaging count the box held; 0 when it is not an integer.
+int LeadingCount(const std::string& text) {
+  try {
+    return StrToInt(text);
+  } catch (const EConvertError&) {
+    return 0;
+  }
+}
+
 }  // namespace
 
 SaveFileChooser SetSaveFileChooser(SaveFileChooser chooser) { return std::exchange(Chooser(), std::move(chooser)); }
@@ -80,9 +122,27 @@ void ChartMenu::ApplyStoredLogAxis(bool on) {
 
 void ChartMenu::CopyImageClick(bool) { QApplication::clipboard()->setImage(form_.Chart1->grab().toImage()); }
 
-void ChartMenu::SaveImageClick(bool) {}
+void ChartMenu::SaveImageClick(bool) {
+  const QString path = AskWhereToSave(
+      {QStringLiteral("Save Image"), DefaultPath("png"), {QStringLiteral("PNG image (*.png)"), QStringLiteral("SVG image (*.svg)")}});
+  if (path.isEmpty()) return;
+  QString error;
+  if (!SaveChartImage(*form_.Chart1->chart(), path, form_.Chart1->size(), &error)) ThrowCannotSave(error);
+}
 
-void ChartMenu::SaveDataClick(bool) {}
+// The rows are the chart's: the levels through the selected video filter, the true
+// density beside each. With no filter selected the chart shows nothing; the file then
+// holds the levels as measured rather than nothing.
+void ChartMenu::SaveDataClick(bool) {
+  const QString path = AskWhereToSave({QStringLiteral("Save Data"), DefaultPath("csv"), {QStringLiteral("CSV file (*.csv)")}});
+  if (path.isEmpty()) return;
+  std::array<double, SPEC_POINTS> levels = LevelsOf(TraceState().SpecData);
+  const int filter = form_.CmbMoveAve->currentIndex();
+  ResetAllFilters();
+  for (double& level : levels) FilterLevel(filter, level, level);
+  const std::string filterName = filter > 0 ? form_.CmbMoveAve->currentText().toStdString() : std::string();
+  SaveWholeFile(path, WriteNoiseCsv(TraceSpectrum(levels, filterName)));
+}
 
 void ChartMenu::LogFrequencyAxisClick(bool on) {
   logAxisUsed_ = true;
@@ -90,6 +150,44 @@ void ChartMenu::LogFrequencyAxisClick(bool on) {
   form_.Chart1->Render(form_.Chart());
 }
 
-void ChartMenu::NoiseReportClick(bool) {}
+void ChartMenu::NoiseReportClick(bool) {
+  if (!report_) report_ = new NoiseReportWindow(&form_);
+  RefreshReport();
+  report_->show();
+  report_->raise();
+  report_->activateWindow();
+}
+
+void ChartMenu::TraceArrived() {
+  trace_ = form_.State();
+  traceAverages_ = LeadingCount(TextOf(form_.EditAve));
+  if (report_ && report_->isVisible()) RefreshReport();
+}
+
+// The report reads the levels as measured: a video filter smooths for the eye, and a
+// running median reads noise low.
+void ChartMenu::RefreshReport() {
+  const NoiseSpectrum spectrum = TraceSpectrum(LevelsOf(TraceState().SpecData), "");
+  report_->SetReportText(NoiseReportText(spectrum, AnalyzeNoise(spectrum, {})));
+}
+
+const WorkingState& ChartMenu::TraceState() const { return trace_ ? *trace_ : form_.State(); }
+
+NoiseSpectrum ChartMenu::TraceSpectrum(const std::array<double, SPEC_POINTS>& levels, const std::string& filter) const {
+  const WorkingState& s = TraceState();
+  NoiseSpectrum spectrum;  // Hann, which Set Param selects
+  spectrum.averages = trace_ ? traceAverages_ : 0;
+  spectrum.filter = filter;
+  AcquisitionInfo acquisition;
+  acquisition.start_hz = s.Startf;
+  acquisition.end_hz = s.Endf;
+  acquisition.fs_hz = s.Fs;
+  acquisition.rbw_hz = s.Rbw;
+  acquisition.fft_scale = s.FftScale;
+  acquisition.fft_offset = s.FftOffset;
+  spectrum.acquisitions.push_back(acquisition);
+  AppendTrace(spectrum, s, levels, TraceBytesOf(s));
+  return spectrum;
+}
 
 }  // namespace qvx

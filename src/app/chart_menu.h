@@ -5,7 +5,13 @@
 #include <QObject>
 #include <QString>
 #include <QStringList>
+#include <array>
 #include <functional>
+#include <optional>
+#include <string>
+
+#include "analysis/noise_spectrum.h"
+#include "core/working_state.h"
 
 class QAction;
 class QMenu;
@@ -13,6 +19,7 @@ class QPoint;
 
 namespace qvx {
 
+class NoiseReportWindow;
 class TForm1;
 
 // What a save dialog asks for.
@@ -49,6 +56,11 @@ class ChartMenu : public QObject {
   // True once the operator has used "Logarithmic Frequency Axis".
   bool LogAxisUsed() const { return logAxisUsed_; }
 
+  // A new trace is in the buffer: the report follows it while it is open.
+  void TraceArrived();
+  // Null until the operator first asks for the report.
+  NoiseReportWindow* ReportWindow() const { return report_; }
+
  private:
   // Item handlers; `checked` is the item's state after the click (checkable items only).
   void CopyImageClick(bool checked);
@@ -57,9 +69,20 @@ class ChartMenu : public QObject {
   void LogFrequencyAxisClick(bool checked);
   void NoiseReportClick(bool checked);
 
+  // The buffer with what is known of how it was measured; `levels` are the buffer's
+  // levels or a filtered copy, `filter` names the filter ("" for none).
+  NoiseSpectrum TraceSpectrum(const std::array<double, SPEC_POINTS>& levels, const std::string& filter) const;
+  const WorkingState& TraceState() const;
+  void RefreshReport();
+
   TForm1& form_;
   QMenu* menu_ = nullptr;
   bool logAxisUsed_ = false;
+  // The state as the last trace left it: the frequencies, RBW and scale that belong to
+  // the buffer, even after the boxes or a status read changed the live values.
+  std::optional<WorkingState> trace_;
+  int traceAverages_ = 0;  // the count the chart's subtitle showed; 0 when not a number
+  NoiseReportWindow* report_ = nullptr;
 };
 
 }  // namespace qvx

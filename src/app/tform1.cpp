@@ -421,7 +421,11 @@ void TForm1::EditAveKeyPress(char& key) {
 void TForm1::BtnGetFFTDataClick() { FetchTrace(); }
 
 void TForm1::FetchTrace() {
-  qvx::FetchTrace(*channel_, *this, [this] { ReadStatus(); }, [this] { PlotSpectrum(); });
+  // The report follows the new buffer even when drawing it fails.
+  qvx::FetchTrace(*channel_, *this, [this] { ReadStatus(); }, [this] {
+    chartMenu_->TraceArrived();
+    PlotSpectrum();
+  });
 }
 
 void TForm1::PlotSpectrum() {

@@ -12,6 +12,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "plot/noise_plot.h"
+
 namespace qvx {
 namespace {
 
@@ -52,11 +54,8 @@ ChartView::ChartView(QWidget* parent) : QChartView(parent) {
   axisX_ = new QValueAxis();
   axisX_->setTitleText(QStringLiteral("Frequency(kHz)"));
   axisX_->setLabelFormat(QStringLiteral("%g"));
-  logAxisX_ = new QLogValueAxis(this);  // kept aside until the log axis is chosen
-  logAxisX_->setBase(10.0);
-  logAxisX_->setTitleText(axisX_->titleText());
-  logAxisX_->setLabelFormat(axisX_->labelFormat());
-  logAxisX_->setMinorTickCount(8);  // 2..9 between decades, as on log paper
+  logAxisX_ = MakeLogAxis(axisX_->titleText(), 0.1, 100.0);
+  logAxisX_->setParent(this);  // kept aside until the log axis is chosen
   axisY_ = new QValueAxis();
   axisY_->setTitleText(QStringLiteral("nV/\u221AHz"));
   axisY_->setLabelFormat(QStringLiteral("%g"));
@@ -143,21 +142,8 @@ void ChartView::ApplyBottomAxis(const ChartModel& model) {
 
 void ChartView::ApplyLogBottomAxis() {
   // The shown points are the positive ones, in ascending order.
-  double lo = 0.0;
-  double hi = 0.0;
-  if (series_->count() > 0) {
-    lo = series_->at(0).x();
-    hi = series_->at(series_->count() - 1).x();
-  }
-  if (!(lo > 0.0) || !std::isfinite(hi)) {
-    lo = 0.1;  // nothing to show yet: a plain span of the usual kHz range
-    hi = 100.0;
-  }
-  if (!(hi > lo)) {
-    lo /= 10.0;
-    hi *= 10.0;
-  }
-  logAxisX_->setRange(lo, hi);
+  if (series_->count() == 0) return;  // nothing to show: the axis keeps its decades
+  SetDecadeRange(*logAxisX_, series_->at(0).x(), series_->at(series_->count() - 1).x());
 }
 
 void ChartView::ApplyLeftAxis(const ChartModel& model) {

@@ -9,7 +9,11 @@
 #include <QImage>
 #include <QLogValueAxis>
 #include <QMenu>
+#include <QRegularExpression>
+#include <csignal>
+#include <filesystem>
 #include <memory>
+#include <sys/resource.h>
 
 #include "app/chart_menu.h"
 #include "app/tform1.h"
@@ -95,6 +99,63 @@ TEST_F(ChartMenuTest, CopyImagePutsTheChartOnTheClipboard) {
   const QImage image = QGuiApplication::clipboard()->image();
   EXPECT_GE(image.width(), form->Chart1->width());
   EXPECT_GE(image.height(), form->Chart1->height());
+}
+
+// Half a file is worse than none: with the process allowed only a few bytes per file,
+// every save fails with the error box and the good file that was there stays as it was.
+TEST_F(ChartMenuTest, AFileThatCannotBeWrittenGivesTheErrorBoxAndKeepsTheOldOne) {
+  auto form = Open();
+  form->show();
+  ChartMenu& menu = *form->ChartContextMenu();
+  QString answer;
+  std::vector<SaveRequest> asked;
+  const SaveFileChooser previous = SetSaveFileChooser([&](const SaveRequest& request) {
+    asked.push_back(request);
+    return answer;
+  });
+
+  std::signal(SIGXFSZ, SIG_IGN);
+  rlimit normal{};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &normal), 0);
+  struct Case {
+    QAction* item;
+    const char* name;
+  };
+  const Case cases[] = {{menu.SaveData, "good.csv"}, {menu.SaveImage, "good.png"}, {menu.SaveImage, "good.svg"}};
+  for (const Case& c : cases) {
+    dir_.Write(c.name, "good");
+    answer = QString::fromStdString(dir_.Path() + "/" + c.name);
+    rlimit tight = normal;
+    tight.rlim_cur = 16;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &tight), 0);
+    c.item->trigger();
+    ::setrlimit(RLIMIT_FSIZE, &normal);
+    EXPECT_EQ(dir_.Read(c.name), "good") << c.name;
+  }
+  answer = QString::fromStdString(dir_.Path() + "/no such folder/data.csv");
+  menu.SaveData->trigger();
+  answer.clear();  // cancelled: nothing happens
+  menu.SaveData->trigger();
+  menu.SaveImage->trigger();
+  SetSaveFileChooser(previous);
+
+  ASSERT_EQ(boxes_.Boxes().size(), 4u);
+  for (const auto& box : boxes_.Boxes()) {
+    EXPECT_EQ(box.title, "QVX71FFT");
+    EXPECT_EQ(box.text.rfind("Cannot save " + dir_.Path() + "/", 0), 0u) << box.text;
+  }
+  std::size_t files = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(dir_.Path())) ++files;
+  EXPECT_EQ(files, 3u) << "no temporary file is left behind";
+
+  ASSERT_EQ(asked.size(), 6u);
+  const QRegularExpression defaultName(QStringLiteral("/spectrum-\\d{8}-\\d{6}\\.(png|csv)$"));
+  for (const SaveRequest& request : asked) {
+    EXPECT_TRUE(defaultName.match(request.defaultPath).hasMatch()) << request.defaultPath.toStdString();
+    EXPECT_TRUE(request.defaultPath.startsWith(QString::fromStdString(dir_.Path())));
+  }
+  EXPECT_TRUE(asked[1].defaultPath.endsWith(".png"));
+  EXPECT_TRUE(asked[0].defaultPath.endsWith(".csv"));
 }
 
 }  // namespace
