@@ -85,6 +85,7 @@ void ChartView::SetLogFrequencyAxis(bool on) {
   QAbstractAxis* to = on ? static_cast<QAbstractAxis*>(logAxisX_) : axisX_;
   series_->detachAxis(from);
   chart_->removeAxis(from);
+  series_->clear();  // a log axis cannot take the points at 0 Hz; Render puts back what it shows
   from->setParent(this);  // the chart gives up ownership; the view keeps the axis
   chart_->addAxis(to, Qt::AlignBottom);
   series_->attachAxis(to);
