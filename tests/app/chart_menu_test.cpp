@@ -16,30 +16,15 @@
 #include <sys/resource.h>
 
 #include "app/chart_menu.h"
-#include "app/tform1.h"
-#include "gui_support/gui_test.h"
-#include "link/socket_channel.h"
+#include "gui_support/window_fixture.h"
 #include "spectrum/chart_view.h"
 
 namespace qvx {
 namespace {
 
-using test::ErrorBoxRecorder;
-using test::GuiApp;
-using test::IniText;
-using test::TempWorkDir;
-
-class ChartMenuTest : public ::testing::Test {
+class ChartMenuTest : public test::WindowFixture {
  protected:
-  void SetUp() override { GuiApp(); }
-
-  std::unique_ptr<TForm1> Open() { return std::make_unique<TForm1>(nullptr, &channel_); }
-
   static QMenu* MenuOf(const TForm1& form) { return form.ChartContextMenu()->Menu(); }
-
-  SocketChannel channel_;
-  TempWorkDir dir_;
-  ErrorBoxRecorder boxes_;
 };
 
 TEST_F(ChartMenuTest, RightButtonOrMenuKeyOpensTheFiveItems) {

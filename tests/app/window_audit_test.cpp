@@ -14,32 +14,18 @@
 #include <limits>
 #include <memory>
 
-#include "app/tform1.h"
-#include "gui_support/gui_test.h"
-#include "link/socket_channel.h"
+#include "gui_support/window_fixture.h"
 #include "spectrum/chart_view.h"
 
 namespace qvx {
 namespace {
 
-using test::ErrorBoxRecorder;
 using test::GuiApp;
 using test::IniText;
-using test::TempWorkDir;
+using WindowAuditTest = test::WindowFixture;
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
-
-class WindowAuditTest : public ::testing::Test {
- protected:
-  void SetUp() override { GuiApp(); }
-
-  std::unique_ptr<TForm1> Open() { return std::make_unique<TForm1>(nullptr, &channel_); }
-
-  SocketChannel channel_;  // never connected
-  TempWorkDir dir_;
-  ErrorBoxRecorder boxes_;
-};
 
 TEST(ChartAutoRange, LeavesOutLevelsThatAreNotFinite) {
   GuiApp();
