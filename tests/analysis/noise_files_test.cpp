@@ -182,13 +182,5 @@ TEST(NoiseJson, CarriesTheKeysScriptsUse) {
   EXPECT_EQ(j["flags"]["clipped"], 1);
 }
 
-TEST(ReportNumbers, KeepFourSignificantDigitsAndNameTheUnit) {
-  const std::pair<double, const char*> significant[] = {
-      {16.3349, "16.33"}, {1.5, "1.5"}, {0.816497, "0.8165"}, {12345, "1.234e+04"}, {NAN, "n/a"}};
-  for (const auto& [value, text] : significant) EXPECT_EQ(FormatSignificant(value, 4), text) << text;
-  const std::pair<double, const char*> hz[] = {{0, "0 Hz"}, {99.9, "99.9 Hz"}, {1000, "1 kHz"}, {99900, "99.9 kHz"}, {2.5e6, "2.5 MHz"}};
-  for (const auto& [value, text] : hz) EXPECT_EQ(FormatHz(value), text) << text;
-}
-
 }  // namespace
 }  // namespace qvx
