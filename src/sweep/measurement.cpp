@@ -131,14 +131,19 @@ MeasureOutcome RunMeasurement(InstrumentChannel& ch, const MeasureSettings& sett
       s.FftOffset = range.offset;
       say(name + ": " + Describe(a) + ", " + s.TDiv + " s/div: setting up");
       RunFftSetup(ch, s, std::to_string(settings.averages), {});
-      if (settings.window) ch.SendCommand(kWindowCommand + settings.window->name);
+      if (!settings.window.empty()) ch.SendCommand(kWindowCommand + settings.window);
     }
     if (!windowKnown) {
       // The instrument's own word on its window; Hann (or the one sent) when it has none.
       const auto window = FindFftWindow(ch.QueryInstrument(kWindowQuery));
-      spectrum.window = window ? *window : settings.window.value_or(HannWindow());
+      spectrum.window = window ? *window : FindFftWindow(settings.window).value_or(HannWindow());
       spectrum.window_source = window ? "instrument" : "assumed";
       windowKnown = true;
+      if (!settings.set_up) {
+        // Left as the operator set it: the count is worth knowing, not worth failing over.
+        int count = 0;
+        if (TryParseIniInteger(ch.QueryInstrument(kAverageCountQuery), count) && count > 0) spectrum.averages = count;
+      }
     }
     if (settings.set_up) {
       const double tdiv = StrToFloat(s.TDiv);
