@@ -205,9 +205,15 @@ MeasureOutcome RunMeasurement(InstrumentChannel& ch, const MeasureSettings& sett
                                        : "; set the FFT scale and offset so the trace is on screen, or use --setup"));
     }
 
-    // The next decade starts from this one's range, scaled for its wider bins.
+    // The next decade's levels go on from this one's last points, in bins that are wider:
+    // twice their largest value, so a plain noise floor needs no second read.
     if (i + 1 < n && s.Rbw > 0) {
-      const double top = ByteToVolts(255, s.FftScale, s.FftOffset) * std::sqrt(plan[i + 1].rbw_hz / s.Rbw);
+      double tail = 0.0;
+      for (std::size_t k = SPEC_POINTS - SPEC_POINTS / 10; k < SPEC_POINTS; ++k) {
+        if (bytes[k] != 0 && bytes[k] != 255) tail = std::max(tail, ByteToVolts(bytes[k], s.FftScale, s.FftOffset));
+      }
+      const double top = (tail > 0 ? 2.0 * tail : ByteToVolts(255, s.FftScale, s.FftOffset)) *
+                         std::sqrt(plan[i + 1].rbw_hz / s.Rbw);
       if (top > 0 && std::isfinite(top)) range = RangeWithTop(top);
     }
   }
