@@ -150,7 +150,10 @@ MeasureOutcome RunMeasurement(InstrumentChannel& ch, const MeasureSettings& sett
       const double wait = AverageWaitSeconds(settings.averages, tdiv, settings.time_scale);
       say(name + ": averaging " + std::to_string(settings.averages) + " frames, waiting " + FormatDuration(wait) +
           "; about " + FormatDuration(plannedLeft) + " left");
-      Pause(static_cast<int>(std::ceil(wait * 1000.0)));
+      // In pieces an int of milliseconds holds, however long the average.
+      for (double left = std::ceil(wait * 1000.0); left > 0; left -= 3600000.0) {
+        Pause(static_cast<int>(std::min(left, 3600000.0)));
+      }
     }
 
     std::array<unsigned char, SPEC_POINTS> bytes{};
