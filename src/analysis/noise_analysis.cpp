@@ -215,7 +215,8 @@ NoiseReport AnalyzeNoise(const NoiseSpectrum& s, const AnalysisRequest& request)
         const bool holdsPoint = std::any_of(s.points.begin(), s.points.end(), [&](const NoisePoint& p) {
           return p.freq_hz >= decade.lo_hz && p.freq_hz < decade.hi_hz;
         });
-        if (holdsPoint) bands.push_back(decade);
+        const bool isWhole = decade.lo_hz == report.first_hz && decade.hi_hz == report.end_hz;
+        if (holdsPoint && !isWhole) bands.push_back(decade);
       }
     }
   }

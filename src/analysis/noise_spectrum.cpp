@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <utility>
+
+#include "analysis/noise_files.h"
 
 namespace qvx {
 namespace {
@@ -82,6 +85,26 @@ void AppendTrace(NoiseSpectrum& out, const WorkingState& s, const std::array<dou
     out.points.push_back(p);
   }
   out.end_hz = s.Endf;
+}
+
+NoiseSpectrum SpectrumFromWindow(const WorkingState& s, const std::array<double, SPEC_POINTS>& levels,
+                                 const FftWindow& window, int averages, std::string filter) {
+  NoiseSpectrum out;
+  out.window = window;
+  out.averages = averages;
+  out.filter = std::move(filter);
+  AppendTrace(out, s, levels, TraceBytesOf(s));
+  AcquisitionInfo info;
+  info.start_hz = s.Startf;
+  info.end_hz = s.Endf;
+  info.tdiv_s = ParseDecimal(s.TDiv).value_or(0.0);
+  info.fs_hz = s.Fs;
+  info.rbw_hz = s.Rbw;
+  info.fft_scale = s.FftScale;
+  info.fft_offset = s.FftOffset;
+  for (const NoisePoint& p : out.points) info.clipped_points += (p.flags & kFlagClipped) != 0;
+  out.acquisitions.push_back(info);
+  return out;
 }
 
 std::array<double, SPEC_POINTS> LevelsOf(const SpectrumBuffer& data) {

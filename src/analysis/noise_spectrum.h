@@ -81,6 +81,12 @@ double LogBinLow(int j, int ppd);
 void AppendTrace(NoiseSpectrum& out, const WorkingState& s, const std::array<double, SPEC_POINTS>& levels,
                  const std::array<unsigned char, SPEC_POINTS>& bytes);
 
+// The window's buffer as a spectrum: its 1000 points with `levels` (the buffer's own, or
+// through the video filter named `filter`), clipping found from the unfiltered buffer, and
+// how they were measured.
+NoiseSpectrum SpectrumFromWindow(const WorkingState& s, const std::array<double, SPEC_POINTS>& levels,
+                                 const FftWindow& window, int averages, std::string filter);
+
 // The levels of the window's buffer.
 std::array<double, SPEC_POINTS> LevelsOf(const SpectrumBuffer& data);
 

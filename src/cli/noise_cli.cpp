@@ -222,7 +222,7 @@ int Measure(const MeasureOptions& o, std::ostream& out, std::ostream& err) {
   MeasureSettings settings;
   settings.set_up = setUp;
   settings.ppd = o.report.ppd;
-  settings.window = window;
+  if (window) settings.window = o.report.window;
   settings.time_scale = timeScale;
   settings.deadline = deadline;
   settings.ch1_scale = stored.Ch1Scale;

@@ -131,21 +131,29 @@ MeasureOutcome RunMeasurement(InstrumentChannel& ch, const MeasureSettings& sett
       s.FftOffset = range.offset;
       say(name + ": " + Describe(a) + ", " + s.TDiv + " s/div: setting up");
       RunFftSetup(ch, s, std::to_string(settings.averages), {});
-      if (settings.window) ch.SendCommand(kWindowCommand + settings.window->name);
+      if (!settings.window.empty()) ch.SendCommand(kWindowCommand + settings.window);
     }
     if (!windowKnown) {
       // The instrument's own word on its window; Hann (or the one sent) when it has none.
       const auto window = FindFftWindow(ch.QueryInstrument(kWindowQuery));
-      spectrum.window = window ? *window : settings.window.value_or(HannWindow());
+      spectrum.window = window ? *window : FindFftWindow(settings.window).value_or(HannWindow());
       spectrum.window_source = window ? "instrument" : "assumed";
       windowKnown = true;
+      if (!settings.set_up) {
+        // Left as the operator set it: the count is worth knowing, not worth failing over.
+        int count = 0;
+        if (TryParseIniInteger(ch.QueryInstrument(kAverageCountQuery), count) && count > 0) spectrum.averages = count;
+      }
     }
     if (settings.set_up) {
       const double tdiv = StrToFloat(s.TDiv);
       const double wait = AverageWaitSeconds(settings.averages, tdiv, settings.time_scale);
       say(name + ": averaging " + std::to_string(settings.averages) + " frames, waiting " + FormatDuration(wait) +
           "; about " + FormatDuration(plannedLeft) + " left");
-      Pause(static_cast<int>(std::ceil(wait * 1000.0)));
+      // In pieces an int of milliseconds holds, however long the average.
+      for (double left = std::ceil(wait * 1000.0); left > 0; left -= 3600000.0) {
+        Pause(static_cast<int>(std::min(left, 3600000.0)));
+      }
     }
 
     std::array<unsigned char, SPEC_POINTS> bytes{};
@@ -200,9 +208,15 @@ MeasureOutcome RunMeasurement(InstrumentChannel& ch, const MeasureSettings& sett
                                        : "; set the FFT scale and offset so the trace is on screen, or use --setup"));
     }
 
-    // The next decade starts from this one's range, scaled for its wider bins.
+    // The next decade's levels go on from this one's last points, in bins that are wider:
+    // twice their largest value, so a plain noise floor needs no second read.
     if (i + 1 < n && s.Rbw > 0) {
-      const double top = ByteToVolts(255, s.FftScale, s.FftOffset) * std::sqrt(plan[i + 1].rbw_hz / s.Rbw);
+      double tail = 0.0;
+      for (std::size_t k = SPEC_POINTS - SPEC_POINTS / 10; k < SPEC_POINTS; ++k) {
+        if (bytes[k] != 0 && bytes[k] != 255) tail = std::max(tail, ByteToVolts(bytes[k], s.FftScale, s.FftOffset));
+      }
+      const double top = (tail > 0 ? 2.0 * tail : ByteToVolts(255, s.FftScale, s.FftOffset)) *
+                         std::sqrt(plan[i + 1].rbw_hz / s.Rbw);
       if (top > 0 && std::isfinite(top)) range = RangeWithTop(top);
     }
   }

@@ -18,6 +18,7 @@ namespace qvx {
 
 inline constexpr const char* kWindowQuery = ":MATH1:FFT:WINDow?";
 inline constexpr const char* kWindowCommand = ":MATH1:FFT:WINDow ";
+inline constexpr const char* kAverageCountQuery = ":MATH1:FFT:AVCNt?";
 
 // The FFT's vertical setting: V/div and offset in V.
 struct FftRange {
@@ -44,7 +45,7 @@ struct MeasureSettings {
   std::string ch1_scale = "0.0002";
   int averages = 32;
   FftRange first_range{1e-8, -7e-8};
-  std::optional<FftWindow> window;  // sent after each set-up
+  std::string window;               // a window name sent after each set-up as given; "" for none
   double time_scale = 1.0;          // of the averaging waits
   int ppd = 10;
   int max_reads = 8;                // trace reads per acquisition while ranging

@@ -147,12 +147,23 @@ TEST(AppendTrace, FlagsRepeatsClipsAndCoarseBins) {
   EXPECT_EQ(s.points[0].flags & kFlagCoarseRbw, 0u);      // 0 Hz has no log bin
 }
 
-TEST(TraceBytesOf, InvertsTheWindowsConversion) {
+TEST(SpectrumFromWindow, FindsClippingFromTheUnfilteredBuffer) {
   auto bytes = Ramp();
   for (double rbw : {9.5367431640625, 0.476837158203125}) {
     const WorkingState ws = Traced(bytes, rbw);
-    EXPECT_EQ(TraceBytesOf(ws), bytes);
+    EXPECT_EQ(TraceBytesOf(ws), bytes) << "the conversion run backwards";
   }
+  WorkingState ws = Traced(bytes, 9.5367431640625);
+  ws.TDiv = "0.01";
+  std::array<double, SPEC_POINTS> filtered{};
+  filtered.fill(7.0);
+  const NoiseSpectrum s = SpectrumFromWindow(ws, filtered, *FindFftWindow("FLATtop"), 32, "M4");
+  EXPECT_EQ(s.points[256].level_nv, 7.0);
+  EXPECT_TRUE(s.points[256].flags & kFlagClipped);
+  EXPECT_DOUBLE_EQ(s.points[1].density_nv, 7.0 / std::sqrt(3.77));
+  ASSERT_EQ(s.acquisitions.size(), 1u);
+  EXPECT_EQ(s.acquisitions[0].clipped_points, 7);
+  EXPECT_EQ(s.acquisitions[0].tdiv_s, 0.01);
 }
 
 TEST(NoiseJson, CarriesTheKeysScriptsUse) {

@@ -26,7 +26,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-struct Run {
+struct ProgramRun {
   int code = -1;  // -1: killed at the deadline
   std::string out;
   std::string err;
@@ -57,7 +57,7 @@ class NoiseCli : public ::testing::Test {
   }
 
   // Runs the program in the test's folder; every wait is bounded.
-  Run Noise(std::vector<std::string> args, std::chrono::seconds limit = std::chrono::seconds(240)) {
+  ProgramRun Noise(std::vector<std::string> args, std::chrono::seconds limit = std::chrono::seconds(240)) {
     args.insert(args.begin(), QVX71_NOISE_PATH);
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
@@ -75,7 +75,7 @@ class NoiseCli : public ::testing::Test {
       ::execv(argv[0], argv.data());
       ::_exit(127);
     }
-    Run run;
+    ProgramRun run;
     int status = 0;
     while (::waitpid(pid, &status, WNOHANG) == 0) {
       if (Clock::now() - started > limit) {
@@ -113,7 +113,7 @@ const double kBandUv = 20e-3 * std::sqrt(99990 + 200 * std::log(1e4));
 
 TEST_F(NoiseCli, SweepRecoversFloorCornerAndBandAndDrawsThem) {
   StartSim(20, 200, {}, 0.01);
-  const Run run = Noise({"measure", "--addr", sim_->Address(), "--setup", "--sweep", "10:100000", "--ppd", "10", "--band",
+  const ProgramRun run = Noise({"measure", "--addr", sim_->Address(), "--setup", "--sweep", "10:100000", "--ppd", "10", "--band",
                          "10:100000", "--out", "run", "--format", "csv,json,png,svg", "--time-scale", "0.01"});
   ASSERT_EQ(run.code, 0) << run.err;
   EXPECT_NE(run.err.find("planned time"), std::string::npos) << run.err;
@@ -146,7 +146,7 @@ TEST_F(NoiseCli, SweepRecoversFloorCornerAndBandAndDrawsThem) {
 
 TEST_F(NoiseCli, TonesShowInThePointsAndLeaveTheFitAlone) {
   StartSim(20, 200, {{50, 2e-7}, {3000, 2e-6}, {20000, 5e-6}});
-  const Run run = Noise({"measure", "--addr", sim_->Address(), "--sweep", "10:100000", "--out", "run", "--quiet", "--time-scale", "0"});
+  const ProgramRun run = Noise({"measure", "--addr", sim_->Address(), "--sweep", "10:100000", "--out", "run", "--quiet", "--time-scale", "0"});
   ASSERT_EQ(run.code, 0) << run.err;
   EXPECT_EQ(run.err, "");
   const auto j = Json(Read("run.json"));
@@ -169,7 +169,7 @@ TEST_F(NoiseCli, OneSpanAsLeftReadsTheWindowsLevelsAndAnalyzeOfItsExportAgrees) 
   state.window = "HANN";
   sim_->SetState(state);
   Write("QVX71CONT.INI", "[QVX71]\r\nADDR=" + sim_->Address() + "\r\n");
-  const Run run = Noise({"measure", "--no-setup", "--out", "one", "--format", "csv", "--json", "-"});
+  const ProgramRun run = Noise({"measure", "--no-setup", "--out", "one", "--format", "csv", "--json", "-"});
   ASSERT_EQ(run.code, 0) << run.err;
   const auto j = Json(run.out);
   EXPECT_EQ(j["instrument"]["addr"], sim_->Address());
@@ -199,7 +199,7 @@ TEST_F(NoiseCli, OneSpanAsLeftReadsTheWindowsLevelsAndAnalyzeOfItsExportAgrees) 
   }
 
   Write("export.txt", BuildClipboardText(ws.SpecData, 0, true));
-  const Run analyzed = Noise({"analyze", "export.txt", "--json", "-"});
+  const ProgramRun analyzed = Noise({"analyze", "export.txt", "--json", "-"});
   ASSERT_EQ(analyzed.code, 0) << analyzed.err;
   const double white = j["white_nv"].get<double>();
   EXPECT_NEAR(Json(analyzed.out)["white_nv"].get<double>(), white, 1e-3 * white);
@@ -207,7 +207,7 @@ TEST_F(NoiseCli, OneSpanAsLeftReadsTheWindowsLevelsAndAnalyzeOfItsExportAgrees) 
 
 TEST_F(NoiseCli, FullyClippedTraceEndsWithCode4AfterRanging) {
   StartSim(1e16, 0, {});  // far beyond the largest FFT scale
-  const Run run = Noise({"measure", "--addr", sim_->Address(), "--setup", "--time-scale", "0"});
+  const ProgramRun run = Noise({"measure", "--addr", sim_->Address(), "--setup", "--time-scale", "0"});
   EXPECT_EQ(run.code, 4) << run.err;
   EXPECT_NE(run.err.find("every point is clipped"), std::string::npos) << run.err;
   EXPECT_NE(run.err.find("FFT scale"), std::string::npos) << "it ranged first: " << run.err;
@@ -248,7 +248,7 @@ TEST_F(NoiseCli, BadInputEndsWithItsCodeAndSaysWhy) {
     std::error_code ignored;
     std::filesystem::remove(dir_ + "/QVX71CONT.INI", ignored);
     if (c.ini) Write("QVX71CONT.INI", c.ini);
-    const Run run = Noise(c.args, std::chrono::seconds(60));
+    const ProgramRun run = Noise(c.args, std::chrono::seconds(60));
     EXPECT_EQ(run.code, c.code) << c.args.back() << ": " << run.err;
     EXPECT_NE(run.err.find(c.says), std::string::npos) << run.err;
     EXPECT_LT(run.seconds, 20) << "connects and queries are bounded";
@@ -257,7 +257,7 @@ TEST_F(NoiseCli, BadInputEndsWithItsCodeAndSaysWhy) {
 }
 
 TEST_F(NoiseCli, PlanNeedsNoInstrument) {
-  const Run run = Noise({"plan", "--sweep", "10:100000", "--averages", "16"});
+  const ProgramRun run = Noise({"plan", "--sweep", "10:100000", "--averages", "16"});
   ASSERT_EQ(run.code, 0) << run.err;
   EXPECT_NE(run.out.find("4. 10 kHz - 100 kHz: 0.0002 s/div"), std::string::npos) << run.out;
   EXPECT_NE(run.out.find("planned time: 49.0 s for 4 acquisitions"), std::string::npos) << run.out;
