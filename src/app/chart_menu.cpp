@@ -173,21 +173,9 @@ void ChartMenu::RefreshReport() {
 
 const WorkingState& ChartMenu::TraceState() const { return trace_ ? *trace_ : form_.State(); }
 
+// Hann, which Set Param selects.
 NoiseSpectrum ChartMenu::TraceSpectrum(const std::array<double, SPEC_POINTS>& levels, const std::string& filter) const {
-  const WorkingState& s = TraceState();
-  NoiseSpectrum spectrum;  // Hann, which Set Param selects
-  spectrum.averages = trace_ ? traceAverages_ : 0;
-  spectrum.filter = filter;
-  AcquisitionInfo acquisition;
-  acquisition.start_hz = s.Startf;
-  acquisition.end_hz = s.Endf;
-  acquisition.fs_hz = s.Fs;
-  acquisition.rbw_hz = s.Rbw;
-  acquisition.fft_scale = s.FftScale;
-  acquisition.fft_offset = s.FftOffset;
-  spectrum.acquisitions.push_back(acquisition);
-  AppendTrace(spectrum, s, levels, TraceBytesOf(s));
-  return spectrum;
+  return SpectrumFromWindow(TraceState(), levels, HannWindow(), trace_ ? traceAverages_ : 0, filter);
 }
 
 }  // namespace qvx
