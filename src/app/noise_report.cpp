@@ -30,8 +30,8 @@ std::string CornerText(const NoiseSpectrum& s, const NoiseReport& r) {
   }
   const double fc = r.fit.corner_hz;
   if (!std::isfinite(fc) || !(lowest > 0)) return "not found";
-  if (fc < lowest) return "below " + FormatHz(lowest) + " (this span does not resolve it)";
-  if (fc > r.end_hz) return "above " + FormatHz(r.end_hz) + " (this span does not resolve it)";
+  if (fc < lowest) return "not resolved in this span (the fit puts it below " + FormatHz(lowest) + ")";
+  if (fc > r.end_hz) return "not resolved in this span (the fit puts it above " + FormatHz(r.end_hz) + ")";
   return FormatHz(fc);
 }
 
