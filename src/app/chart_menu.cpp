@@ -82,7 +82,7 @@ void SaveWholeFile(const QString& path, const std::string& bytes) {
 }
 
 // The averaging count the box held; 0 when it is not an integer.
-int LeadingCount(const std::string& text) {
+int AverageCount(const std::string& text) {
   try {
     return StrToInt(text);
   } catch (const EConvertError&) {
@@ -160,7 +160,7 @@ void ChartMenu::NoiseReportClick(bool) {
 
 void ChartMenu::TraceArrived() {
   trace_ = form_.State();
-  traceAverages_ = LeadingCount(TextOf(form_.EditAve));
+  traceAverages_ = AverageCount(TextOf(form_.EditAve));
   if (report_ && report_->isVisible()) RefreshReport();
 }
 
