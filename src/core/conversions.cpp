@@ -1,10 +1,12 @@
 #include "core/conversions.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <limits>
+#include <string>
 #include <system_error>
 
 #include "core/errors.h"
@@ -53,6 +55,28 @@ Decimal ToDecimal(double value, int significant) {
   return d;
 }
 
+// Decimal magnitudes (value = d.ddd x 10^m) beyond which a text is out of range
+// without asking from_chars: above the largest double, below half the smallest.
+constexpr std::int64_t kMaxMagnitude = 308;
+constexpr std::int64_t kZeroMagnitude = -325;
+constexpr std::int64_t kExponentLimit = std::int64_t{1} << 50;
+// The largest double, 1.7976931348623157E308, in 15 significant digits.
+constexpr std::string_view kLargestDoubleDigits = "179769313486232";
+
+// Whether d.ddd... x 10^308, rounded half up to 15 significant digits, is not
+// above the largest double rounded the same way.
+bool WithinLargestDouble(std::string_view digits) {
+  std::string head(digits.substr(0, kLargestDoubleDigits.size()));
+  head.resize(kLargestDoubleDigits.size(), '0');
+  if (digits.size() > head.size() && digits[head.size()] >= '5') {
+    std::size_t k = head.size();
+    while (k > 0 && head[k - 1] == '9') head[--k] = '0';
+    if (k == 0) return false;  // carried into 1E309
+    ++head[k - 1];
+  }
+  return head <= kLargestDoubleDigits;
+}
+
 std::string NonFinite(double value) {
   if (std::isnan(value)) return "NAN";
   return value < 0 ? "-INF" : "INF";
@@ -97,37 +121,68 @@ double StrToFloat(std::string_view text) {
   while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
 
   // Check the grammar ourselves: from_chars alone would accept "inf", "nan" and
-  // hexadecimal forms, and rejects a leading '+'.
+  // hexadecimal forms, and rejects a leading '+'. On the way, note the significant
+  // digits and the decimal magnitude, so the range is judged by the value however
+  // it is written ("2" + 308 zeros + "e-0" is as large as "2E308").
   std::size_t i = 0;
   bool negative = false;
   if (i < s.size() && (s[i] == '+' || s[i] == '-')) negative = s[i++] == '-';
-  const std::size_t mantissaStart = i;
+  std::string significant;     // without leading zeros
+  std::int64_t intDigits = 0;  // of the integer part, after its leading zeros
+  std::int64_t fracZeros = 0;  // zeros after the point before the first other digit
   std::size_t digits = 0;
-  while (i < s.size() && IsDigit(s[i])) ++i, ++digits;
+  for (; i < s.size() && IsDigit(s[i]); ++i, ++digits) {
+    if (significant.empty() && s[i] == '0') continue;
+    significant.push_back(s[i]);
+    ++intDigits;
+  }
   if (i < s.size() && s[i] == '.') {
-    ++i;
-    while (i < s.size() && IsDigit(s[i])) ++i, ++digits;
+    for (++i; i < s.size() && IsDigit(s[i]); ++i, ++digits) {
+      if (significant.empty() && s[i] == '0') {
+        ++fracZeros;
+        continue;
+      }
+      significant.push_back(s[i]);
+    }
   }
   if (digits == 0) ThrowNotFloat(text);
+  std::int64_t exponent = 0;
   if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
     ++i;
-    if (i < s.size() && (s[i] == '+' || s[i] == '-')) ++i;
+    bool expNegative = false;
+    if (i < s.size() && (s[i] == '+' || s[i] == '-')) expNegative = s[i++] == '-';
     std::size_t expDigits = 0;
-    while (i < s.size() && IsDigit(s[i])) ++i, ++expDigits;
+    for (; i < s.size() && IsDigit(s[i]); ++i, ++expDigits) {
+      // Saturates far beyond any magnitude that digits of a text could make up for.
+      exponent = std::min<std::int64_t>(exponent * 10 + (s[i] - '0'), kExponentLimit);
+    }
     if (expDigits == 0) ThrowNotFloat(text);
+    if (expNegative) exponent = -exponent;
   }
   if (i != s.size()) ThrowNotFloat(text);
 
-  std::string_view body = s.substr(mantissaStart);
+  while (!significant.empty() && significant.back() == '0') significant.pop_back();
+  if (significant.empty()) return negative ? -0.0 : 0.0;
+  // value = d.ddd x 10^magnitude
+  const std::int64_t magnitude = (intDigits > 0 ? intDigits - 1 : -fracZeros - 1) + exponent;
+  if (magnitude > kMaxMagnitude) ThrowNotFloat(text);
+  if (magnitude < kZeroMagnitude) return negative ? -0.0 : 0.0;
+
+  std::string normal = significant.substr(0, 1) + "." + significant.substr(1) + "e" + std::to_string(magnitude);
   double value = 0.0;
-  const auto res = std::from_chars(body.data(), body.data() + body.size(), value);
+  const auto res = std::from_chars(normal.data(), normal.data() + normal.size(), value);
   if (res.ec == std::errc::result_out_of_range) {
-    // An underflow is zero; an overflow is not a number we can hold.
-    const auto epos = body.find_first_of("eE");
-    const bool tiny = epos != std::string_view::npos && body.substr(epos + 1).starts_with('-');
-    if (!tiny) ThrowNotFloat(text);
-    value = 0.0;
-  } else if (res.ec != std::errc() || res.ptr != body.data() + body.size()) {
+    // An underflow is zero. Above the largest double, a value that is not above it
+    // once both are rounded to 15 digits is the largest double: so a 15-digit text
+    // of the largest double, as FloatToStr writes it, reads back.
+    if (magnitude < 0) {
+      value = 0.0;
+    } else if (WithinLargestDouble(significant)) {
+      value = std::numeric_limits<double>::max();
+    } else {
+      ThrowNotFloat(text);
+    }
+  } else if (res.ec != std::errc() || res.ptr != normal.data() + normal.size()) {
     ThrowNotFloat(text);
   }
   return negative ? -value : value;

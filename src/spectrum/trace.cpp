@@ -38,24 +38,55 @@ std::int64_t ParseBlockLength(const char* text, std::size_t size) {
 
 using Clock = std::chrono::steady_clock;
 
-// The wait for the next data receive: per_receive_ms, cut to what is left of the
-// whole-block bound; never negative.
-int NextWaitMs(const BlockLimits& limits, Clock::time_point deadline) {
-  const auto left =
-      std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-  if (left <= 0) return 0;
-  return static_cast<int>(std::min<std::int64_t>(std::max(limits.per_receive_ms, 0), left));
+Clock::time_point After(int ms) { return Clock::now() + std::chrono::milliseconds(std::max(ms, 0)); }
+
+// A wait of at most capMs that ends by the deadline; never negative.
+int WaitMs(Clock::time_point deadline, int capMs) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+  return static_cast<int>(std::clamp<std::int64_t>(left, 0, std::max(capMs, 0)));
 }
 
-}  // namespace
+// The wait for the next data receive: per_receive_ms, cut to what is left of the
+// whole-block bound.
+int NextWaitMs(const BlockLimits& limits, Clock::time_point deadline) {
+  return WaitMs(deadline, limits.per_receive_ms);
+}
 
-bool ReadTraceBlock(InstrumentChannel& ch, std::array<unsigned char, SPEC_POINTS>& first,
-                    const BlockLimits& limits) {
+// Receives exactly `size` bytes over as many receives as arrive within `boundMs`.
+// Returns how many arrived; fewer than `size` when the bound passed, the peer
+// closed or the channel failed.
+std::size_t Gather(InstrumentChannel& ch, char* into, std::size_t size, int boundMs) {
+  const auto deadline = After(boundMs);
+  std::size_t got = 0;
+  while (got < size) {
+    const int n = ch.ReceiveWithTimeout(into + got, static_cast<unsigned>(size - got), WaitMs(deadline, boundMs));
+    if (n <= 0 || static_cast<std::size_t>(n) > size - got) break;
+    got += static_cast<std::size_t>(n);
+  }
+  return got;
+}
+
+// After a failed read: whatever the instrument still sends of its reply would
+// otherwise be read as the answer to the next query. Discards bytes until a quiet
+// gap, within a bound, so a chattering peer cannot hold the window.
+void Drain(InstrumentChannel& ch, const BlockLimits& limits) {
+  std::array<char, kBlockScratchBytes> scratch;
+  const auto deadline = After(limits.drain_max_ms);
+  for (;;) {
+    const int wait = WaitMs(deadline, limits.drain_quiet_ms);
+    if (wait <= 0) return;
+    if (ch.ReceiveWithTimeout(scratch.data(), static_cast<unsigned>(scratch.size()), wait) <= 0) return;
+  }
+}
+
+// The block proper; false when it failed, wherever the stream then stands.
+bool ReadBlock(InstrumentChannel& ch, std::array<unsigned char, SPEC_POINTS>& first, const BlockLimits& limits) {
   char header[2];
-  if (ch.ReceiveWithTimeout(header, sizeof header, limits.first_header_ms) < 2) return false;
+  if (Gather(ch, header, sizeof header, limits.first_header_ms) < sizeof header) return false;
   char digits[9];
-  if (ch.ReceiveWithTimeout(digits, sizeof digits, limits.digits_ms) < 9) return false;
+  if (Gather(ch, digits, sizeof digits, limits.digits_ms) < sizeof digits) return false;
   const std::int64_t n = ParseBlockLength(digits, sizeof digits);
+  // A length of 0 or less has no data; its line end goes with the drain.
   if (n <= 0) return false;
 
   // The first points go to a local copy so a failed read leaves `first` as it was;
@@ -63,7 +94,7 @@ bool ReadTraceBlock(InstrumentChannel& ch, std::array<unsigned char, SPEC_POINTS
   std::array<unsigned char, SPEC_POINTS> kept{};
   std::array<char, kBlockScratchBytes> scratch;
   const std::int64_t keep = std::min<std::int64_t>(n, SPEC_POINTS);
-  const auto deadline = Clock::now() + std::chrono::milliseconds(std::max(limits.whole_block_ms, 0));
+  const auto deadline = After(limits.whole_block_ms);
 
   std::int64_t received = 0;
   while (received < n) {
@@ -96,6 +127,15 @@ bool ReadTraceBlock(InstrumentChannel& ch, std::array<unsigned char, SPEC_POINTS
   if (received != n || n < SPEC_POINTS) return false;
   first = kept;
   return true;
+}
+
+}  // namespace
+
+bool ReadTraceBlock(InstrumentChannel& ch, std::array<unsigned char, SPEC_POINTS>& first,
+                    const BlockLimits& limits) {
+  if (ReadBlock(ch, first, limits)) return true;
+  Drain(ch, limits);
+  return false;
 }
 
 void ConvertTrace(const std::array<unsigned char, SPEC_POINTS>& data, WorkingState& s) {

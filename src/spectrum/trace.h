@@ -16,14 +16,19 @@ double ByteToVolts(int b, double FftScale, double FftOffset);
 // nV -> nV/sqrt(Hz). 0 when Rbw is 0 or not a number.
 double VoltsToDensity(double nanovolts, double Rbw);
 
-// Waits of the block read. A data receive waits at most per_receive_ms and never
-// past whole_block_ms from the start of the data; reaching either counts as a
-// receive that got nothing.
+// Waits of the block read. The two header bytes and the nine length digits may
+// come in any number of pieces within first_header_ms and digits_ms. A data
+// receive waits at most per_receive_ms and never past whole_block_ms from the
+// start of the data; reaching either counts as a receive that got nothing. After a
+// failed read, bytes are discarded until drain_quiet_ms pass without one, for at
+// most drain_max_ms.
 struct BlockLimits {
   int first_header_ms = 2000;
   int digits_ms = 1000;
   int per_receive_ms = 2000;
   int whole_block_ms = 30000;
+  int drain_quiet_ms = 200;
+  int drain_max_ms = 5000;
 };
 
 // Bytes past the first SPEC_POINTS are read through this much scratch, so memory
@@ -35,7 +40,8 @@ inline constexpr std::size_t kBlockScratchBytes = 16 * 1024;
 // block and its line end are consumed even when it is longer than needed, or
 // shorter than SPEC_POINTS. Returns false, leaving `first` untouched, for a short
 // header, a length that is not positive, a block that did not arrive complete in
-// time, or one with fewer than SPEC_POINTS data bytes.
+// time, or one with fewer than SPEC_POINTS data bytes; then what the instrument
+// still sends is discarded, so the next query reads the instrument's own reply.
 bool ReadTraceBlock(InstrumentChannel& ch, std::array<unsigned char, SPEC_POINTS>& first,
                     const BlockLimits& limits = {});
 

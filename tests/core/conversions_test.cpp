@@ -33,6 +33,47 @@ TEST(StrToFloat, RejectsEverythingElseQuotingTheText) {
   }
 }
 
+// Overflow and underflow follow the value, not how many digits or which exponent
+// spell it; a text at most the largest double once rounded to 15 digits is that double.
+TEST(StrToFloat, JudgesTheRangeByTheValueHoweverWritten) {
+  const double max = std::numeric_limits<double>::max();
+  const std::string z300(300, '0');
+  const std::string z400(400, '0');
+  const struct {
+    std::string text;
+    double value;  // NAN: raises the conversion error
+  } cases[] = {
+      {"2" + std::string(308, '0') + "e-0", NAN},
+      {"1" + std::string(310, '0') + "e-1", NAN},
+      {"0.00001e314", NAN},
+      {"1e1" + z300, NAN},
+      {"1.79769313486233E308", NAN},
+      {"-1.797693134862325E308", NAN},  // halves round up, to ...233
+      {"9.999999999999999999E308", NAN},
+      {"0." + z400 + "1", 0.0},
+      {"1E-400", 0.0},
+      {"100e-402", 0.0},
+      {"1e-1" + z300, 0.0},
+      {"0e1" + z300, 0.0},
+      {"1.79769313486232E308", max},
+      {"-1.79769313486232E308", -max},
+      {"1.7976931348623249999E308", max},
+      {"0.000" + z300 + "17976931348623157e612", max},
+      {"0." + std::string(299, '0') + "1e300", 1.0},
+      {"1" + z400 + "e-400", 1.0},
+      {"00012.5e-1", 1.25},
+      {"4.9406564584124654E-324", std::numeric_limits<double>::denorm_min()},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text.substr(0, 40) + "... (" + std::to_string(c.text.size()) + " chars)");
+    if (std::isnan(c.value)) {
+      EXPECT_THROW(StrToFloat(c.text), EConvertError);
+    } else {
+      EXPECT_EQ(StrToFloat(c.text), c.value);
+    }
+  }
+}
+
 TEST(StrToInt, DecimalOnlyWithinRange) {
   EXPECT_EQ(StrToInt("007"), 7);
   EXPECT_EQ(StrToInt("-12"), -12);
@@ -74,6 +115,11 @@ TEST(FloatToStr, ShortestFormWithFifteenDigits) {
 TEST(FloatToStr, RoundTripsThroughStrToFloat) {
   for (double v : {1e-8, -7e-8, 0.0002, 0.01, 100000.0, 12.20703125, 5e7, 3.14159265358979}) {
     EXPECT_DOUBLE_EQ(StrToFloat(FloatToStr(v)), v) << v;
+  }
+  // The extremes too: the largest double's 15-digit text lies above it.
+  using L = std::numeric_limits<double>;
+  for (double v : {L::max(), -L::max(), L::min(), L::denorm_min(), -L::denorm_min()}) {
+    EXPECT_NEAR(StrToFloat(FloatToStr(v)) / v, 1.0, 1e-14) << FloatToStr(v);
   }
 }
 
