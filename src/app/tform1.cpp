@@ -1,11 +1,13 @@
 #include "app/tform1.h"
 
+#include <QByteArray>
 #include <QCheckBox>
 #include <QClipboard>
 #include <QComboBox>
 #include <QEvent>
 #include <QFont>
 #include <QGuiApplication>
+#include <QInputMethodEvent>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -13,8 +15,11 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QStringList>
+#include <QVariant>
 
 #include "app/application.h"
+#include "app/chart_menu.h"
+#include "app/instrument_settings.h"
 #include "app/window_icon.h"
 #include "core/conversions.h"
 #include "link/socket_channel.h"
@@ -37,14 +42,33 @@ SocketChannel& InstrumentLink() {
   return link;
 }
 
-std::string TextOf(const QLineEdit* edit) { return edit->text().toStdString(); }
+namespace {
+
+// A box seeded from the settings file keeps the loaded bytes beside its text: a value
+// that is not UTF-8 cannot be shown as it is, yet must be saved back unchanged.
+constexpr const char* kLoadedBytes = "qvxLoadedBytes";
+constexpr const char* kLoadedShown = "qvxLoadedShown";
+
+void SetLoadedText(QLineEdit* edit, const std::string& bytes) {
+  edit->setText(QString::fromStdString(bytes));
+  edit->setProperty(kLoadedBytes, QByteArray::fromStdString(bytes));
+  edit->setProperty(kLoadedShown, edit->text());
+}
+
+}  // namespace
+
+// The loaded bytes for as long as the box still shows what was loaded, else its text.
+std::string TextOf(const QLineEdit* edit) {
+  const QString text = edit->text();
+  const QVariant shown = edit->property(kLoadedShown);
+  if (shown.isValid() && shown.toString() == text) return edit->property(kLoadedBytes).toByteArray().toStdString();
+  return text.toStdString();
+}
 
 namespace {
 
-constexpr const char* kIniFileName = "./QVX71CONT.INI";
-constexpr const char* kSectionInstrument = "QVX71";
-constexpr const char* kSectionDisplay = "DISP";
-constexpr const char* kDefaultAddress = "192.168.1.21";
+constexpr const char* kSectionInstrument = kSettingsSectionInstrument;
+constexpr const char* kSectionDisplay = kSettingsSectionDisplay;
 constexpr const char* kCaptionPrefix = "QVX71 Cotroller addr:";
 
 // The Japanese-capable proportional face the layout was drawn for is not on Linux;
@@ -86,12 +110,16 @@ QPlainTextEdit* MakeMemo(QWidget* parent, int l, int t, int w, int h, int fontPi
   auto* memo = new QPlainTextEdit(parent);
   memo->setLineWrapMode(QPlainTextEdit::WidgetWidth);
   memo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  memo->setTabChangesFocus(true);  // the memos take typed text, but Tab moves on through the tab order
   return Place(memo, l, t, w, h, fontPixels);
 }
 
 QCheckBox* MakeCheck(QWidget* parent, const char* caption, int l, int t, int w, int h) {
   return Place(new QCheckBox(QString::fromUtf8(caption), parent), l, t, w, h, 16);
 }
+
+// Anything beyond ASCII reaches a key handler as a code the number filter rejects.
+char KeyCode(QChar c) { return c.unicode() < 0x80 ? static_cast<char>(c.unicode()) : static_cast<char>(0xFF); }
 
 // The typed character a key press stands for, as a key handler sees it: Enter is
 // 13, Backspace 8, Ctrl+letter 1..26. Keys that type nothing (arrows, Home, End,
@@ -114,9 +142,32 @@ bool TypedCharacter(const QKeyEvent* event, char& key) {
   }
   const QString text = event->text();
   if (text.isEmpty()) return false;
-  const char16_t unit = text.at(0).unicode();
-  // Anything beyond ASCII reaches the handler as a code the number filter rejects.
-  key = unit < 0x80 ? static_cast<char>(unit) : static_cast<char>(0xFF);
+  key = KeyCode(text.at(0));
+  return true;
+}
+
+// Text an input method commits is typed text as well: only the characters the
+// number filter lets through (digits and the point) reach the box. Returns true
+// when the event was replaced by its filtered copy.
+bool FilterCommittedText(QWidget* box, const QInputMethodEvent* event) {
+  const QString commit = event->commitString();
+  QString kept;
+  for (const QChar c : commit) {
+    char key = KeyCode(c);
+    NumericKeyFilter(key);
+    if (key != 0 && key != kBackspaceKey) kept += c;
+  }
+  if (kept == commit) return false;
+  QInputMethodEvent filtered(event->preeditString(), event->attributes());
+  filtered.setCommitString(kept, event->replacementStart(), event->replacementLength());
+  QCoreApplication::sendEvent(box, &filtered);
+  return true;
+}
+
+// Enter on a focused push button presses it, as Space does.
+bool PressOnEnter(QPushButton* button, const QKeyEvent* event) {
+  if (event->key() != Qt::Key_Return && event->key() != Qt::Key_Enter) return false;
+  if (!event->isAutoRepeat()) button->click();
   return true;
 }
 
@@ -214,9 +265,22 @@ void TForm1::BindEvents() {
   // A change made by code is announced too (start-up relies on it).
   connect(ChkYAuto, &QCheckBox::toggled, this, [this](bool) { Run([this] { ChkYAutoClick(); }); });
   for (QLineEdit* edit : {EditStartf, EditEndf, EditAve, EditYMin, EditYMax}) edit->installEventFilter(this);
+  for (QPushButton* button : {BtnConnect, BtnIDN, BtnAxisReasd, BtnGetFFTData, BtnSetFFT, BtnClipBorad})
+    button->installEventFilter(this);
+  // Right button on the chart, or the Menu key while it has the focus.
+  chartMenu_ = new ChartMenu(*this);
+  Chart1->setContextMenuPolicy(Qt::CustomContextMenu);
+  connect(Chart1, &QWidget::customContextMenuRequested, this,
+          [this](const QPoint& pos) { chartMenu_->Popup(Chart1->viewport()->mapToGlobal(pos)); });
 }
 
 bool TForm1::eventFilter(QObject* watched, QEvent* event) {
+  if (auto* button = qobject_cast<QPushButton*>(watched)) {
+    return event->type() == QEvent::KeyPress && PressOnEnter(button, static_cast<QKeyEvent*>(event));
+  }
+  if (event->type() == QEvent::InputMethod) {
+    return FilterCommittedText(static_cast<QWidget*>(watched), static_cast<QInputMethodEvent*>(event));
+  }
   if (event->type() != QEvent::KeyPress) return QWidget::eventFilter(watched, event);
   char key = 0;
   if (!TypedCharacter(static_cast<QKeyEvent*>(event), key)) return false;
@@ -240,25 +304,26 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void TForm1::FormCreate() {
-  IniFile = std::make_unique<TIniFile>(kIniFileName);
-  Addr = IniFile->ReadString(kSectionInstrument, "ADDR", kDefaultAddress);
+  IniFile = std::make_unique<TIniFile>(kSettingsFileName);
+  const InstrumentSettings stored = ReadInstrumentSettings(*IniFile);
+  Addr = stored.Addr;
   channel_->SetAddress(Addr);
-  Startf = IniFile->ReadFloat(kSectionInstrument, "START", 0.0);
+  Startf = stored.Startf;
   EditStartf->setText(QString::fromStdString(FloatToStr(Startf)));
-  Endf = IniFile->ReadFloat(kSectionInstrument, "END", 100000.0);
+  Endf = stored.Endf;
   EditEndf->setText(QString::fromStdString(FloatToStr(Endf)));
-  FftScale = IniFile->ReadFloat(kSectionInstrument, "SCALE", 1e-8);
-  Ch1Scale = IniFile->ReadString(kSectionInstrument, "CH1SCALE", FloatToStr(0.0002));
-  FftOffset = IniFile->ReadFloat(kSectionInstrument, "OFFSET", -7e-8);
-  TDiv = IniFile->ReadString(kSectionInstrument, "TDIV", FloatToStr(0.01));
-  Fs = IniFile->ReadFloat(kSectionInstrument, "MDEPTH", 5e7);
-  EditAve->setText(QString::fromStdString(IniFile->ReadString(kSectionInstrument, "AVE", "32")));
+  FftScale = stored.FftScale;
+  Ch1Scale = stored.Ch1Scale;
+  FftOffset = stored.FftOffset;
+  TDiv = stored.TDiv;
+  Fs = stored.Fs;
+  SetLoadedText(EditAve, stored.AveText);
   // A stored count that is not an integer is reported, but the other settings are
   // still applied, so that the exit save does not overwrite them with blanks.
   RunHandler([this] { StrToInt(TextOf(EditAve)); });
   ChkFreqList->setChecked(IniFile->ReadBool(kSectionInstrument, "FLIST", false));
-  EditYMin->setText(QString::fromStdString(IniFile->ReadString(kSectionDisplay, "LVMIN", "0")));
-  EditYMax->setText(QString::fromStdString(IniFile->ReadString(kSectionDisplay, "LVMAX", "100")));
+  SetLoadedText(EditYMin, IniFile->ReadString(kSectionDisplay, "LVMIN", "0"));
+  SetLoadedText(EditYMax, IniFile->ReadString(kSectionDisplay, "LVMAX", "100"));
   ChkYAuto->setChecked(IniFile->ReadBool(kSectionDisplay, "YAXIAUTO", true));
   Run([this] { ChkYAutoClick(); });
   LvInc = IniFile->ReadFloat(kSectionDisplay, "LVINC", 10.0);
@@ -266,6 +331,7 @@ void TForm1::FormCreate() {
   const int filterIndex = IniFile->ReadInteger(kSectionDisplay, "AVE", 0);
   CmbMoveAve->setCurrentIndex(filterIndex >= 0 && filterIndex < CmbMoveAve->count() ? filterIndex : -1);
   setWindowTitle(QString::fromUtf8(kCaptionPrefix) + QString::fromStdString(Addr));
+  chartMenu_->ApplyStoredLogAxis(IniFile->ReadBool(kSectionDisplay, "LOGX", false));
 }
 
 void TForm1::FormDestroy() {
@@ -284,6 +350,8 @@ void TForm1::FormDestroy() {
   IniFile->WriteFloat(kSectionDisplay, "LVINC", LvInc);
   IniFile->WriteInteger(kSectionDisplay, "AVE", CmbMoveAve->currentIndex());
   IniFile->WriteBool(kSectionDisplay, "YAXIAUTO", ChkYAuto->isChecked());
+  // Only once the operator has chosen an axis, so other files keep their fourteen keys.
+  if (chartMenu_->LogAxisUsed()) IniFile->WriteBool(kSectionDisplay, "LOGX", Chart1->LogFrequencyAxis());
   IniFile.reset();
 }
 
@@ -353,7 +421,11 @@ void TForm1::EditAveKeyPress(char& key) {
 void TForm1::BtnGetFFTDataClick() { FetchTrace(); }
 
 void TForm1::FetchTrace() {
-  qvx::FetchTrace(*channel_, *this, [this] { ReadStatus(); }, [this] { PlotSpectrum(); });
+  // The report follows the new buffer even when drawing it fails.
+  qvx::FetchTrace(*channel_, *this, [this] { ReadStatus(); }, [this] {
+    chartMenu_->TraceArrived();
+    PlotSpectrum();
+  });
 }
 
 void TForm1::PlotSpectrum() {

@@ -20,6 +20,7 @@ class QPushButton;
 
 namespace qvx {
 
+class ChartMenu;
 class ChartView;
 class SocketChannel;
 
@@ -60,6 +61,8 @@ class TForm1 : public QWidget, private WorkingState {
   const ChartModel& Chart() const { return chart_; }
   std::vector<std::string> LogLines() const;
   SocketChannel& Channel() const { return *channel_; }
+  // The chart's context menu.
+  ChartMenu* ChartContextMenu() const { return chartMenu_; }
 
   // Controls (public so tests and the layout checks can reach them).
   QLabel* Label5 = nullptr;
@@ -101,6 +104,7 @@ class TForm1 : public QWidget, private WorkingState {
   std::unique_ptr<TIniFile> IniFile;
   SocketChannel* channel_;
   ChartModel chart_;
+  ChartMenu* chartMenu_ = nullptr;  // a child of the window
 };
 
 // The one window of the process.
@@ -109,7 +113,8 @@ extern TForm1* Form1;
 // The process-wide instrument link: one socket, one address.
 SocketChannel& InstrumentLink();
 
-// Text of a line edit as the handlers see it.
+// Text of a line edit as the handlers see it: for a box seeded from the settings file,
+// the loaded bytes while it still shows them (they need not be UTF-8).
 std::string TextOf(const QLineEdit* edit);
 
 }  // namespace qvx

@@ -5,11 +5,14 @@
 #include <QGraphicsSimpleTextItem>
 #include <QLineSeries>
 #include <QList>
+#include <QLogValueAxis>
 #include <QPen>
 #include <QPointF>
 #include <QValueAxis>
 #include <algorithm>
 #include <cmath>
+
+#include "plot/noise_plot.h"
 
 namespace qvx {
 namespace {
@@ -51,6 +54,8 @@ ChartView::ChartView(QWidget* parent) : QChartView(parent) {
   axisX_ = new QValueAxis();
   axisX_->setTitleText(QStringLiteral("Frequency(kHz)"));
   axisX_->setLabelFormat(QStringLiteral("%g"));
+  logAxisX_ = MakeLogAxis(axisX_->titleText(), 0.1, 100.0);
+  logAxisX_->setParent(this);  // kept aside until the log axis is chosen
   axisY_ = new QValueAxis();
   axisY_->setTitleText(QStringLiteral("nV/\u221AHz"));
   axisY_->setLabelFormat(QStringLiteral("%g"));
@@ -74,6 +79,20 @@ ChartView::ChartView(QWidget* parent) : QChartView(parent) {
 
 QString ChartView::SubTitleText() const { return subtitle_->text(); }
 
+void ChartView::SetLogFrequencyAxis(bool on) {
+  if (on == logX_) return;
+  QAbstractAxis* from = on ? static_cast<QAbstractAxis*>(axisX_) : logAxisX_;
+  QAbstractAxis* to = on ? static_cast<QAbstractAxis*>(logAxisX_) : axisX_;
+  series_->detachAxis(from);
+  chart_->removeAxis(from);
+  series_->clear();  // a log axis cannot take the points at 0 Hz; Render puts back what it shows
+  from->setParent(this);  // the chart gives up ownership; the view keeps the axis
+  chart_->addAxis(to, Qt::AlignBottom);
+  series_->attachAxis(to);
+  logX_ = on;
+  renderedRevision_ = ~0UL;  // the points shown change with the axis
+}
+
 void ChartView::Render(const ChartModel& model) {
   QStringList lines;
   lines.reserve(static_cast<qsizetype>(model.SubTitle.size()));
@@ -88,7 +107,10 @@ void ChartView::Render(const ChartModel& model) {
     dataMaxY_ = 0.0;
     bool first = true;
     for (const auto& p : model.Series1) {
+      if (logX_ && !(p.x > 0.0)) continue;
       points.append(QPointF(p.x, p.y));
+      // A level that is not finite cannot size the axis (the axis model skips it too).
+      if (!std::isfinite(p.y)) continue;
       if (first || p.y < dataMinY_) dataMinY_ = p.y;
       if (first || p.y > dataMaxY_) dataMaxY_ = p.y;
       first = false;
@@ -101,6 +123,10 @@ void ChartView::Render(const ChartModel& model) {
 }
 
 void ChartView::ApplyBottomAxis(const ChartModel& model) {
+  if (logX_) {
+    ApplyLogBottomAxis();
+    return;
+  }
   double lo = 0.0;
   double hi = 0.0;
   if (!model.Series1.empty()) {
@@ -113,6 +139,12 @@ void ChartView::ApplyBottomAxis(const ChartModel& model) {
   const double step = NiceStep(hi - lo);
   axisX_->setTickAnchor(std::floor(lo / step) * step);
   axisX_->setTickInterval(step);
+}
+
+void ChartView::ApplyLogBottomAxis() {
+  // The shown points are the positive ones, in ascending order.
+  if (series_->count() == 0) return;  // nothing to show: the axis keeps its decades
+  SetDecadeRange(*logAxisX_, series_->at(0).x(), series_->at(series_->count() - 1).x());
 }
 
 void ChartView::ApplyLeftAxis(const ChartModel& model) {

@@ -8,6 +8,7 @@
 class QChart;
 class QGraphicsSimpleTextItem;
 class QLineSeries;
+class QLogValueAxis;
 class QValueAxis;
 
 namespace qvx {
@@ -26,14 +27,24 @@ class ChartView : public QChartView {
   QValueAxis* BottomAxis() const { return axisX_; }
   QString SubTitleText() const;
 
+  // A logarithmic bottom axis in its place: points at 0 Hz and below are left out
+  // while it is on (and do not size the automatic left axis). Takes effect at the
+  // next Render.
+  void SetLogFrequencyAxis(bool on);
+  bool LogFrequencyAxis() const { return logX_; }
+  QLogValueAxis* LogBottomAxis() const { return logAxisX_; }
+
  private:
   void ApplyLeftAxis(const ChartModel& model);
   void ApplyBottomAxis(const ChartModel& model);
+  void ApplyLogBottomAxis();
 
   QChart* chart_ = nullptr;
   QLineSeries* series_ = nullptr;
   QValueAxis* axisX_ = nullptr;
+  QLogValueAxis* logAxisX_ = nullptr;
   QValueAxis* axisY_ = nullptr;
+  bool logX_ = false;
   QGraphicsSimpleTextItem* subtitle_ = nullptr;
   unsigned long renderedRevision_ = ~0UL;
   double dataMinY_ = 0.0;

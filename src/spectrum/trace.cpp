@@ -148,16 +148,21 @@ void ConvertTrace(const std::array<unsigned char, SPEC_POINTS>& data, WorkingSta
   }
 }
 
-void FetchTrace(InstrumentChannel& ch, WorkingState& s, const std::function<void()>& readStatus,
-                const std::function<void()>& plot, const BlockLimits& limits) {
+bool RequestTraceBlock(InstrumentChannel& ch, std::array<unsigned char, SPEC_POINTS>& data,
+                       const BlockLimits& limits) {
   ch.SendCommand(":WAV:SOUR MATH1");
   ch.SendCommand(":WAV:MODE NORMal");
   ch.SendCommand(":WAV:FORM BYTE");
-  Pause(500);
+  Pause(kTraceQueryPauseMs);
   ch.SendCommand(":WAV:DATA?");
-  Pause(1000);
+  Pause(kTraceReadPauseMs);
+  return ReadTraceBlock(ch, data, limits);
+}
+
+void FetchTrace(InstrumentChannel& ch, WorkingState& s, const std::function<void()>& readStatus,
+                const std::function<void()>& plot, const BlockLimits& limits) {
   std::array<unsigned char, SPEC_POINTS> data;
-  if (!ReadTraceBlock(ch, data, limits)) return;
+  if (!RequestTraceBlock(ch, data, limits)) return;
   if (readStatus) readStatus();
   ConvertTrace(data, s);
   if (plot) plot();

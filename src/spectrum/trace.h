@@ -49,8 +49,16 @@ bool ReadTraceBlock(InstrumentChannel& ch, std::array<unsigned char, SPEC_POINTS
 // FftScale, FftOffset and Rbw. Each point gets the lower edge of its frequency step.
 void ConvertTrace(const std::array<unsigned char, SPEC_POINTS>& data, WorkingState& s);
 
-// The whole acquisition: selects MATH1 as the byte trace source, asks for the
-// data and reads the block. A failed read returns silently with nothing changed.
+// The pauses of an acquisition: before the data query, and between it and the read.
+inline constexpr int kTraceQueryPauseMs = 500;
+inline constexpr int kTraceReadPauseMs = 1000;
+
+// Selects MATH1 as the byte trace source, asks for the data and reads the block into
+// `data` (see ReadTraceBlock). Programs that need the bytes themselves start here.
+bool RequestTraceBlock(InstrumentChannel& ch, std::array<unsigned char, SPEC_POINTS>& data,
+                       const BlockLimits& limits = {});
+
+// The whole acquisition: RequestTraceBlock, then the status and the conversion. A failed read returns silently with nothing changed.
 // Otherwise readStatus() refreshes the status values (an exception from it leaves
 // SpecData unchanged), the trace is converted with them, and plot() draws it.
 void FetchTrace(InstrumentChannel& ch, WorkingState& s, const std::function<void()>& readStatus,

@@ -1,0 +1,236 @@
+#include "analysis/noise_analysis.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+
+namespace qvx {
+namespace {
+
+bool Usable(const NoisePoint& p) { return (p.flags & kFlagClipped) == 0 && std::isfinite(p.density_nv); }
+
+double Power(const NoisePoint& p) { return p.density_nv * p.density_nv; }
+
+double Median(std::vector<double> v) {
+  if (v.empty()) return 0.0;
+  const auto mid = v.begin() + static_cast<std::ptrdiff_t>(v.size() / 2);
+  std::nth_element(v.begin(), mid, v.end());
+  return *mid;
+}
+
+struct Sample {
+  double x;  // 1/f
+  double y;  // D^2
+};
+
+struct Line {
+  double a = 0.0;  // w^2
+  double b = 0.0;  // w^2 fc
+  bool ok = false;
+};
+
+// Weighted least squares of y on (1, x) with weights 1/m^2, m the model of the previous
+// pass (the data itself, floored, on the first). A negative slope falls back to a constant.
+Line FitRelative(const std::vector<Sample>& samples, const std::vector<char>& use) {
+  std::vector<double> model(samples.size());
+  std::vector<double> ys;
+  for (std::size_t i = 0; i < samples.size(); ++i) {
+    if (use[i]) ys.push_back(samples[i].y);
+  }
+  if (ys.size() < 2) return {};
+  const double floor = std::max(Median(ys) * 1e-3, 1e-300);
+  for (std::size_t i = 0; i < samples.size(); ++i) model[i] = std::max(samples[i].y, floor);
+
+  Line line;
+  for (int pass = 0; pass < 6; ++pass) {
+    double s = 0, sx = 0, sxx = 0, sy = 0, sxy = 0;
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+      if (!use[i]) continue;
+      const double w = 1.0 / (model[i] * model[i]);
+      const Sample& p = samples[i];
+      s += w;
+      sx += w * p.x;
+      sxx += w * p.x * p.x;
+      sy += w * p.y;
+      sxy += w * p.x * p.y;
+    }
+    const double det = s * sxx - sx * sx;
+    line.ok = true;
+    if (det > 1e-12 * s * sxx) {
+      line.a = (sy * sxx - sx * sxy) / det;
+      line.b = (s * sxy - sx * sy) / det;
+    } else {
+      line.b = -1.0;
+    }
+    if (line.b < 0 || line.a <= 0) {
+      line.a = sy / s;
+      line.b = 0.0;
+    }
+    if (!(line.a > 0) || !std::isfinite(line.a)) return {};
+    for (std::size_t i = 0; i < samples.size(); ++i) model[i] = line.a + line.b * samples[i].x;
+  }
+  return line;
+}
+
+}  // namespace
+
+std::vector<LogPoint> LogPoints(const NoiseSpectrum& s, int ppd) {
+  std::vector<LogPoint> out;
+  if (ppd <= 0) return out;
+  double sum = 0.0;
+  int count = 0;
+  int bin = 0;
+  auto flush = [&] {
+    if (count > 0) out.push_back({std::pow(10.0, (bin + 0.5) / ppd), std::sqrt(sum / count), count});
+    sum = 0.0;
+    count = 0;
+  };
+  // Points rise in frequency, so each log bin's points are consecutive.
+  for (const NoisePoint& p : s.points) {
+    if (!(p.freq_hz > 0) || !Usable(p)) continue;
+    const int j = LogBinIndex(p.freq_hz, ppd);
+    if (count > 0 && j != bin) flush();
+    bin = j;
+    sum += Power(p);
+    ++count;
+  }
+  flush();
+  return out;
+}
+
+BandResult IntegratedNoise(const NoiseSpectrum& s, const Band& band) {
+  BandResult r{band.lo_hz, band.hi_hz};
+  if (s.points.empty()) return r;
+  double power = 0.0;  // nV^2
+  for (std::size_t i = 0; i < s.points.size(); ++i) {
+    const double lo = s.points[i].freq_hz;
+    const double hi = lo + PointWidth(s, i);
+    const double overlap = std::min(hi, band.hi_hz) - std::max(lo, band.lo_hz);
+    if (!(overlap > 0)) continue;
+    ++r.points;
+    if (!Usable(s.points[i])) {
+      ++r.clipped_points;
+      continue;
+    }
+    power += Power(s.points[i]) * overlap;
+  }
+  const double tolerance = 1e-9 * std::max(std::fabs(s.end_hz), 1.0);
+  if (band.lo_hz >= s.points.front().freq_hz - tolerance && band.hi_hz <= s.end_hz + tolerance &&
+      band.hi_hz > band.lo_hz) {
+    r.rms_uv = std::sqrt(power) * 1e-3;
+  }
+  return r;
+}
+
+SpotResult SpotNoise(const NoiseSpectrum& s, double hz) {
+  SpotResult r{hz};
+  const std::size_t n = s.points.size();
+  if (n == 0 || !(hz >= s.points.front().freq_hz) || !(hz < s.end_hz)) return r;
+  // The point whose step holds hz.
+  const auto it = std::upper_bound(s.points.begin(), s.points.end(), hz,
+                                   [](double f, const NoisePoint& p) { return f < p.freq_hz; });
+  const std::size_t c = static_cast<std::size_t>(it - s.points.begin()) - 1;
+  const std::size_t first = c >= 5 ? c - 5 : 0;
+  const std::size_t last = std::min(n - 1, c + 5);
+  if (s.points[first].freq_hz < hz / 2 || s.points[last].freq_hz + PointWidth(s, last) > hz * 2) return r;
+  double sum = 0.0;
+  for (std::size_t i = first; i <= last; ++i) {
+    if (!Usable(s.points[i])) continue;
+    sum += Power(s.points[i]);
+    ++r.points;
+  }
+  if (r.points > 0) r.nv = std::sqrt(sum / r.points);
+  return r;
+}
+
+FloorFit FitWhiteAndCorner(const NoiseSpectrum& s) {
+  std::vector<Sample> samples;
+  samples.reserve(s.points.size());
+  for (const NoisePoint& p : s.points) {
+    if (p.freq_hz > 0 && Usable(p)) samples.push_back({1.0 / p.freq_hz, Power(p)});
+  }
+  FloorFit fit;
+  if (samples.size() < 3) return fit;
+
+  std::vector<char> use(samples.size(), 1);
+  Line line;
+  std::vector<double> residual(samples.size());
+  for (int round = 0; round < 10; ++round) {
+    line = FitRelative(samples, use);
+    if (!line.ok) return fit;
+    std::vector<double> kept;
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+      residual[i] = samples[i].y / (line.a + line.b * samples[i].x) - 1.0;
+      if (use[i]) kept.push_back(residual[i]);
+    }
+    const double centre = Median(kept);
+    for (double& r : kept) r = std::fabs(r - centre);
+    const double limit = 3.0 * 1.4826 * Median(kept) + 1e-9;
+    bool changed = false;
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+      const char keep = residual[i] - centre <= limit;
+      changed = changed || keep != use[i];
+      use[i] = keep;
+    }
+    if (!changed) break;
+  }
+  fit.points = static_cast<int>(std::count(use.begin(), use.end(), 1));
+  fit.rejected = static_cast<int>(samples.size()) - fit.points;
+  if (fit.points < 3) return FloorFit{};
+  line = FitRelative(samples, use);
+  if (!line.ok) return FloorFit{};
+  fit.white_nv = std::sqrt(line.a);
+  fit.corner_hz = line.b / line.a;
+  return fit;
+}
+
+FlagCounts CountFlags(const NoiseSpectrum& s) {
+  FlagCounts c;
+  for (const NoisePoint& p : s.points) {
+    c.repeated_bin += (p.flags & kFlagRepeatedBin) != 0;
+    c.clipped += (p.flags & kFlagClipped) != 0;
+    c.coarse_rbw += (p.flags & kFlagCoarseRbw) != 0;
+  }
+  return c;
+}
+
+NoiseReport AnalyzeNoise(const NoiseSpectrum& s, const AnalysisRequest& request) {
+  NoiseReport report;
+  report.flags = CountFlags(s);
+  report.log_points = LogPoints(s, s.ppd);
+  report.fit = FitWhiteAndCorner(s);
+  if (s.points.empty()) return report;
+  report.first_hz = s.points.front().freq_hz;
+  report.end_hz = s.end_hz;
+
+  std::vector<Band> bands = request.bands;
+  if (bands.empty()) {
+    bands.push_back({report.first_hz, report.end_hz});
+    // Whole decades inside the range that hold at least one point.
+    double lowest = report.first_hz;
+    if (!(lowest > 0) && s.points.size() > 1) lowest = s.points[1].freq_hz;
+    if (lowest > 0 && report.end_hz > lowest) {
+      for (int k = static_cast<int>(std::ceil(std::log10(lowest) - 1e-9)); std::pow(10.0, k + 1) <= report.end_hz * (1 + 1e-12); ++k) {
+        const Band decade{std::pow(10.0, k), std::pow(10.0, k + 1)};
+        const bool holdsPoint = std::any_of(s.points.begin(), s.points.end(), [&](const NoisePoint& p) {
+          return p.freq_hz >= decade.lo_hz && p.freq_hz < decade.hi_hz;
+        });
+        const bool isWhole = decade.lo_hz == report.first_hz && decade.hi_hz == report.end_hz;
+        if (holdsPoint && !isWhole) bands.push_back(decade);
+      }
+    }
+  }
+  for (const Band& b : bands) report.bands.push_back(IntegratedNoise(s, b));
+
+  if (request.spots_hz.empty()) {
+    for (double hz : {10.0, 100.0, 1000.0, 10000.0}) {
+      const SpotResult spot = SpotNoise(s, hz);
+      if (std::isfinite(spot.nv)) report.spots.push_back(spot);
+    }
+  } else {
+    for (double hz : request.spots_hz) report.spots.push_back(SpotNoise(s, hz));
+  }
+  return report;
+}
+
+}  // namespace qvx

@@ -1,0 +1,87 @@
+#pragma once
+// The numbers an engineer reports about noise: log points, band and spot noise, and the
+// white floor with its 1/f corner. Clipped points never enter any of them.
+#include <limits>
+#include <vector>
+
+#include "analysis/noise_spectrum.h"
+
+namespace qvx {
+
+inline constexpr double kNotMeasured = std::numeric_limits<double>::quiet_NaN();
+
+struct LogPoint {
+  double hz = 0.0;  // geometric centre of the log bin
+  double nv = 0.0;  // sqrt(mean D^2) of the fine points inside it
+  int points = 0;
+};
+
+struct Band {
+  double lo_hz = 0.0;
+  double hi_hz = 0.0;
+};
+
+struct BandResult {
+  double lo_hz = 0.0;
+  double hi_hz = 0.0;
+  double rms_uv = kNotMeasured;  // not measured when the band leaves the measured range
+  int points = 0;                // points whose step overlaps the band
+  int clipped_points = 0;        // ... of which were left out
+};
+
+struct SpotResult {
+  double hz = 0.0;
+  double nv = kNotMeasured;
+  int points = 0;
+};
+
+// D(f)^2 = w^2 (1 + fc / f).
+struct FloorFit {
+  double white_nv = kNotMeasured;
+  double corner_hz = kNotMeasured;
+  int points = 0;    // points the final fit used
+  int rejected = 0;  // points dropped as spurs
+};
+
+struct FlagCounts {
+  int repeated_bin = 0;
+  int clipped = 0;
+  int coarse_rbw = 0;
+};
+
+struct NoiseReport {
+  FloorFit fit;
+  std::vector<BandResult> bands;
+  std::vector<SpotResult> spots;
+  std::vector<LogPoint> log_points;
+  FlagCounts flags;
+  double first_hz = 0.0;  // the measured range
+  double end_hz = 0.0;
+};
+
+// Empty bands and spots mean the defaults: the whole range and each whole decade in it
+// with a point; spots at 10 Hz, 100 Hz, 1 kHz and 10 kHz where resolved.
+struct AnalysisRequest {
+  std::vector<Band> bands;
+  std::vector<double> spots_hz;
+};
+
+// P log points per decade; a log bin without a fine point is left out.
+std::vector<LogPoint> LogPoints(const NoiseSpectrum& s, int ppd);
+
+// sqrt of the sum of D^2 x the part of each point's step inside [lo, hi], in uV.
+BandResult IntegratedNoise(const NoiseSpectrum& s, const Band& band);
+
+// Power average of D over the points within +/-5 points of f. Not measured outside the
+// range, and where those points spread beyond f/2 .. 2f (the trace cannot resolve f).
+SpotResult SpotNoise(const NoiseSpectrum& s, double hz);
+
+// Weighted least squares of D^2 against (1, 1/f) with relative weights, repeated after
+// dropping points more than 3 robust deviations above the fit.
+FloorFit FitWhiteAndCorner(const NoiseSpectrum& s);
+
+FlagCounts CountFlags(const NoiseSpectrum& s);
+
+NoiseReport AnalyzeNoise(const NoiseSpectrum& s, const AnalysisRequest& request);
+
+}  // namespace qvx

@@ -1,0 +1,293 @@
+#include "analysis/noise_files.h"
+
+#include <charconv>
+#include <cmath>
+#include <nlohmann/json.hpp>
+#include <vector>
+
+namespace qvx {
+namespace {
+
+// The text's lines without their LF or CR LF; a final line end adds no empty line.
+std::vector<std::string_view> Lines(std::string_view text) {
+  std::vector<std::string_view> lines;
+  while (!text.empty()) {
+    const auto end = text.find('\n');
+    std::string_view line = text.substr(0, end);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    lines.push_back(line);
+    if (end == std::string_view::npos) break;
+    text.remove_prefix(end + 1);
+  }
+  return lines;
+}
+
+std::vector<std::string_view> Fields(std::string_view line) {
+  std::vector<std::string_view> fields;
+  for (;;) {
+    const auto comma = line.find(',');
+    fields.push_back(line.substr(0, comma));
+    if (comma == std::string_view::npos) return fields;
+    line.remove_prefix(comma + 1);
+  }
+}
+
+std::string Quoted(std::string_view text) {
+  constexpr std::size_t kShown = 40;
+  std::string shown(text.substr(0, kShown));
+  if (text.size() > kShown) shown += "...";
+  for (char& c : shown) {
+    if (static_cast<unsigned char>(c) < 0x20) c = '?';
+  }
+  return "'" + shown + "'";
+}
+
+SpectrumReadResult Failure(int line, std::string message) {
+  SpectrumReadResult r;
+  r.line = line;
+  r.error = "line " + std::to_string(line) + ": " + std::move(message);
+  return r;
+}
+
+nlohmann::ordered_json NumberOrNull(double value) {
+  if (!std::isfinite(value)) return nullptr;
+  return value;
+}
+
+nlohmann::ordered_json TextOrNull(const std::string& text) {
+  if (text.empty()) return nullptr;
+  return text;
+}
+
+}  // namespace
+
+std::optional<double> ParseDecimal(std::string_view text) {
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
+  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+  if (text.empty()) return std::nullopt;
+  // Only digits, one sign, a point and an exponent: from_chars would also take "inf" and "nan".
+  for (char c : text) {
+    if (!((c >= '0' && c <= '9') || c == '.' || c == '-' || c == '+' || c == 'e' || c == 'E')) return std::nullopt;
+  }
+  double value = 0.0;
+  const auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (ec != std::errc() || ptr != text.data() + text.size() || !std::isfinite(value)) return std::nullopt;
+  return value;
+}
+
+std::string ShortestNumber(double value) {
+  char buf[64];
+  const auto res = std::to_chars(buf, buf + sizeof buf, value);
+  return std::string(buf, res.ptr);
+}
+
+std::string FormatSignificant(double value, int digits) {
+  if (!std::isfinite(value)) return "n/a";
+  char buf[64];
+  const auto res = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::general, digits);
+  return std::string(buf, res.ptr);
+}
+
+std::string FormatHz(double hz) {
+  if (std::fabs(hz) >= 1e6) return FormatSignificant(hz / 1e6, 4) + " MHz";
+  if (std::fabs(hz) >= 1e3) return FormatSignificant(hz / 1e3, 4) + " kHz";
+  return FormatSignificant(hz, 4) + " Hz";
+}
+
+std::string WriteNoiseCsv(const NoiseSpectrum& s) {
+  std::string out = kNoiseCsvHeader;
+  out += '\n';
+  out.reserve(out.size() + s.points.size() * 48);
+  for (const NoisePoint& p : s.points) {
+    out += ShortestNumber(p.freq_hz);
+    out += ',';
+    out += ShortestNumber(p.level_nv);
+    out += ',';
+    out += ShortestNumber(p.density_nv);
+    out += ',';
+    if (p.flags & kFlagRepeatedBin) out += 'R';
+    if (p.flags & kFlagClipped) out += 'C';
+    if (p.flags & kFlagCoarseRbw) out += 'W';
+    out += '\n';
+  }
+  return out;
+}
+
+bool IsNoiseCsv(std::string_view text) {
+  const auto lines = Lines(text.substr(0, 256));
+  return !lines.empty() && lines.front() == kNoiseCsvHeader;
+}
+
+namespace {
+
+// The last point's step: as wide as the average step before it.
+void CloseRange(NoiseSpectrum& s) {
+  const auto& pts = s.points;
+  const double step = pts.size() > 1 ? (pts.back().freq_hz - pts.front().freq_hz) / static_cast<double>(pts.size() - 1) : 0.0;
+  s.end_hz = pts.back().freq_hz + step;
+}
+
+}  // namespace
+
+SpectrumReadResult ReadNoiseCsv(std::string_view text) {
+  const auto lines = Lines(text);
+  if (lines.empty() || lines.front() != kNoiseCsvHeader) {
+    return Failure(1, std::string("expected the header ") + kNoiseCsvHeader);
+  }
+  SpectrumReadResult r;
+  for (std::size_t i = 1; i < lines.size(); ++i) {
+    const int number = static_cast<int>(i) + 1;
+    if (lines[i].empty() && i + 1 == lines.size()) break;
+    const auto fields = Fields(lines[i]);
+    if (fields.size() != 4) {
+      return Failure(number, "expected 4 fields (" + std::string(kNoiseCsvHeader) + "), found " +
+                                 std::to_string(fields.size()) + " in " + Quoted(lines[i]));
+    }
+    NoisePoint p;
+    const char* names[] = {"frequency", "level", "density"};
+    double* targets[] = {&p.freq_hz, &p.level_nv, &p.density_nv};
+    for (int k = 0; k < 3; ++k) {
+      const auto value = ParseDecimal(fields[static_cast<std::size_t>(k)]);
+      if (!value) return Failure(number, std::string("the ") + names[k] + " " + Quoted(fields[static_cast<std::size_t>(k)]) + " is not a number");
+      *targets[k] = *value;
+    }
+    for (char c : fields[3]) {
+      if (c == 'R') p.flags |= kFlagRepeatedBin;
+      else if (c == 'C') p.flags |= kFlagClipped;
+      else if (c == 'W') p.flags |= kFlagCoarseRbw;
+      else return Failure(number, "unknown flag " + Quoted(fields[3]) + " (flags are R, C and W)");
+    }
+    if (!r.spectrum.points.empty() && p.freq_hz < r.spectrum.points.back().freq_hz) {
+      return Failure(number, "the frequency " + Quoted(fields[0]) + " is below the one before it");
+    }
+    r.spectrum.points.push_back(p);
+  }
+  if (r.spectrum.points.empty()) return Failure(static_cast<int>(lines.size()) + 1, "no points after the header");
+  CloseRange(r.spectrum);
+  return r;
+}
+
+SpectrumReadResult ReadClipboardExport(std::string_view text, std::optional<std::pair<double, double>> span_hz) {
+  const auto lines = Lines(text);
+  if (lines.empty()) return Failure(1, "the file is empty");
+  const bool withFreq = lines.front().find(',') != std::string_view::npos;
+  std::size_t count = lines.size();
+  if (lines.back().empty()) --count;  // a blank last line is no point
+  if (!withFreq && !span_hz) {
+    SpectrumReadResult r = Failure(1, "the export has levels only; give the span it was taken with (--span START:END)");
+    r.needs_span = true;
+    return r;
+  }
+  SpectrumReadResult r;
+  const FftWindow hann = HannWindow();
+  const double root = std::sqrt(hann.enbw);
+  for (std::size_t i = 0; i < count; ++i) {
+    const int number = static_cast<int>(i) + 1;
+    const auto fields = Fields(lines[i]);
+    if (fields.size() != (withFreq ? 2u : 1u)) {
+      return Failure(number, std::string("expected ") + (withFreq ? "'freq_kHz,level'" : "one level") + ", found " + Quoted(lines[i]));
+    }
+    NoisePoint p;
+    if (withFreq) {
+      const auto khz = ParseDecimal(fields[0]);
+      if (!khz) return Failure(number, "the frequency " + Quoted(fields[0]) + " is not a number");
+      p.freq_hz = *khz * 1000.0;
+    } else {
+      p.freq_hz = span_hz->first + (span_hz->second - span_hz->first) * static_cast<double>(i) / static_cast<double>(count);
+    }
+    const auto level = ParseDecimal(fields.back());
+    if (!level) return Failure(number, "the level " + Quoted(fields.back()) + " is not a number");
+    p.level_nv = *level;
+    p.density_nv = *level / root;
+    if (!r.spectrum.points.empty() && p.freq_hz < r.spectrum.points.back().freq_hz) {
+      return Failure(number, "the frequency " + Quoted(fields[0]) + " is below the one before it");
+    }
+    r.spectrum.points.push_back(p);
+  }
+  if (withFreq) {
+    CloseRange(r.spectrum);
+  } else {
+    r.spectrum.end_hz = span_hz->second;
+  }
+  return r;
+}
+
+std::string NoiseJsonText(const NoiseSpectrum& s, const NoiseReport& r) {
+  using Json = nlohmann::ordered_json;
+  Json j;
+  j["version"] = kNoiseJsonVersion;
+  j["instrument"] = {{"idn", TextOrNull(s.idn)}, {"addr", TextOrNull(s.addr)}};
+  if (!s.source_file.empty()) j["file"] = s.source_file;
+  j["window"] = s.window.name;
+  j["window_source"] = s.window_source;
+  j["enbw_bins"] = s.window.enbw;
+  j["density_factor"] = 1.0 / std::sqrt(s.window.enbw);
+  j["averages"] = s.averages > 0 ? Json(s.averages) : Json(nullptr);
+  j["filter"] = TextOrNull(s.filter);
+  j["ppd"] = s.ppd;
+  Json acquisitions = Json::array();
+  for (const AcquisitionInfo& a : s.acquisitions) {
+    acquisitions.push_back({{"start_hz", a.start_hz},
+                            {"end_hz", a.end_hz},
+                            {"tdiv_s", a.tdiv_s},
+                            {"fs_hz", a.fs_hz},
+                            {"rbw_hz", a.rbw_hz},
+                            {"fft_scale", a.fft_scale},
+                            {"fft_offset", a.fft_offset},
+                            {"clipped_points", a.clipped_points},
+                            {"seconds", a.seconds}});
+  }
+  j["acquisitions"] = std::move(acquisitions);
+  j["range"] = {{"first_hz", r.first_hz}, {"end_hz", r.end_hz}, {"points", s.points.size()}};
+  j["white_nv"] = NumberOrNull(r.fit.white_nv);
+  j["corner_hz"] = NumberOrNull(r.fit.corner_hz);
+  j["fit_points"] = r.fit.points;
+  j["fit_rejected"] = r.fit.rejected;
+  Json bands = Json::array();
+  for (const BandResult& b : r.bands) {
+    bands.push_back({{"lo_hz", b.lo_hz}, {"hi_hz", b.hi_hz}, {"rms_uv", NumberOrNull(b.rms_uv)},
+                     {"points", b.points}, {"clipped_points", b.clipped_points}});
+  }
+  j["bands"] = std::move(bands);
+  Json spots = Json::array();
+  for (const SpotResult& p : r.spots) spots.push_back({{"hz", p.hz}, {"nv", NumberOrNull(p.nv)}, {"points", p.points}});
+  j["spots"] = std::move(spots);
+  j["flags"] = {{"repeated_bin", r.flags.repeated_bin}, {"clipped", r.flags.clipped}, {"coarse_rbw", r.flags.coarse_rbw}};
+  Json logPoints = Json::array();
+  for (const LogPoint& p : r.log_points) logPoints.push_back({{"hz", p.hz}, {"nv", p.nv}, {"points", p.points}});
+  j["log_points"] = std::move(logPoints);
+  return j.dump(2) + "\n";
+}
+
+std::string NoiseSummaryText(const NoiseSpectrum& s, const NoiseReport& r) {
+  std::string out;
+  out += "window      " + s.window.name + " (" + s.window_source + "), ENBW " + FormatSignificant(s.window.enbw, 4) +
+         " bins: density = level x " + FormatSignificant(1.0 / std::sqrt(s.window.enbw), 4) + "\n";
+  out += "range       " + FormatHz(r.first_hz) + " - " + FormatHz(r.end_hz) + ", " + std::to_string(s.points.size()) +
+         " points\n";
+  if (std::isfinite(r.fit.white_nv)) {
+    out += "white floor " + FormatSignificant(r.fit.white_nv, 4) + " nV/\u221AHz (" + std::to_string(r.fit.points) +
+           " points, " + std::to_string(r.fit.rejected) + " rejected as spurs)\n";
+    out += "1/f corner  " + FormatHz(r.fit.corner_hz) + "\n";
+  } else {
+    out += "white floor not found (too few usable points)\n";
+  }
+  for (const BandResult& b : r.bands) {
+    out += "band        " + FormatHz(b.lo_hz) + " - " + FormatHz(b.hi_hz) + ": ";
+    out += std::isfinite(b.rms_uv) ? FormatSignificant(b.rms_uv, 4) + " \u00B5V rms" : std::string("not measured (outside the range)");
+    if (b.clipped_points > 0) out += ", " + std::to_string(b.clipped_points) + " clipped points left out";
+    out += "\n";
+  }
+  for (const SpotResult& p : r.spots) {
+    out += "spot        " + FormatHz(p.hz) + ": ";
+    out += std::isfinite(p.nv) ? FormatSignificant(p.nv, 4) + " nV/\u221AHz (" + std::to_string(p.points) + " points)"
+                               : std::string("not measured (outside the range or not resolved)");
+    out += "\n";
+  }
+  out += "flags       " + std::to_string(r.flags.clipped) + " clipped (C), " + std::to_string(r.flags.repeated_bin) +
+         " repeated bins (R), " + std::to_string(r.flags.coarse_rbw) + " with RBW wider than their log bin (W)\n";
+  return out;
+}
+
+}  // namespace qvx

@@ -1,0 +1,63 @@
+#pragma once
+// Files of the noise analysis: the CSV, the window's clipboard export, the JSON, and the
+// short text summary. Readers are pure functions of the text, so they can be fuzzed.
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "analysis/noise_analysis.h"
+#include "analysis/noise_spectrum.h"
+
+namespace qvx {
+
+inline constexpr const char* kNoiseCsvHeader = "freq_hz,level_nv,density_nv,flags";
+inline constexpr int kNoiseJsonVersion = 1;
+
+// Outcome of reading a file: the spectrum, or an error naming the 1-based line.
+struct SpectrumReadResult {
+  NoiseSpectrum spectrum;
+  std::string error;  // empty when the text was read
+  int line = 0;       // the line the error is about
+  bool needs_span = false;  // a level-only export read without a span
+  bool ok() const { return error.empty(); }
+};
+
+// The header line, then one line per point: frequency, level, density (shortest texts that
+// read back to the same doubles) and the flags as letters R, C, W ("" for none).
+std::string WriteNoiseCsv(const NoiseSpectrum& s);
+
+// Reads what WriteNoiseCsv wrote. Densities are taken as written; the last point's step is
+// taken as wide as the one before it.
+SpectrumReadResult ReadNoiseCsv(std::string_view text);
+
+// True when the first line is the CSV's header.
+bool IsNoiseCsv(std::string_view text);
+
+// The window's clipboard export: "freq_kHz,level" lines, or level-only lines, which need
+// the span [start, end] in Hz (point i at start + i (end - start) / lines). Densities use
+// Hann; the caller may set another window.
+SpectrumReadResult ReadClipboardExport(std::string_view text, std::optional<std::pair<double, double>> span_hz);
+
+// The JSON document: the keys scripts rely on (version, instrument, window, window_source,
+// enbw_bins, averages, acquisitions, white_nv, corner_hz, fit_points, bands, spots, flags)
+// and a few more (ppd, density_factor, range, log_points, ...). Unknown numbers are null.
+std::string NoiseJsonText(const NoiseSpectrum& s, const NoiseReport& r);
+
+// A few lines for a terminal: white floor, corner, bands, spots, flags.
+std::string NoiseSummaryText(const NoiseSpectrum& s, const NoiseReport& r);
+
+// At most `digits` significant digits ("16.33", "1.5", "1.234e+04"); "n/a" when not finite.
+std::string FormatSignificant(double value, int digits);
+
+// "10 Hz", "2.5 kHz", "100 kHz": at most four significant digits.
+std::string FormatHz(double hz);
+
+// Shortest text that reads back as the same double (never locale-dependent).
+std::string ShortestNumber(double value);
+
+// A decimal number in plain or exponent form, blanks around allowed; nothing for anything
+// else (including inf and nan).
+std::optional<double> ParseDecimal(std::string_view text);
+
+}  // namespace qvx

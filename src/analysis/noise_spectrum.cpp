@@ -1,0 +1,129 @@
+#include "analysis/noise_spectrum.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <utility>
+
+#include "analysis/noise_files.h"
+
+namespace qvx {
+namespace {
+
+struct WindowName {
+  const char* shortForm;
+  const char* longForm;
+  double enbw;
+};
+
+// ENBW in bins of the cosine-sum windows (Heinzel, Ruediger, Schilling 2002, table 1).
+constexpr WindowName kWindows[] = {
+    {"RECT", "RECTANGLE", 1.0}, {"HANN", "HANNING", 1.5},  {"HAMM", "HAMMING", 1.363},
+    {"BLAC", "BLACKMAN", 1.727}, {"FLAT", "FLATTOP", 3.77},
+};
+
+bool SameLetters(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (std::toupper(static_cast<unsigned char>(a[i])) != static_cast<unsigned char>(b[i])) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::optional<FftWindow> FindFftWindow(std::string_view name) {
+  for (const WindowName& w : kWindows) {
+    if (SameLetters(name, w.shortForm) || SameLetters(name, w.longForm)) return FftWindow{w.shortForm, w.enbw};
+  }
+  return std::nullopt;
+}
+
+FftWindow HannWindow() { return {"HANN", 1.5}; }
+
+double PointWidth(const NoiseSpectrum& s, std::size_t i) {
+  const double next = i + 1 < s.points.size() ? s.points[i + 1].freq_hz : s.end_hz;
+  return std::max(0.0, next - s.points[i].freq_hz);
+}
+
+void SetFftWindow(NoiseSpectrum& s, const FftWindow& window) {
+  s.window = window;
+  const double root = std::sqrt(window.enbw);
+  for (NoisePoint& p : s.points) p.density_nv = p.level_nv / root;
+}
+
+int LogBinIndex(double freq_hz, int ppd) {
+  // The small nudge keeps edges such as 1000 (log10 = 2.9999999999999996) in their own bin.
+  return static_cast<int>(std::floor(std::log10(freq_hz) * ppd + 1e-9));
+}
+
+double LogBinLow(int j, int ppd) { return std::pow(10.0, static_cast<double>(j) / ppd); }
+
+void AppendTrace(NoiseSpectrum& out, const WorkingState& s, const std::array<double, SPEC_POINTS>& levels,
+                 const std::array<unsigned char, SPEC_POINTS>& bytes) {
+  const double root = std::sqrt(out.window.enbw);
+  const double step = (s.Endf - s.Startf) / SPEC_POINTS;
+  const bool binsKnown = s.Rbw > 0 && std::isfinite(s.Rbw);
+  double previousBin = -1.0;
+  out.points.reserve(out.points.size() + SPEC_POINTS);
+  for (std::size_t i = 0; i < SPEC_POINTS; ++i) {
+    NoisePoint p;
+    p.freq_hz = s.SpecData[i].Freq;
+    p.level_nv = levels[i];
+    p.density_nv = levels[i] / root;
+    if (bytes[i] == 0 || bytes[i] == 255) p.flags |= kFlagClipped;
+    if (binsKnown) {
+      // The instrument shows the bin nearest to the point's frequency.
+      const double bin = std::round((s.Startf + static_cast<double>(i) * step) / s.Rbw);
+      if (bin == previousBin) p.flags |= kFlagRepeatedBin;
+      previousBin = bin;
+      if (p.freq_hz > 0 && out.ppd > 0) {
+        const int j = LogBinIndex(p.freq_hz, out.ppd);
+        if (LogBinLow(j + 1, out.ppd) - LogBinLow(j, out.ppd) < s.Rbw) p.flags |= kFlagCoarseRbw;
+      }
+    }
+    out.points.push_back(p);
+  }
+  out.end_hz = s.Endf;
+}
+
+NoiseSpectrum SpectrumFromWindow(const WorkingState& s, const std::array<double, SPEC_POINTS>& levels,
+                                 const FftWindow& window, int averages, std::string filter) {
+  NoiseSpectrum out;
+  out.window = window;
+  out.averages = averages;
+  out.filter = std::move(filter);
+  AppendTrace(out, s, levels, TraceBytesOf(s));
+  AcquisitionInfo info;
+  info.start_hz = s.Startf;
+  info.end_hz = s.Endf;
+  info.tdiv_s = ParseDecimal(s.TDiv).value_or(0.0);
+  info.fs_hz = s.Fs;
+  info.rbw_hz = s.Rbw;
+  info.fft_scale = s.FftScale;
+  info.fft_offset = s.FftOffset;
+  for (const NoisePoint& p : out.points) info.clipped_points += (p.flags & kFlagClipped) != 0;
+  out.acquisitions.push_back(info);
+  return out;
+}
+
+std::array<double, SPEC_POINTS> LevelsOf(const SpectrumBuffer& data) {
+  std::array<double, SPEC_POINTS> levels{};
+  for (std::size_t i = 0; i < SPEC_POINTS; ++i) levels[i] = data[i].Level;
+  return levels;
+}
+
+std::array<unsigned char, SPEC_POINTS> TraceBytesOf(const WorkingState& s) {
+  std::array<unsigned char, SPEC_POINTS> bytes;
+  bytes.fill(128);
+  if (!(s.Rbw > 0) || !std::isfinite(s.Rbw) || !(s.FftScale != 0)) return bytes;
+  const double root = std::sqrt(s.Rbw);
+  for (std::size_t i = 0; i < SPEC_POINTS; ++i) {
+    const double volts = s.SpecData[i].Level * root * 1e-9;
+    const double b = std::round((volts + s.FftOffset + 4.0 * s.FftScale) / (s.FftScale * 0.03125));
+    bytes[i] = static_cast<unsigned char>(std::clamp(std::isfinite(b) ? b : 128.0, 0.0, 255.0));
+  }
+  return bytes;
+}
+
+}  // namespace qvx

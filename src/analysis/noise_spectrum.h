@@ -1,0 +1,97 @@
+#pragma once
+// A measured noise spectrum: the window's levels, the true density behind them, and
+// what is known about how they were measured.
+#include <array>
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/working_state.h"
+
+namespace qvx {
+
+// Per-point flags; the CSV writes them as letters (R, C, W).
+enum PointFlag : unsigned {
+  kFlagRepeatedBin = 1u,  // R: shows the same FFT bin as the point before it
+  kFlagClipped = 2u,      // C: its byte was 0 or 255, so the value is only a bound
+  kFlagCoarseRbw = 4u,    // W: the RBW of its acquisition is wider than its log bin
+};
+
+struct NoisePoint {
+  double freq_hz = 0.0;     // lower edge of the frequency step the point stands for
+  double level_nv = 0.0;    // the window's level, nV/sqrt(Hz)
+  double density_nv = 0.0;  // true density: level / sqrt(ENBW)
+  unsigned flags = 0;
+};
+
+// An FFT window as the instrument names it, with its equivalent noise bandwidth in bins.
+struct FftWindow {
+  std::string name;  // short SCPI form: RECT, HANN, HAMM, BLAC, FLAT
+  double enbw = 1.0;
+};
+
+// Short or long SCPI form in any case ("hann", "HANNing"); nothing for other names.
+std::optional<FftWindow> FindFftWindow(std::string_view name);
+// Hann, the window the set-up selects.
+FftWindow HannWindow();
+
+// One instrument acquisition of a measurement.
+struct AcquisitionInfo {
+  double start_hz = 0.0;
+  double end_hz = 0.0;
+  double tdiv_s = 0.0;
+  double fs_hz = 0.0;
+  double rbw_hz = 0.0;
+  double fft_scale = 0.0;
+  double fft_offset = 0.0;
+  int clipped_points = 0;
+  double seconds = 0.0;
+};
+
+struct NoiseSpectrum {
+  std::vector<NoisePoint> points;  // rising frequency
+  double end_hz = 0.0;             // upper edge of the last point's step
+
+  FftWindow window = HannWindow();
+  std::string window_source = "assumed";  // "instrument" when the instrument said so
+  int averages = 0;                       // 0: not known
+  int ppd = 10;                           // log points per decade (also for the W flag)
+  std::string filter;                     // video filter of the levels, "" when none/unknown
+  std::vector<AcquisitionInfo> acquisitions;
+  std::string idn;   // instrument identification, "" when not measured here
+  std::string addr;  // the address the user gave
+  std::string source_file;
+};
+
+// Width of the frequency step point i stands for: up to the next point, the last up to end_hz.
+double PointWidth(const NoiseSpectrum& s, std::size_t i);
+
+// Recomputes every density from its level with `window`'s ENBW.
+void SetFftWindow(NoiseSpectrum& s, const FftWindow& window);
+
+// Log bin j of P per decade is [10^(j/P), 10^((j+1)/P)); the bin of f > 0.
+int LogBinIndex(double freq_hz, int ppd);
+double LogBinLow(int j, int ppd);
+
+// Appends one trace in the window's layout: SPEC_POINTS points from s.Startf at steps of
+// (s.Endf - s.Startf) / SPEC_POINTS, with `levels` (the window's levels, or a filtered copy)
+// and flags from the trace `bytes` and s.Rbw. Sets end_hz to s.Endf.
+void AppendTrace(NoiseSpectrum& out, const WorkingState& s, const std::array<double, SPEC_POINTS>& levels,
+                 const std::array<unsigned char, SPEC_POINTS>& bytes);
+
+// The window's buffer as a spectrum: its 1000 points with `levels` (the buffer's own, or
+// through the video filter named `filter`), clipping found from the unfiltered buffer, and
+// how they were measured.
+NoiseSpectrum SpectrumFromWindow(const WorkingState& s, const std::array<double, SPEC_POINTS>& levels,
+                                 const FftWindow& window, int averages, std::string filter);
+
+// The levels of the window's buffer.
+std::array<double, SPEC_POINTS> LevelsOf(const SpectrumBuffer& data);
+
+// The bytes the window's unfiltered levels were converted from (the conversion run
+// backwards with s's scale, offset and Rbw); all 128 when Rbw is not positive.
+std::array<unsigned char, SPEC_POINTS> TraceBytesOf(const WorkingState& s);
+
+}  // namespace qvx

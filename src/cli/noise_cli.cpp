@@ -1,0 +1,430 @@
+#include "cli/noise_cli.h"
+
+#include <arpa/inet.h>
+
+#include <CLI/CLI.hpp>
+#include <QChart>
+#include <QtGlobal>
+#include <QString>
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <memory>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "analysis/noise_analysis.h"
+#include "analysis/noise_files.h"
+#include "analysis/noise_spectrum.h"
+#include "app/instrument_settings.h"
+#include "core/conversions.h"
+#include "core/errors.h"
+#include "link/socket_channel.h"
+#include "plot/noise_plot.h"
+#include "sweep/measurement.h"
+#include "sweep/sweep_plan.h"
+
+namespace qvx {
+namespace {
+
+constexpr const char* kProgram = "qvx71-noise";
+constexpr int kImageWidth = 1200;
+constexpr int kImageHeight = 800;
+
+// A failure that ends the program with its exit code and a message that says what to do.
+struct Stop {
+  int code;
+  std::string message;
+};
+
+[[noreturn]] void Fail(int code, std::string message) { throw Stop{code, std::move(message)}; }
+
+std::pair<double, double> ParseRange(const std::string& text, const char* option) {
+  const auto colon = text.find(':');
+  std::optional<double> lo, hi;
+  if (colon != std::string::npos) {
+    lo = ParseDecimal(std::string_view(text).substr(0, colon));
+    hi = ParseDecimal(std::string_view(text).substr(colon + 1));
+  }
+  if (!lo || !hi) Fail(kExitUsage, std::string(option) + " wants two numbers in Hz as LO:HI, not '" + text + "'");
+  if (!(*lo >= 0) || !(*hi > *lo)) Fail(kExitUsage, std::string(option) + " " + text + ": the second frequency must be above the first, both at least 0");
+  return {*lo, *hi};
+}
+
+double ParsePositive(const std::string& text, const char* option, bool zeroAllowed = false) {
+  const auto value = ParseDecimal(text);
+  if (!value || !(zeroAllowed ? *value >= 0 : *value > 0)) {
+    Fail(kExitUsage, std::string(option) + " wants a number " + (zeroAllowed ? "of at least 0" : "above 0") + ", not '" + text + "'");
+  }
+  return *value;
+}
+
+// Options shared by measure and analyze.
+struct ReportOptions {
+  std::vector<std::string> bands;
+  std::vector<std::string> spots;
+  std::string out;
+  std::string formats;
+  std::string json;
+  std::string window;
+  int ppd = 10;
+  bool quiet = false;
+};
+
+void AddReportOptions(CLI::App* cmd, ReportOptions& o) {
+  cmd->add_option("--band", o.bands, "band LO:HI in Hz for the integrated noise (repeatable; default: the whole range and each decade in it)")
+      ->type_name("LO:HI")->expected(1)->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+  cmd->add_option("--spot", o.spots, "spot noise at HZ (repeatable; default: 10 Hz, 100 Hz, 1 kHz, 10 kHz where measured)")
+      ->type_name("HZ")->expected(1)->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+  cmd->add_option("--out", o.out, "write PREFIX.csv, PREFIX.json, PREFIX.png, PREFIX.svg as --format says");
+  cmd->add_option("--format", o.formats, "files to write with --out: any of csv,json,png,svg (default csv,json)");
+  cmd->add_option("--json", o.json, "write the JSON to FILE, or to standard output instead of the summary with -");
+  cmd->add_option("--ppd", o.ppd, "log points per decade (default 10)")->check(CLI::Range(1, 100));
+  cmd->add_flag("--quiet", o.quiet, "no progress on standard error");
+}
+
+AnalysisRequest RequestOf(const ReportOptions& o) {
+  AnalysisRequest r;
+  for (const std::string& b : o.bands) {
+    const auto [lo, hi] = ParseRange(b, "--band");
+    r.bands.push_back({lo, hi});
+  }
+  for (const std::string& s : o.spots) r.spots_hz.push_back(ParsePositive(s, "--spot"));
+  return r;
+}
+
+struct Formats {
+  bool csv = false, json = false, png = false, svg = false;
+};
+
+Formats FormatsOf(const ReportOptions& o) {
+  Formats f;
+  if (o.out.empty()) {
+    if (!o.formats.empty()) Fail(kExitUsage, "--format chooses the files of --out PREFIX; give --out too");
+    return f;
+  }
+  std::stringstream list(o.formats.empty() ? std::string("csv,json") : o.formats);
+  std::string item;
+  while (std::getline(list, item, ',')) {
+    if (item == "csv") f.csv = true;
+    else if (item == "json") f.json = true;
+    else if (item == "png") f.png = true;
+    else if (item == "svg") f.svg = true;
+    else Fail(kExitUsage, "--format knows csv, json, png and svg, not '" + item + "'");
+  }
+  return f;
+}
+
+std::optional<FftWindow> WindowOption(const std::string& name) {
+  if (name.empty()) return std::nullopt;
+  auto w = FindFftWindow(name);
+  if (!w) Fail(kExitUsage, "--window " + name + ": the windows are RECTangle, HANNing, HAMMing, BLACkman and FLATtop");
+  return w;
+}
+
+void WriteFile(const std::string& path, const std::string& content) {
+  std::ofstream file(path, std::ios::binary | std::ios::trunc);
+  file.write(content.data(), static_cast<std::streamsize>(content.size()));
+  file.close();
+  if (!file) Fail(kExitUsage, "cannot write " + path + "; check the folder and its permissions");
+}
+
+void WriteImage(const NoiseSpectrum& s, const NoiseReport& r, const std::string& path) {
+  EnsureGuiApplication();
+  std::unique_ptr<QChart> chart(BuildNoiseChart(s, r));
+  QString error;
+  if (!SaveChartImage(*chart, QString::fromStdString(path), QSize(kImageWidth, kImageHeight), &error)) {
+    Fail(kExitUsage, error.toStdString() + "; check the folder and its permissions");
+  }
+}
+
+// The outputs of both commands: files, JSON, and the summary unless the JSON takes its place.
+void Report(const NoiseSpectrum& s, const ReportOptions& o, const Formats& f, std::ostream& out) {
+  const NoiseReport r = AnalyzeNoise(s, RequestOf(o));
+  const std::string json = NoiseJsonText(s, r);
+  if (f.csv) WriteFile(o.out + ".csv", WriteNoiseCsv(s));
+  if (f.json) WriteFile(o.out + ".json", json);
+  if (f.png) WriteImage(s, r, o.out + ".png");
+  if (f.svg) WriteImage(s, r, o.out + ".svg");
+  if (o.json == "-") {
+    out << json;
+  } else {
+    if (!o.json.empty()) WriteFile(o.json, json);
+    out << NoiseSummaryText(s, r);
+  }
+  out.flush();
+}
+
+int AveragesOf(const std::optional<int>& option, const InstrumentSettings& stored) {
+  if (option) return *option;
+  int k = 0;
+  try {
+    k = StrToInt(stored.AveText);
+  } catch (const EConvertError&) {
+    k = 0;
+  }
+  if (k < 1 || k > 64) {
+    Fail(kExitUsage, "AVE=" + stored.AveText + " in " + std::string(kSettingsFileName) +
+                         " is not an averaging count of 1 to 64; give --averages K");
+  }
+  return k;
+}
+
+// --- measure ---
+
+struct MeasureOptions {
+  std::string addr;
+  bool setup = false;
+  bool noSetup = false;
+  std::string span;
+  std::string sweep;
+  std::optional<int> averages;
+  std::string maxMinutes;
+  std::string timeScale = "1";
+  ReportOptions report;
+};
+
+int Measure(const MeasureOptions& o, std::ostream& out, std::ostream& err) {
+  const bool sweep = !o.sweep.empty();
+  if (sweep && o.noSetup) Fail(kExitUsage, "a sweep always sets the instrument up; leave out --no-setup");
+  const bool setUp = sweep || o.setup;
+  if (!setUp && !o.span.empty()) Fail(kExitUsage, "--span sets the instrument's span; add --setup");
+  if (!setUp && o.averages) Fail(kExitUsage, "--averages sets the instrument's averaging; add --setup or use --sweep");
+  const Formats formats = FormatsOf(o.report);
+  const AnalysisRequest checked = RequestOf(o.report);  // bad bands fail before any connection
+  static_cast<void>(checked);
+  const auto window = WindowOption(o.report.window);
+  const double timeScale = ParsePositive(o.timeScale, "--time-scale", true);
+  std::optional<std::chrono::steady_clock::time_point> deadline;
+  double limitSeconds = 0.0;
+  if (!o.maxMinutes.empty()) {
+    limitSeconds = ParsePositive(o.maxMinutes, "--max-minutes") * 60.0;
+    deadline = std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(limitSeconds));
+  }
+
+  // The settings file as the window reads it; a file without ADDR gives no address.
+  const TIniFile ini(kSettingsFileName);
+  const InstrumentSettings stored = ReadInstrumentSettings(ini, "");
+  const std::string addr = !o.addr.empty() ? o.addr : stored.Addr;
+  if (addr.empty()) {
+    Fail(kExitUsage, std::string("no instrument address: give --addr A, or run where ") + kSettingsFileName +
+                         " has ADDR=A in its [QVX71] section");
+  }
+  in_addr parsed{};
+  if (::inet_pton(AF_INET, addr.c_str(), &parsed) != 1) Fail(kExitUsage, "the address '" + addr + "' is not a dotted IPv4 address");
+
+  MeasureSettings settings;
+  settings.set_up = setUp;
+  settings.ppd = o.report.ppd;
+  if (window) settings.window = o.report.window;
+  settings.time_scale = timeScale;
+  settings.deadline = deadline;
+  settings.ch1_scale = stored.Ch1Scale;
+  settings.first_range = {stored.FftScale, stored.FftOffset};
+  if (setUp) settings.averages = AveragesOf(o.averages, stored);
+  if (sweep) {
+    const auto [from, to] = ParseRange(o.sweep, "--sweep");
+    if (!(from > 0)) Fail(kExitUsage, "--sweep starts above 0 Hz (decades start at a power of ten)");
+    const SweepPlan plan = PlanSweep(from, to, o.report.ppd, settings.averages, timeScale);
+    settings.acquisitions = plan.acquisitions;
+    if (!o.report.quiet) err << PlanText(plan) << std::flush;
+    if (deadline && plan.total_s > limitSeconds) {
+      Fail(kExitUsage, "the sweep needs " + FormatDuration(plan.total_s) + ", more than --max-minutes allows; allow more, or use fewer decades or averages");
+    }
+  } else {
+    PlannedAcquisition a;
+    if (setUp) {
+      a.start_hz = stored.Startf;
+      a.end_hz = stored.Endf;
+      if (!o.span.empty()) std::tie(a.start_hz, a.end_hz) = ParseRange(o.span, "--span");
+      settings.tdiv_text = stored.TDiv;
+      const auto tdiv = ParseDecimal(stored.TDiv);
+      if (!tdiv || !(*tdiv > 0)) Fail(kExitUsage, "TDIV=" + stored.TDiv + " in " + std::string(kSettingsFileName) + " is not a timebase in s/div");
+      a.tdiv_s = *tdiv;
+      a.seconds = SetupPauseSeconds() + AverageWaitSeconds(settings.averages, a.tdiv_s, timeScale) + TracePauseSeconds();
+    } else {
+      a.seconds = TracePauseSeconds();
+    }
+    settings.acquisitions = {a};
+  }
+
+  SocketChannel channel;
+  channel.SetAddress(addr);
+  if (!o.report.quiet) err << "connecting to " << addr << ":" << INSTRUMENT_PORT << "\n" << std::flush;
+  if (channel.ConnectInstrument() != 1) {
+    Fail(kExitInstrument, "cannot connect to " + addr + ":" + std::to_string(INSTRUMENT_PORT) +
+                              " (refused or no answer within 5 s); check the address, the cable and that the instrument is on");
+  }
+  const std::string idn = channel.QueryInstrument("*IDN?");
+  if (idn == kTimeoutReply) {
+    Fail(kExitInstrument, addr + " accepted the connection but did not answer *IDN? within 1 s; check that it is the instrument and not busy, then try again");
+  }
+
+  LogSink progress;
+  if (!o.report.quiet) progress = [&err](const std::string& line) { err << line << "\n" << std::flush; };
+  MeasureOutcome outcome;
+  try {
+    outcome = RunMeasurement(channel, settings, progress);
+  } catch (const Exception& e) {
+    Fail(kExitInstrument, std::string("the instrument's reply could not be used: ") + e.what());
+  }
+  outcome.spectrum.idn = idn;
+  outcome.spectrum.addr = addr;
+  switch (outcome.status) {
+    case MeasureStatus::kOk: break;
+    case MeasureStatus::kNotAnswering: Fail(kExitInstrument, outcome.message);
+    case MeasureStatus::kAllClipped: Fail(kExitData, outcome.message);
+    case MeasureStatus::kTimeLimit:
+      // What was measured before the limit is still worth keeping.
+      if (!outcome.spectrum.points.empty()) Report(outcome.spectrum, o.report, formats, out);
+      Fail(kExitData, outcome.message + " (the results cover what was measured before it)");
+  }
+  Report(outcome.spectrum, o.report, formats, out);
+  return kExitDone;
+}
+
+// --- analyze ---
+
+struct AnalyzeOptions {
+  std::string file;
+  std::string span;
+  ReportOptions report;
+};
+
+int Analyze(const AnalyzeOptions& o, std::ostream& out, std::ostream& err) {
+  const Formats formats = FormatsOf(o.report);
+  const AnalysisRequest checked = RequestOf(o.report);
+  static_cast<void>(checked);
+  const auto window = WindowOption(o.report.window);
+  std::optional<std::pair<double, double>> span;
+  if (!o.span.empty()) span = ParseRange(o.span, "--span");
+
+  std::ifstream file(o.file, std::ios::binary);
+  if (!file) Fail(kExitUsage, "cannot read " + o.file + "; check the name");
+  const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+
+  const bool csv = IsNoiseCsv(text);
+  SpectrumReadResult read = csv ? ReadNoiseCsv(text) : ReadClipboardExport(text, span);
+  if (read.needs_span) Fail(kExitUsage, o.file + ": " + read.error);
+  if (!read.ok()) {
+    Fail(kExitData, o.file + ": " + read.error + (csv ? "" : " (neither a CSV of qvx71-noise nor the window's clipboard export)"));
+  }
+  NoiseSpectrum& s = read.spectrum;
+  s.source_file = o.file;
+  s.ppd = o.report.ppd;
+
+  // The CSV carries its own correction; a different one here is worth a word.
+  const FftWindow used = window.value_or(HannWindow());
+  if (csv) {
+    std::vector<double> ratios;
+    for (const NoisePoint& p : s.points) {
+      if (p.density_nv != 0 && std::isfinite(p.level_nv / p.density_nv)) ratios.push_back(p.level_nv / p.density_nv);
+    }
+    if (!ratios.empty()) {
+      std::nth_element(ratios.begin(), ratios.begin() + static_cast<std::ptrdiff_t>(ratios.size() / 2), ratios.end());
+      const double enbw = ratios[ratios.size() / 2] * ratios[ratios.size() / 2];
+      if (std::fabs(enbw - used.enbw) > 1e-3 * used.enbw && !o.report.quiet) {
+        err << kProgram << ": note: " << o.file << " was corrected for an ENBW of " << FormatFloat("0.000", enbw)
+            << " bins; this analysis uses " << used.name << " (" << ShortestNumber(used.enbw)
+            << "); give --window NAME to use another\n";
+      }
+    }
+  }
+  SetFftWindow(s, used);
+  s.window_source = "assumed";
+  Report(s, o.report, formats, out);
+  return kExitDone;
+}
+
+// --- plan ---
+
+struct PlanOptions {
+  std::string sweep;
+  int ppd = 10;
+  std::optional<int> averages;
+  std::string timeScale = "1";
+};
+
+int Plan(const PlanOptions& o, std::ostream& out) {
+  const auto [from, to] = ParseRange(o.sweep, "--sweep");
+  if (!(from > 0)) Fail(kExitUsage, "--sweep starts above 0 Hz (decades start at a power of ten)");
+  const InstrumentSettings stored = ReadInstrumentSettings(TIniFile(kSettingsFileName), "");
+  const int k = AveragesOf(o.averages, stored);
+  const double timeScale = ParsePositive(o.timeScale, "--time-scale", true);
+  out << PlanText(PlanSweep(from, to, o.ppd, k, timeScale)) << std::flush;
+  return kExitDone;
+}
+
+// Qt's warnings (a missing runtime folder, font fallbacks) are not the user's business
+// here; what goes wrong with an image is reported by this program itself.
+void QuietQtMessages(QtMsgType type, const QMessageLogContext&, const QString& message) {
+  if (type == QtCriticalMsg || type == QtFatalMsg) std::cerr << kProgram << ": " << message.toStdString() << "\n";
+}
+
+}  // namespace
+
+int RunNoiseCli(int argc, char** argv) {
+  if (!std::getenv("QVX_QT_MESSAGES")) qInstallMessageHandler(QuietQtMessages);
+  std::ostream& out = std::cout;
+  std::ostream& err = std::cerr;
+  CLI::App app{"Noise density, band and spot noise and the 1/f corner from a QVX71 oscilloscope's FFT, headless."};
+  app.name(kProgram);
+  app.require_subcommand(1);
+  app.footer("Exit codes: 0 done, 2 usage, 3 instrument not reachable or not answering, 4 data unusable.");
+
+  MeasureOptions m;
+  CLI::App* measure = app.add_subcommand("measure", "measure the instrument's FFT and analyze it");
+  measure->add_option("--addr", m.addr, "instrument address (default: ADDR of ./QVX71CONT.INI)");
+  auto* setupFlag = measure->add_flag("--setup", m.setup, "send the window's Set Param sequence (settings file values, or the options given) first");
+  auto* noSetupFlag = measure->add_flag("--no-setup", m.noSetup, "send no set-up command: read the instrument as it is (the default for one span)");
+  setupFlag->excludes(noSetupFlag);
+  auto* spanOpt = measure->add_option("--span", m.span, "FFT span START:END in Hz (with --setup)");
+  auto* sweepOpt = measure->add_option("--sweep", m.sweep, "measure decade by decade from FROM to TO Hz (always sets up)");
+  spanOpt->excludes(sweepOpt);
+  measure->add_option("--averages", m.averages, "FFT averaging count K (default: AVE of the settings file, else 32)")->check(CLI::Range(1, 64));
+  measure->add_option("--window", m.report.window, "FFT window sent after the set-up, or assumed when the instrument does not say");
+  measure->add_option("--max-minutes", m.maxMinutes, "give up when the measurement would take longer than M minutes");
+  measure->add_option("--time-scale", m.timeScale, "scale the waits for averages by S (default 1; match a simulator started with --time-scale S)");
+  AddReportOptions(measure, m.report);
+
+  AnalyzeOptions a;
+  CLI::App* analyze = app.add_subcommand("analyze", "analyze a CSV of measure or the window's clipboard export");
+  analyze->add_option("FILE", a.file, "the file to analyze")->required();
+  analyze->add_option("--span", a.span, "span START:END in Hz of a level-only clipboard export");
+  analyze->add_option("--window", a.report.window, "FFT window the levels were taken with (default HANNing)");
+  AddReportOptions(analyze, a.report);
+
+  PlanOptions p;
+  CLI::App* plan = app.add_subcommand("plan", "print the acquisitions and the time a sweep would take, without connecting");
+  plan->add_option("--sweep", p.sweep, "from FROM to TO Hz")->required();
+  plan->add_option("--ppd", p.ppd, "log points per decade (default 10)")->check(CLI::Range(1, 100));
+  plan->add_option("--averages", p.averages, "FFT averaging count K (default: AVE of the settings file, else 32)")->check(CLI::Range(1, 64));
+  plan->add_option("--time-scale", p.timeScale, "scale of the averaging waits (default 1)");
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    const int code = app.exit(e, out, err);
+    if (code == 0) return kExitDone;
+    err << "(" << kProgram << " --help shows the options)\n";
+    return kExitUsage;
+  }
+
+  try {
+    if (measure->parsed()) return Measure(m, out, err);
+    if (analyze->parsed()) return Analyze(a, out, err);
+    return Plan(p, out);
+  } catch (const Stop& stop) {
+    out.flush();
+    err << kProgram << ": " << stop.message << "\n";
+    return stop.code;
+  }
+}
+
+}  // namespace qvx

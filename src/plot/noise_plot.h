@@ -1,0 +1,38 @@
+#pragma once
+// Log-log plots of noise density with Qt Charts, and chart images (PNG or SVG) that need
+// no display.
+#include <QSize>
+#include <QString>
+
+#include "analysis/noise_analysis.h"
+#include "analysis/noise_spectrum.h"
+
+class QApplication;
+class QChart;
+class QLogValueAxis;
+
+namespace qvx {
+
+// The process's QApplication, made on first use; without DISPLAY and WAYLAND_DISPLAY it
+// uses the offscreen platform. Returns the one that exists when there is one already.
+QApplication& EnsureGuiApplication();
+
+// A base-10 log axis over whole decades around [lo, hi] (both > 0), labelled %g.
+QLogValueAxis* MakeLogAxis(const QString& title, double lo, double hi);
+
+// Sets `axis` to the whole decades around [lo, hi]. A lower end that is not positive
+// counts as 1, an upper end not above the lower end as ten times it.
+void SetDecadeRange(QLogValueAxis& axis, double lo, double hi);
+
+// A new chart (the caller owns it): density in nV/sqrt(Hz) over frequency on log axes,
+// the log points, the fitted white floor and 1/f curve, and the bands shaded.
+// Clipped and non-positive points are not drawn.
+QChart* BuildNoiseChart(const NoiseSpectrum& s, const NoiseReport& r);
+
+// Draws `chart` into `path` (PNG or SVG by the extension, any case) at least `min_size`
+// big. A chart shown in a view keeps its size on screen and is drawn scaled; a chart in
+// no scene is laid out at the image size. The file is whole or untouched: one that was
+// there stays as it was when writing fails. False with `error` set when it fails.
+bool SaveChartImage(QChart& chart, const QString& path, QSize min_size, QString* error);
+
+}  // namespace qvx

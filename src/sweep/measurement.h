@@ -1,0 +1,66 @@
+#pragma once
+// Running a noise measurement over the command channel with the window's own set-up,
+// trace read, status read and conversion: one acquisition per planned span, each ranged
+// until its trace sits inside the byte range.
+#include <array>
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "analysis/noise_spectrum.h"
+#include "core/log_sink.h"
+#include "core/working_state.h"
+#include "link/instrument_channel.h"
+#include "sweep/sweep_plan.h"
+
+namespace qvx {
+
+inline constexpr const char* kWindowQuery = ":MATH1:FFT:WINDow?";
+inline constexpr const char* kWindowCommand = ":MATH1:FFT:WINDow ";
+inline constexpr const char* kAverageCountQuery = ":MATH1:FFT:AVCNt?";
+
+// The FFT's vertical setting: V/div and offset in V.
+struct FftRange {
+  double scale = 0.0;
+  double offset = 0.0;
+};
+
+// The next range to try for a trace read with `current`, or nothing when the trace is fine:
+// fewer than 1 % of its bytes at 0 or 255 and not squeezed into the lowest quarter. New
+// ranges put 0 V at byte 0.
+std::optional<FftRange> NextFftRange(const std::array<unsigned char, SPEC_POINTS>& bytes, const FftRange& current);
+
+// The range whose top is `top_volts` with 0 V at byte 0.
+FftRange RangeWithTop(double top_volts);
+
+// Bytes at 0 or 255.
+int ClippedBytes(const std::array<unsigned char, SPEC_POINTS>& bytes);
+
+struct MeasureSettings {
+  // A sweep's acquisitions; a single span has one (with set_up false its values are unused).
+  std::vector<PlannedAcquisition> acquisitions;
+  std::string tdiv_text;  // a single span's timebase as stored; empty: from tdiv_s
+  bool set_up = true;     // sends the set-up (and ranges) before each acquisition
+  std::string ch1_scale = "0.0002";
+  int averages = 32;
+  FftRange first_range{1e-8, -7e-8};
+  std::string window;               // a window name sent after each set-up as given; "" for none
+  double time_scale = 1.0;          // of the averaging waits
+  int ppd = 10;
+  int max_reads = 8;                // trace reads per acquisition while ranging
+  std::optional<std::chrono::steady_clock::time_point> deadline;
+};
+
+enum class MeasureStatus { kOk, kNotAnswering, kAllClipped, kTimeLimit };
+
+struct MeasureOutcome {
+  MeasureStatus status = MeasureStatus::kOk;
+  std::string message;    // what went wrong and what to do
+  NoiseSpectrum spectrum;  // what was measured, also when a later step failed
+};
+
+// Progress lines go to `progress` (may be empty).
+MeasureOutcome RunMeasurement(InstrumentChannel& ch, const MeasureSettings& settings, const LogSink& progress);
+
+}  // namespace qvx

@@ -1,0 +1,267 @@
+// qvx71-noise as a user runs it: its own process, a simulator on a loopback address of the
+// test's own, and the exit codes, files and numbers it leaves.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <thread>
+
+#include "analysis/noise_files.h"
+#include "link/socket_channel.h"
+#include "setup/status_read.h"
+#include "spectrum/clipboard_text.h"
+#include "spectrum/trace.h"
+#include "support/sim_fixture.h"
+
+namespace qvx::test {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct ProgramRun {
+  int code = -1;  // -1: killed at the deadline
+  std::string out;
+  std::string err;
+  double seconds = 0;
+};
+
+class NoiseCli : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/qvx-noise-test-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+  }
+  void TearDown() override {
+    if (sim_) sim_->Stop();
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
+  }
+
+  void StartSim(double white, double corner, std::vector<sim::Tone> tones, double timeScale = 0.0) {
+    sim::SimOptions opts;
+    opts.noise.white_nv = white;
+    opts.noise.corner_hz = corner;
+    opts.noise.tones = std::move(tones);
+    opts.noise.time_scale = timeScale;
+    sim_ = StartSimulatorOnLoopback(opts);
+    ASSERT_TRUE(sim_) << "no free loopback address for the simulator";
+  }
+
+  // Runs the program in the test's folder; every wait is bounded.
+  ProgramRun Noise(std::vector<std::string> args, std::chrono::seconds limit = std::chrono::seconds(240)) {
+    args.insert(args.begin(), QVX71_NOISE_PATH);
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const std::string outPath = dir_ + "/stdout.txt", errPath = dir_ + "/stderr.txt";
+    const auto started = Clock::now();
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      // Only async-signal-safe calls between fork and exec.
+      const int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      const int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      if (::chdir(dir_.c_str()) != 0 || out < 0 || err < 0) ::_exit(127);
+      ::dup2(out, 1);
+      ::dup2(err, 2);
+      ::execv(argv[0], argv.data());
+      ::_exit(127);
+    }
+    ProgramRun run;
+    int status = 0;
+    while (::waitpid(pid, &status, WNOHANG) == 0) {
+      if (Clock::now() - started > limit) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, &status, 0);
+        status = -1;
+        break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    run.seconds = std::chrono::duration<double>(Clock::now() - started).count();
+    if (status != -1 && WIFEXITED(status)) run.code = WEXITSTATUS(status);
+    run.out = Read("stdout.txt");
+    run.err = Read("stderr.txt");
+    return run;
+  }
+
+  std::string Read(const std::string& name) const {
+    std::ifstream file(dir_ + "/" + name, std::ios::binary);
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+  }
+  void Write(const std::string& name, const std::string& text) const {
+    std::ofstream(dir_ + "/" + name, std::ios::binary) << text;
+  }
+  nlohmann::json Json(const std::string& text) const { return nlohmann::json::parse(text); }
+
+  std::string dir_;
+  std::unique_ptr<sim::Simulator> sim_;
+};
+
+// 10 Hz .. 100 kHz of 20 nV/sqrt(Hz) with a 200 Hz corner: 20 nV sqrt(99990 + 200 ln 10^4) Hz.
+const double kBandUv = 20e-3 * std::sqrt(99990 + 200 * std::log(1e4));
+
+TEST_F(NoiseCli, SweepRecoversFloorCornerAndBandAndDrawsThem) {
+  StartSim(20, 200, {}, 0.01);
+  const ProgramRun run = Noise({"measure", "--addr", sim_->Address(), "--setup", "--sweep", "10:100000", "--ppd", "10", "--band",
+                         "10:100000", "--out", "run", "--format", "csv,json,png,svg", "--time-scale", "0.01"});
+  ASSERT_EQ(run.code, 0) << run.err;
+  EXPECT_NE(run.err.find("planned time"), std::string::npos) << run.err;
+  const auto j = Json(Read("run.json"));
+  EXPECT_NEAR(j["white_nv"].get<double>(), 20, 0.05 * 20) << run.out;
+  EXPECT_NEAR(j["corner_hz"].get<double>(), 200, 0.2 * 200) << run.out;
+  EXPECT_NEAR(j["bands"][0]["rms_uv"].get<double>(), kBandUv, 0.05 * kBandUv) << run.out;
+  EXPECT_EQ(j["window"], "HANN");
+  EXPECT_EQ(j["window_source"], "instrument");
+  ASSERT_EQ(j["acquisitions"].size(), 4u);
+  EXPECT_EQ(j["flags"]["clipped"], 0);
+  EXPECT_NE(run.out.find("white floor"), std::string::npos);
+  EXPECT_TRUE(ReadNoiseCsv(Read("run.csv")).ok());
+  EXPECT_GT(Read("run.png").size(), 10000u);
+  EXPECT_NE(Read("run.svg").find("<svg"), std::string::npos);
+
+  // Each average had K frames x record time x 0.01 between the set-up's last command and
+  // the data query: 0.64 s for the first decade's 0.2 s/div.
+  const auto commands = sim_->Commands();
+  Clock::time_point setUp{};
+  bool first = true;
+  for (const auto& c : commands) {
+    if (c.line == ":ACQuire:MDEPth 1M") setUp = c.at;
+    if (c.line == ":WAV:DATA?" && first) {
+      EXPECT_GE(std::chrono::duration<double>(c.at - setUp).count(), 0.64);
+      first = false;
+    }
+  }
+}
+
+TEST_F(NoiseCli, TonesShowInThePointsAndLeaveTheFitAlone) {
+  StartSim(20, 200, {{50, 2e-7}, {3000, 2e-6}, {20000, 5e-6}});
+  const ProgramRun run = Noise({"measure", "--addr", sim_->Address(), "--sweep", "10:100000", "--out", "run", "--quiet", "--time-scale", "0"});
+  ASSERT_EQ(run.code, 0) << run.err;
+  EXPECT_EQ(run.err, "");
+  const auto j = Json(Read("run.json"));
+  EXPECT_NEAR(j["white_nv"].get<double>(), 20, 0.05 * 20);
+  EXPECT_GT(j["fit_rejected"].get<int>(), 0);
+  const SpectrumReadResult csv = ReadNoiseCsv(Read("run.csv"));
+  ASSERT_TRUE(csv.ok()) << csv.error;
+  for (double tone : {50.0, 3000.0, 20000.0}) {
+    double peak = 0;
+    for (const NoisePoint& p : csv.spectrum.points) {
+      if (std::fabs(p.freq_hz - tone) < 0.01 * tone) peak = std::max(peak, p.density_nv);
+    }
+    EXPECT_GT(peak, 5 * 20 * std::sqrt(1 + 200 / tone)) << tone << " Hz";
+  }
+}
+
+TEST_F(NoiseCli, OneSpanAsLeftReadsTheWindowsLevelsAndAnalyzeOfItsExportAgrees) {
+  StartSim(20, 200, {});
+  sim::SimState state = sim_->State();
+  state.window = "HANN";
+  sim_->SetState(state);
+  Write("QVX71CONT.INI", "[QVX71]\r\nADDR=" + sim_->Address() + "\r\n");
+  const ProgramRun run = Noise({"measure", "--no-setup", "--out", "one", "--format", "csv", "--json", "-"});
+  ASSERT_EQ(run.code, 0) << run.err;
+  const auto j = Json(run.out);
+  EXPECT_EQ(j["instrument"]["addr"], sim_->Address());
+
+  // Only the acquisition's own commands, the status queries, *IDN? and the window query.
+  for (const std::string& line : sim_->Lines()) {
+    const bool query = line.back() == '?';
+    EXPECT_TRUE(query || line.rfind(":WAV:", 0) == 0) << "sent " << line;
+  }
+
+  // The same trace again (the simulator's draws restart), read by the window's own code.
+  sim_->SetNoise(sim_->Noise());
+  SocketChannel channel;
+  channel.SetAddress(sim_->Address());
+  ASSERT_EQ(channel.ConnectInstrument(), 1);
+  WorkingState ws;
+  bool read = false;
+  FetchTrace(channel, ws, [&] { ReadStatus(channel, ws, {}); }, [&] { read = true; });
+  ASSERT_TRUE(read);
+  const SpectrumReadResult csv = ReadNoiseCsv(Read("one.csv"));
+  ASSERT_TRUE(csv.ok()) << csv.error;
+  ASSERT_EQ(csv.spectrum.points.size(), static_cast<std::size_t>(SPEC_POINTS));
+  for (std::size_t i = 0; i < SPEC_POINTS; ++i) {
+    ASSERT_EQ(csv.spectrum.points[i].level_nv, ws.SpecData[i].Level) << i;
+    ASSERT_EQ(csv.spectrum.points[i].freq_hz, ws.SpecData[i].Freq) << i;
+    ASSERT_DOUBLE_EQ(csv.spectrum.points[i].density_nv, ws.SpecData[i].Level / std::sqrt(1.5)) << i;
+  }
+
+  Write("export.txt", BuildClipboardText(ws.SpecData, 0, true));
+  const ProgramRun analyzed = Noise({"analyze", "export.txt", "--json", "-"});
+  ASSERT_EQ(analyzed.code, 0) << analyzed.err;
+  const double white = j["white_nv"].get<double>();
+  EXPECT_NEAR(Json(analyzed.out)["white_nv"].get<double>(), white, 1e-3 * white);
+}
+
+TEST_F(NoiseCli, FullyClippedTraceEndsWithCode4AfterRanging) {
+  StartSim(1e16, 0, {});  // far beyond the largest FFT scale
+  const ProgramRun run = Noise({"measure", "--addr", sim_->Address(), "--setup", "--time-scale", "0"});
+  EXPECT_EQ(run.code, 4) << run.err;
+  EXPECT_NE(run.err.find("every point is clipped"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("FFT scale"), std::string::npos) << "it ranged first: " << run.err;
+}
+
+TEST_F(NoiseCli, BadInputEndsWithItsCodeAndSaysWhy) {
+  StartSim(20, 200, {});
+  sim_->SetFault(sim::Fault::Silent);
+  const auto unanswered = UnansweredListener::Start();
+  ASSERT_TRUE(unanswered);
+  std::string nobody;
+  {
+    const auto stopped = StartSimulatorOnLoopback();
+    ASSERT_TRUE(stopped);
+    nobody = stopped->Address();
+  }
+  Write("bad.txt", "0.000,1.000\r\n0.100,2.000\r\n0.200,x\r\n");
+  struct Case {
+    std::vector<std::string> args;
+    const char* ini;  // nullptr: no settings file
+    int code;
+    const char* says;
+  } cases[] = {
+      {{"measure", "--addr", nobody}, nullptr, 3, "cannot connect"},
+      {{"measure", "--addr", unanswered->address}, nullptr, 3, "cannot connect"},
+      {{"measure", "--addr", sim_->Address()}, nullptr, 3, "did not answer"},
+      {{"measure"}, nullptr, 2, "no instrument address"},
+      {{"measure", "--setup"}, "[QVX71]\r\nSTART=0\r\n", 2, "no instrument address"},
+      {{"measure", "--addr", "instrument.local"}, nullptr, 2, "dotted IPv4"},
+      {{"measure", "--addr", nobody, "--no-setup", "--sweep", "10:100"}, nullptr, 2, "always sets"},
+      {{"measure", "--addr", nobody, "--band", "100:10"}, nullptr, 2, "--band"},
+      {{"measure", "--addr", nobody, "--sweep", "1:100000", "--max-minutes", "1"}, nullptr, 2, "max-minutes"},
+      {{"measure", "--bogus"}, nullptr, 2, "bogus"},
+      {{"analyze", "bad.txt"}, nullptr, 4, "line 3"},
+      {{"analyze", "none.csv"}, nullptr, 2, "cannot read none.csv"},
+  };
+  for (const Case& c : cases) {
+    std::error_code ignored;
+    std::filesystem::remove(dir_ + "/QVX71CONT.INI", ignored);
+    if (c.ini) Write("QVX71CONT.INI", c.ini);
+    const ProgramRun run = Noise(c.args, std::chrono::seconds(60));
+    EXPECT_EQ(run.code, c.code) << c.args.back() << ": " << run.err;
+    EXPECT_NE(run.err.find(c.says), std::string::npos) << run.err;
+    EXPECT_LT(run.seconds, 20) << "connects and queries are bounded";
+  }
+  EXPECT_EQ(sim_->AcceptedConnections(), 1u) << "only the silent simulator's own case connected to it";
+}
+
+TEST_F(NoiseCli, PlanNeedsNoInstrument) {
+  const ProgramRun run = Noise({"plan", "--sweep", "10:100000", "--averages", "16"});
+  ASSERT_EQ(run.code, 0) << run.err;
+  EXPECT_NE(run.out.find("4. 10 kHz - 100 kHz: 0.0002 s/div"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("planned time: 49.0 s for 4 acquisitions"), std::string::npos) << run.out;
+}
+
+}  // namespace
+}  // namespace qvx::test
