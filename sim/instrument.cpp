@@ -32,10 +32,17 @@ using Getter = std::function<std::string(const SimState&, const FaultSettings&)>
 
 // One instrument setting: its header, how a value changes it, how a query reports it.
 struct Setting {
-  std::string_view pattern;
+  HeaderPattern pattern;
   Setter set;  // empty: query only
   Getter get;  // empty: command only
+  bool restarts_average = false;  // every accepted write, even of the same value, restarts the average
 };
+
+// Settings that change what a frame is restart the FFT average, as on the instrument.
+Setting Restarting(Setting setting) {
+  setting.restarts_average = true;
+  return setting;
+}
 
 // Numbers come in plain decimal form; an empty value counts as out of range.
 Outcome ParseChecked(std::string_view text, double lo, double hi, double& value,
@@ -49,7 +56,7 @@ Outcome ParseChecked(std::string_view text, double lo, double hi, double& value,
 }
 
 Setting NumberSetting(std::string_view pattern, double SimState::*field, double lo, double hi) {
-  return {pattern,
+  return {HeaderPattern(pattern),
           [=](SimState& s, std::string_view arg) -> Outcome {
             double value = 0.0;
             if (auto error = ParseChecked(arg, lo, hi, value)) return error;
@@ -63,7 +70,7 @@ Setting NumberSetting(std::string_view pattern, double SimState::*field, double 
 Setting ChoiceSetting(std::string_view pattern, std::string SimState::*field,
                       std::initializer_list<std::string_view> choices) {
   std::vector<std::string_view> options(choices);
-  return {pattern,
+  return {HeaderPattern(pattern),
           [=](SimState& s, std::string_view arg) -> Outcome {
             if (arg.empty()) return kMissingParameter;
             for (std::string_view option : options) {
@@ -78,7 +85,7 @@ Setting ChoiceSetting(std::string_view pattern, std::string SimState::*field,
 }
 
 Setting SwitchSetting(std::string_view pattern, bool SimState::*field) {
-  return {pattern,
+  return {HeaderPattern(pattern),
           [=](SimState& s, std::string_view arg) -> Outcome {
             if (arg.empty()) return kMissingParameter;
             const std::string value = ToUpper(arg);
@@ -112,9 +119,9 @@ const std::vector<Setting>& Settings() {
                     {"ADD", "SUBTract", "MULTiply", "DIVision", "FFT"}),
       ChoiceSetting(":MATH1:FFT:SOURce", &SimState::fft_source,
                     {"CHANnel1", "CHANnel2", "CHANnel3", "CHANnel4"}),
-      ChoiceSetting(":MATH1:FFT:WINDow", &SimState::window,
-                    {"RECTangle", "HANNing", "HAMMing", "BLACkman", "FLATtop"}),
-      {":MATH1:FFT:AVCNt",
+      Restarting(ChoiceSetting(":MATH1:FFT:WINDow", &SimState::window,
+                               {"RECTangle", "HANNing", "HAMMing", "BLACkman", "FLATtop"})),
+      Restarting({HeaderPattern(":MATH1:FFT:AVCNt"),
        [](SimState& s, std::string_view arg) -> Outcome {
          double value = 0.0;
          if (auto error = ParseChecked(arg, 1.0, 64.0, value)) return error;
@@ -122,17 +129,22 @@ const std::vector<Setting>& Settings() {
          s.avcnt = static_cast<int>(value);
          return std::nullopt;
        },
-       [](const SimState& s, const FaultSettings&) { return FormatInteger(s.avcnt); }},
+       [](const SimState& s, const FaultSettings&) { return FormatInteger(s.avcnt); }}),
       NumberSetting(":MATH1:FFT:FREQuency:STARt", &SimState::start_hz, 0.0, 1e9),
-      NumberSetting(":MATH1:FFT:FREQuency:END", &SimState::end_hz, 0.0, 1e9),
+      [] {
+        // The span ends at Fs/2 at most; the value set is kept for a later faster timebase.
+        Setting end = NumberSetting(":MATH1:FFT:FREQuency:END", &SimState::end_hz, 0.0, 1e9);
+        end.get = [](const SimState& s, const FaultSettings&) { return FormatExponent(DisplayedEnd(s)); };
+        return end;
+      }(),
       ChoiceSetting(":MATH1:FFT:UNIT", &SimState::unit, {"VRMS", "DB"}),
       NumberSetting(":MATH1:FFT:SCALe", &SimState::fft_scale, 1e-12, 1e6),
       NumberSetting(":MATH1:FFT:OFFSet", &SimState::fft_offset, -1e6, 1e6),
-      NumberSetting(":CHANnel1:SCALe", &SimState::ch1_scale, 1e-6, 1e3),
+      Restarting(NumberSetting(":CHANnel1:SCALe", &SimState::ch1_scale, 1e-6, 1e3)),
       NumberSetting(":CHANnel1:PROBe", &SimState::probe, 1e-3, 1e3),
       ChoiceSetting(":CHANnel1:IMPedance", &SimState::impedance, {"OMEG", "FIFTy"}),
-      NumberSetting(":TIMebase:MAIN:SCALe", &SimState::tdiv, 1e-9, 1e3),
-      {":ACQuire:MDEPth",
+      Restarting(NumberSetting(":TIMebase:MAIN:SCALe", &SimState::tdiv, 1e-9, 1e3)),
+      Restarting({HeaderPattern(":ACQuire:MDEPth"),
        [](SimState& s, std::string_view arg) -> Outcome {
          double value = 0.0;
          if (auto error = ParseChecked(arg, 1.0, 5e8, value, true)) return error;
@@ -143,31 +155,50 @@ const std::vector<Setting>& Settings() {
        [](const SimState& s, const FaultSettings& f) {
          if (f.fault == Fault::MdepthAbbrev) return AbbreviatedDepth(s.mdepth_points);
          return FormatInteger(static_cast<long long>(s.mdepth_points));
-       }},
-      {":ACQuire:SRATe", {},
+       }}),
+      {HeaderPattern(":ACQuire:SRATe"), {},
        [](const SimState& s, const FaultSettings&) { return FormatExponent(SampleRate(s)); }},
   };
   return settings;
 }
 
 // Headers handled by the instrument itself rather than by a setting.
-constexpr std::array<std::string_view, 7> kSpecialHeaders = {
-    "*IDN", "*OPC", "*CLS", "*RST", ":SYSTem:ERRor", ":SYSTem:ERRor:NEXT", ":WAVeform:DATA"};
+enum class Special { Idn, Opc, Cls, Rst, Error, Data };
 
-const Setting* FindSetting(std::string_view header) {
+struct SpecialHeader {
+  Special what;
+  HeaderPattern pattern;
+};
+
+const std::vector<SpecialHeader>& SpecialHeaders() {
+  static const std::vector<SpecialHeader> specials = {
+      {Special::Idn, HeaderPattern("*IDN")},           {Special::Opc, HeaderPattern("*OPC")},
+      {Special::Cls, HeaderPattern("*CLS")},           {Special::Rst, HeaderPattern("*RST")},
+      {Special::Error, HeaderPattern(":SYSTem:ERRor")}, {Special::Error, HeaderPattern(":SYSTem:ERRor:NEXT")},
+      {Special::Data, HeaderPattern(":WAVeform:DATA")},
+  };
+  return specials;
+}
+
+const SpecialHeader* FindSpecial(const ParsedLine& line) {
+  for (const SpecialHeader& special : SpecialHeaders()) {
+    if (special.pattern.Matches(line)) return &special;
+  }
+  return nullptr;
+}
+
+const Setting* FindSetting(const ParsedLine& line) {
   for (const Setting& setting : Settings()) {
-    if (MatchHeader(setting.pattern, header)) return &setting;
+    if (setting.pattern.Matches(line)) return &setting;
   }
   return nullptr;
 }
 
 // The same command under any spelling gives the same key.
-std::string CanonicalHeader(std::string_view header) {
-  for (std::string_view special : kSpecialHeaders) {
-    if (MatchHeader(special, header)) return std::string(special);
-  }
-  if (const Setting* setting = FindSetting(header)) return std::string(setting->pattern);
-  return ToUpper(header);
+std::string CanonicalHeader(const ParsedLine& line) {
+  if (const SpecialHeader* special = FindSpecial(line)) return special->pattern.Text();
+  if (const Setting* setting = FindSetting(line)) return setting->pattern.Text();
+  return ToUpper(line.header);
 }
 
 std::string BlockHeader(std::size_t bytes) {
@@ -232,7 +263,8 @@ std::vector<Fault> AllFaults() {
   return faults;
 }
 
-Instrument::Instrument(NoiseModel noise) : noise_(std::move(noise)), rng_(noise_.seed) {}
+Instrument::Instrument(NoiseModel noise)
+    : noise_(std::move(noise)), rng_(noise_.seed), average_start_(Clock::now()) {}
 
 SimState Instrument::State() const {
   std::lock_guard lock(mutex_);
@@ -242,6 +274,7 @@ SimState Instrument::State() const {
 void Instrument::SetState(const SimState& state) {
   std::lock_guard lock(mutex_);
   state_ = state;
+  average_start_ = Clock::now();
 }
 
 FaultSettings Instrument::Faults() const {
@@ -263,6 +296,7 @@ void Instrument::SetNoise(const NoiseModel& noise) {
   std::lock_guard lock(mutex_);
   noise_ = noise;
   rng_.seed(noise_.seed);
+  average_start_ = Clock::now();
 }
 
 std::vector<std::string> Instrument::Errors() const {
@@ -291,32 +325,35 @@ Reply Instrument::Execute(std::string_view line) {
   std::lock_guard lock(mutex_);
   const ParsedLine parsed = ParseLine(line);
   if (parsed.header.empty()) return {};
-  if (parsed.query) return Query(parsed.header, parsed.argument);
-  Command(parsed.header, parsed.argument);
+  if (parsed.query) return Query(parsed);
+  Command(parsed);
   return {};
 }
 
-void Instrument::Command(const std::string& header, const std::string& argument) {
-  if (MatchHeader("*CLS", header)) {
+void Instrument::Command(const ParsedLine& line) {
+  const SpecialHeader* special = FindSpecial(line);
+  if (special != nullptr && special->what == Special::Cls) {
     errors_.clear();
     return;
   }
-  if (MatchHeader("*RST", header)) {
+  if (special != nullptr && special->what == Special::Rst) {
     state_ = SimState{};
+    average_start_ = Clock::now();
     return;
   }
-  const Setting* setting = FindSetting(header);
+  const Setting* setting = special == nullptr ? FindSetting(line) : nullptr;
   if (setting == nullptr || !setting->set) {
     PushError(kUndefinedHeader.code, kUndefinedHeader.text);
     return;
   }
   // A refused value leaves the setting as it was.
   SimState changed = state_;
-  if (const Outcome error = setting->set(changed, argument)) {
+  if (const Outcome error = setting->set(changed, line.argument)) {
     PushError(error->code, error->text);
     return;
   }
   state_ = changed;
+  if (setting->restarts_average) average_start_ = Clock::now();
 }
 
 Reply Instrument::TextReply(std::string text) const {
@@ -327,11 +364,27 @@ Reply Instrument::TextReply(std::string text) const {
   return reply;
 }
 
-std::string Instrument::DataBlockBody(std::size_t points) {
-  return GenerateTrace(noise_, state_, points, rng_);
+std::string Instrument::DataBlockBody(std::size_t points, int frames) {
+  return GenerateTrace(noise_, state_, points, rng_, frames);
+}
+
+int Instrument::FramesSoFar(Clock::time_point now, std::chrono::milliseconds& wait) const {
+  const int averages = std::clamp(state_.avcnt, 1, kMaxAverages);
+  wait = std::chrono::milliseconds(0);
+  if (!(noise_.time_scale > 0.0)) return averages;
+  const double frame_s = RecordTime(state_) * noise_.time_scale;
+  const double elapsed_s = std::chrono::duration<double>(now - average_start_).count();
+  const double frames = std::floor(elapsed_s / frame_s);
+  if (frames >= 1.0) return static_cast<int>(std::min<double>(frames, averages));
+  // No frame yet: the answer leaves when the first one is there (within a day at most).
+  const double left_ms = std::ceil((frame_s - std::max(elapsed_s, 0.0)) * 1000.0);
+  wait = std::chrono::milliseconds(static_cast<long long>(std::clamp(left_ms, 0.0, 86400e3)));
+  return 1;
 }
 
 Reply Instrument::DataReply() {
+  std::chrono::milliseconds wait{0};
+  const int frames = FramesSoFar(Clock::now(), wait);
   const std::size_t n = std::min(faults_.block_bytes, kMaxBlockBytes);
   Reply reply;
   std::string bytes;
@@ -340,52 +393,54 @@ Reply Instrument::DataReply() {
       bytes = BlockHeader(0) + "\n";
       break;
     case Fault::HugeAnnounce:
-      bytes = BlockHeader(kMaxBlockBytes) + DataBlockBody(faults_.huge_sent_bytes);
+      bytes = BlockHeader(kMaxBlockBytes) + DataBlockBody(faults_.huge_sent_bytes, frames);
       reply.after = faults_.huge_then_close ? AfterReply::Close : AfterReply::Stall;
       break;
     case Fault::TruncatedBlock:
     case Fault::StalledBlock:
-      bytes = BlockHeader(n) + DataBlockBody(std::min(faults_.partial_bytes, n));
+      bytes = BlockHeader(n) + DataBlockBody(std::min(faults_.partial_bytes, n), frames);
       reply.after = faults_.fault == Fault::TruncatedBlock ? AfterReply::Close : AfterReply::Stall;
       break;
     default:
-      bytes = BlockHeader(n) + DataBlockBody(n) + "\n";
+      bytes = BlockHeader(n) + DataBlockBody(n, frames) + "\n";
       break;
   }
-  reply.summary = "block of " + FormatInteger(static_cast<long long>(bytes.size())) + " bytes";
+  reply.summary = "block of " + FormatInteger(static_cast<long long>(bytes.size())) + " bytes, " +
+                  FormatInteger(frames) + " frames";
   if (faults_.fault == Fault::HeaderSplit) {
-    reply.pieces.push_back({std::chrono::milliseconds(0), bytes.substr(0, 1)});
+    reply.pieces.push_back({wait, bytes.substr(0, 1)});
     reply.pieces.push_back({std::chrono::milliseconds(faults_.split_ms), bytes.substr(1)});
   } else {
-    reply.pieces.push_back({std::chrono::milliseconds(0), std::move(bytes)});
+    reply.pieces.push_back({wait, std::move(bytes)});
   }
   return reply;
 }
 
-Reply Instrument::Query(const std::string& header, const std::string& argument) {
+Reply Instrument::Query(const ParsedLine& line) {
   if (faults_.fault == Fault::CloseOnQuery) {
     Reply reply;
     reply.after = AfterReply::Close;
     reply.summary = "connection closed";
     return reply;
   }
-  const std::string key = CanonicalHeader(header);
   Reply reply;
-  if (!argument.empty()) {
+  if (!line.argument.empty()) {
     PushError(kParameterNotAllowed.code, kParameterNotAllowed.text);
     return reply;
   }
-  if (key == "*IDN") {
+  const SpecialHeader* special = FindSpecial(line);
+  const Setting* setting = special == nullptr ? FindSetting(line) : nullptr;
+  if (special != nullptr && special->what == Special::Idn) {
     reply = TextReply(Identification(faults_));
-  } else if (key == "*OPC") {
+  } else if (special != nullptr && special->what == Special::Opc) {
     reply = TextReply("1");
-  } else if (key == ":SYSTem:ERRor" || key == ":SYSTem:ERRor:NEXT") {
+  } else if (special != nullptr && special->what == Special::Error) {
     reply = TextReply(PopError());
-  } else if (key == ":WAVeform:DATA") {
+  } else if (special != nullptr && special->what == Special::Data) {
     reply = DataReply();
-  } else if (const Setting* setting = FindSetting(header); setting != nullptr && setting->get) {
+  } else if (setting != nullptr && setting->get) {
     reply = TextReply(setting->get(state_, faults_));
-  } else {
+  } else {  // unknown, command only, or "*CLS?" / "*RST?"
     PushError(kUndefinedHeader.code, kUndefinedHeader.text);
     return reply;
   }
@@ -394,7 +449,7 @@ Reply Instrument::Query(const std::string& header, const std::string& argument) 
       faults_.fault == Fault::Silent ||
       (faults_.fault == Fault::SilentQuery && [&] {
         const ParsedLine target = ParseLine(faults_.silent_query);
-        return target.query && CanonicalHeader(target.header) == key;
+        return target.query && CanonicalHeader(target) == CanonicalHeader(line);
       }());
   if (silenced) {
     reply.pieces.clear();
@@ -402,7 +457,7 @@ Reply Instrument::Query(const std::string& header, const std::string& argument) 
     return reply;
   }
   if (faults_.fault == Fault::LateReply && !reply.pieces.empty()) {
-    reply.pieces.front().delay = std::chrono::milliseconds(faults_.late_ms);
+    reply.pieces.front().delay += std::chrono::milliseconds(faults_.late_ms);
   }
   if (faults_.fault == Fault::SplitReply && reply.pieces.size() == 1 &&
       reply.pieces.front().bytes.size() > 1) {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "noise_model.h"
+#include "scpi.h"
 #include "sim_state.h"
 
 namespace qvx::sim {
@@ -78,19 +79,25 @@ class Instrument {
   Reply Execute(std::string_view line);
 
   SimState State() const;
-  void SetState(const SimState& state);
+  void SetState(const SimState& state);  // restarts the average
   FaultSettings Faults() const;
   void SetFaults(const FaultSettings& faults);
   NoiseModel Noise() const;
-  void SetNoise(const NoiseModel& noise);  // also restarts the random sequence from its seed
+  // Also restarts the random sequence from its seed, and the average.
+  void SetNoise(const NoiseModel& noise);
 
   // Queued errors, oldest first, as ":SYSTem:ERRor?" would report them.
   std::vector<std::string> Errors() const;
 
  private:
-  Reply Query(const std::string& header, const std::string& argument);
-  void Command(const std::string& header, const std::string& argument);
-  std::string DataBlockBody(std::size_t points);
+  using Clock = std::chrono::steady_clock;
+
+  Reply Query(const ParsedLine& line);
+  void Command(const ParsedLine& line);
+  std::string DataBlockBody(std::size_t points, int frames);
+  // Frames averaged by `now` (at most the averaging count); with none yet, 1 and the wait
+  // until the first one.
+  int FramesSoFar(Clock::time_point now, std::chrono::milliseconds& wait) const;
   Reply DataReply();
   Reply TextReply(std::string text) const;
   void PushError(int code, const char* text);
@@ -101,6 +108,7 @@ class Instrument {
   FaultSettings faults_;
   NoiseModel noise_;
   std::mt19937_64 rng_;
+  Clock::time_point average_start_;  // when the FFT average last (re)started
   std::deque<std::string> errors_;
 };
 

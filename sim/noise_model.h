@@ -1,6 +1,15 @@
 #pragma once
-// The physics behind the simulated FFT trace: a noise source with a white floor, a 1/f
-// corner and a few spurs, seen through the instrument's FFT bins and averaging.
+// The physics behind the simulated FFT trace: what a real instrument's FFT, calibrated for
+// sine waves, shows of a noise source with a white floor, a 1/f corner and a few tones.
+//
+// Rectangular-window bins Z_k of stationary Gaussian noise are independent complex Gaussians
+// with E|Z_k|^2 = S(f_k) Fs/N, S the one-sided density (source plus the converter's
+// quantisation). The window turns them into X_k = sum c_m Z_(k+m) (fft_window.h), so noise
+// reads sqrt(ENBW) high while an on-bin sine reads its Vrms. Tones add their rectangular
+// response sinc(j - f0/df) e^(-i pi (j - f0/df)) with a fresh random phase every frame. The
+// instrument averages the power of K frames. Only the bins that the displayed points need
+// are generated.
+#include <complex>
 #include <cstddef>
 #include <cstdint>
 #include <random>
@@ -13,8 +22,9 @@ namespace qvx::sim {
 
 inline constexpr int kTracePoints = 1000;  // displayed points across the span
 inline constexpr double kMaxSampleRate = 1e9;
+inline constexpr int kMaxAverages = 64;
 
-struct Spur {
+struct Tone {
   double freq_hz = 0.0;
   double vrms = 0.0;
 };
@@ -23,8 +33,10 @@ struct NoiseModel {
   double white_nv = 20.0;    // white density, nV/sqrt(Hz)
   double corner_hz = 200.0;  // 1/f corner frequency
   // Inside the default 0..100 kHz span, at levels the default scale and offset can show.
-  std::vector<Spur> spurs = {{10000.0, 3e-8}, {25000.0, 6e-8}, {60000.0, 4e-8}};
+  std::vector<Tone> tones = {{10000.0, 5e-8}, {25000.0, 7e-8}, {60000.0, 6e-8}};
   std::uint64_t seed = 1;
+  // Frames arrive one per record time x time_scale after the average restarts; 0: at once.
+  double time_scale = 0.0;
 };
 
 // Samples per second: memory depth over ten divisions of the timebase, at most 1 GSa/s.
@@ -36,19 +48,46 @@ double FftPoints(const SimState& state);
 // Width of one FFT bin, Hz.
 double BinWidth(const SimState& state);
 
-// Noise density in nV/sqrt(Hz) at frequency f (f below 1 Hz counts as 1 Hz).
+// Time of one record (one FFT frame): ten divisions of the timebase, s.
+double RecordTime(const SimState& state);
+
+// The end frequency a trace shows: the one set, but at most Fs/2.
+double DisplayedEnd(const SimState& state);
+
+// Noise density of the source in nV/sqrt(Hz) at frequency f (f below 1 Hz counts as 1 Hz).
 double NoiseDensity(const NoiseModel& model, double freq_hz);
 
-// The true rms value of trace point i (noise in its bin, plus spurs inside the point's step).
+// The 8-bit converter's noise: one step (8 divisions x channel-1 scale / 256) squared over 12,
+// spread over Fs/2, in V^2/Hz.
+double QuantisationDensity(const SimState& state);
+
+// The FFT bin that trace point i shows: the one nearest to start + i (end - start) / 1000.
+double PointBin(const SimState& state, std::size_t index);
+
+// The rms reading of trace point i over many frames: noise through the window plus tones.
 double TruePointVrms(const NoiseModel& model, const SimState& state, std::size_t index);
+
+// One frame's windowed, sine-calibrated bins X_first ... X_(first+count-1), each as the
+// complex value whose magnitude the instrument shows (the 0 Hz and Fs/2 bins show |X|/sqrt 2).
+std::vector<std::complex<double>> FrameBins(const NoiseModel& model, const SimState& state,
+                                            double first, std::size_t count, std::mt19937_64& rng);
+
+// Auto draws each point's K-frame power average straight from its distribution where the
+// displayed bins share no rectangular bin, frame by frame elsewhere; Frames always draws
+// frame by frame (to check the two against each other).
+enum class TracePath { Auto, Frames };
+
+// The Vrms readings of `points` trace points averaged over `frames` frames (1..64).
+std::vector<double> TraceLevels(const NoiseModel& model, const SimState& state, std::size_t points,
+                                int frames, std::mt19937_64& rng, TracePath path = TracePath::Auto);
 
 // Byte encoding of the trace: b = 128 + 32 (V + offset) / scale, rounded, clamped to 0..255.
 std::uint8_t EncodeByte(double vrms, double scale, double offset);
 double DecodeByte(std::uint8_t byte, double scale, double offset);
 
-// One trace of `points` bytes with fresh random draws: each point is the rms of
-// state.avcnt complex Gaussian magnitudes whose rms is the point's true value.
+// One trace of `points` bytes with fresh random draws, averaged over `frames` frames
+// (0: the state's averaging count).
 std::string GenerateTrace(const NoiseModel& model, const SimState& state, std::size_t points,
-                          std::mt19937_64& rng);
+                          std::mt19937_64& rng, int frames = 0);
 
 }  // namespace qvx::sim

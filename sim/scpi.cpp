@@ -1,15 +1,15 @@
 #include "scpi.h"
 
 #include <array>
-#include <cctype>
 #include <charconv>
-#include <vector>
 
 namespace qvx::sim {
 namespace {
 
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsUpper(char c) { return c >= 'A' && c <= 'Z'; }
+char AsciiUpper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
 
 std::string_view Trim(std::string_view text) {
   while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
@@ -24,32 +24,44 @@ std::pair<std::string_view, std::string_view> SplitSuffix(std::string_view word)
   return {word.substr(0, end), word.substr(end)};
 }
 
-std::vector<std::string_view> SplitColons(std::string_view text) {
-  std::vector<std::string_view> parts;
-  std::size_t start = 0;
-  for (;;) {
-    const std::size_t colon = text.find(':', start);
-    parts.push_back(text.substr(start, colon == std::string_view::npos ? colon : colon - start));
-    if (colon == std::string_view::npos) break;
-    start = colon + 1;
-  }
-  return parts;
-}
-
 bool EqualNoCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i) {
-    if (std::toupper(static_cast<unsigned char>(a[i])) != std::toupper(static_cast<unsigned char>(b[i])))
-      return false;
+    if (AsciiUpper(a[i]) != AsciiUpper(b[i])) return false;
   }
   return true;
+}
+
+// True when `token` names the mnemonic whose parts are given.
+bool NamesMnemonic(std::string_view alpha, std::string_view digits, std::string_view short_form,
+                   std::string_view token) {
+  const auto [token_alpha, token_digits] = SplitSuffix(token);
+  const bool digits_ok =
+      token_digits == digits || (token_digits.empty() && (digits.empty() || digits == "1"));
+  if (token_alpha.empty() || !digits_ok) return false;
+  return EqualNoCase(token_alpha, short_form) || EqualNoCase(token_alpha, alpha);
+}
+
+// Splits the header at its colons, once. No header has more than kMaxTokens mnemonics, so a
+// longer one keeps its rest, colons included, as a last token that matches nothing.
+void SplitTokens(ParsedLine& line) {
+  const std::string_view header = line.header;
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t colon =
+        line.token_spans.size() < ParsedLine::kMaxTokens ? header.find(':', start) : std::string_view::npos;
+    const std::size_t stop = colon == std::string_view::npos ? header.size() : colon;
+    line.token_spans.emplace_back(start, stop - start);
+    if (colon == std::string_view::npos) break;
+    start = colon + 1;
+  }
 }
 
 }  // namespace
 
 std::string ToUpper(std::string_view text) {
   std::string out(text);
-  for (char& c : out) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  for (char& c : out) c = AsciiUpper(c);
   return out;
 }
 
@@ -66,6 +78,7 @@ ParsedLine ParseLine(std::string_view line) {
     header.remove_suffix(1);
   }
   parsed.header = std::string(header);
+  SplitTokens(parsed);
   return parsed;
 }
 
@@ -73,7 +86,7 @@ std::string ShortForm(std::string_view mnemonic) {
   const auto [alpha, digits] = SplitSuffix(mnemonic);
   std::string out;
   for (char c : alpha) {
-    if (std::isupper(static_cast<unsigned char>(c)) || IsDigit(c)) out.push_back(c);
+    if (IsUpper(c) || IsDigit(c)) out.push_back(c);
   }
   out.append(digits);
   return out;
@@ -81,26 +94,38 @@ std::string ShortForm(std::string_view mnemonic) {
 
 bool MatchMnemonic(std::string_view mnemonic, std::string_view token) {
   const auto [alpha, digits] = SplitSuffix(mnemonic);
-  const auto [token_alpha, token_digits] = SplitSuffix(token);
-  if (token_alpha.empty()) return false;
-  const bool digits_ok =
-      token_digits == digits || (token_digits.empty() && (digits.empty() || digits == "1"));
-  if (!digits_ok) return false;
-  const std::string short_form = ShortForm(alpha);
-  return EqualNoCase(token_alpha, short_form) || EqualNoCase(token_alpha, alpha);
+  return NamesMnemonic(alpha, digits, ShortForm(alpha), token);
+}
+
+HeaderPattern::HeaderPattern(std::string_view pattern) : text_(pattern) {
+  if (!pattern.empty() && pattern.front() == ':') pattern.remove_prefix(1);
+  if (!pattern.empty() && pattern.front() == '*') {
+    common_ = std::string(pattern);
+    return;
+  }
+  const ParsedLine split = ParseLine(pattern);
+  for (std::size_t i = 0; i < split.TokenCount(); ++i) {
+    const auto [alpha, digits] = SplitSuffix(split.Token(i));
+    mnemonics_.push_back({std::string(alpha), std::string(digits), ShortForm(alpha)});
+  }
+}
+
+bool HeaderPattern::Matches(const ParsedLine& line) const {
+  if (!common_.empty()) return EqualNoCase(common_, line.header);
+  if (line.TokenCount() != mnemonics_.size()) return false;
+  for (std::size_t i = 0; i < mnemonics_.size(); ++i) {
+    const Mnemonic& m = mnemonics_[i];
+    if (!NamesMnemonic(m.alpha, m.digits, m.short_form, line.Token(i))) return false;
+  }
+  return true;
 }
 
 bool MatchHeader(std::string_view pattern, std::string_view header) {
-  if (!pattern.empty() && pattern.front() == ':') pattern.remove_prefix(1);
   if (!header.empty() && header.front() == ':') header.remove_prefix(1);
-  if (!pattern.empty() && pattern.front() == '*') return EqualNoCase(pattern, header);
-  const auto want = SplitColons(pattern);
-  const auto got = SplitColons(header);
-  if (want.size() != got.size()) return false;
-  for (std::size_t i = 0; i < want.size(); ++i) {
-    if (!MatchMnemonic(want[i], got[i])) return false;
-  }
-  return true;
+  ParsedLine line;
+  line.header = std::string(header);
+  SplitTokens(line);
+  return HeaderPattern(pattern).Matches(line);
 }
 
 std::optional<double> ParseNumber(std::string_view text) {

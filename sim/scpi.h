@@ -1,8 +1,13 @@
 #pragma once
 // SCPI text handling of the simulated instrument: headers, mnemonics, numbers.
+// Everything here takes arbitrary bytes: a line is parsed once, and headers are matched
+// against patterns that were split once, so a long line costs time in proportion to its length.
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace qvx::sim {
 
@@ -11,6 +16,15 @@ struct ParsedLine {
   std::string header;    // without the leading colon and the query mark
   bool query = false;    // the header ended in '?'
   std::string argument;  // everything after the header, blanks trimmed
+  // The header's mnemonics (split at its colons) as offset and length into `header`; past
+  // kMaxTokens the rest of the header is one last token.
+  static constexpr std::size_t kMaxTokens = 16;
+  std::vector<std::pair<std::size_t, std::size_t>> token_spans;
+
+  std::size_t TokenCount() const { return token_spans.size(); }
+  std::string_view Token(std::size_t i) const {
+    return std::string_view(header).substr(token_spans[i].first, token_spans[i].second);
+  }
 };
 
 ParsedLine ParseLine(std::string_view line);
@@ -23,9 +37,26 @@ std::string ShortForm(std::string_view mnemonic);
 // suffix of 1 may be left out ("CHAN" means "CHANnel1"); other suffixes must match.
 bool MatchMnemonic(std::string_view mnemonic, std::string_view token);
 
-// Matches a header such as "MATH1:FFT:FREQ:END" against a pattern written with the
-// mnemonics' case convention (":MATH1:FFT:FREQuency:END"). Common commands ("*IDN")
-// compare without regard to case.
+// A header written with the mnemonics' case convention (":MATH1:FFT:FREQuency:END"), split
+// once. Common commands ("*IDN") compare whole, without regard to case.
+class HeaderPattern {
+ public:
+  explicit HeaderPattern(std::string_view pattern);
+  bool Matches(const ParsedLine& line) const;
+  const std::string& Text() const { return text_; }  // as written, leading colon included
+
+ private:
+  struct Mnemonic {
+    std::string alpha;       // "FREQuency"
+    std::string digits;      // numeric suffix, "" or "1" may be left out by the token
+    std::string short_form;  // "FREQ"
+  };
+  std::string text_;
+  std::string common_;  // "*IDN" for a common command, else empty
+  std::vector<Mnemonic> mnemonics_;
+};
+
+// Matches a header such as "MATH1:FFT:FREQ:END" against a pattern (see HeaderPattern).
 bool MatchHeader(std::string_view pattern, std::string_view header);
 
 // A plain decimal number: optional sign, digits with an optional point (at least one
@@ -41,7 +72,7 @@ std::string FormatExponent(double value);
 // A whole number in plain digits.
 std::string FormatInteger(long long value);
 
-// Upper-cases ASCII letters.
+// Upper-cases ASCII letters; other bytes pass unchanged, whatever the locale.
 std::string ToUpper(std::string_view text);
 
 }  // namespace qvx::sim

@@ -2,6 +2,7 @@
 #include <signal.h>
 
 #include <charconv>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -40,6 +41,11 @@ void Usage(std::FILE* stream) {
         "  --verbose            print received commands and reply summaries to stderr\n"
         "  --white NV           white noise density, nV/sqrt(Hz) (default 20)\n"
         "  --corner HZ          1/f corner frequency (default 200)\n"
+        "  --tone HZ:VRMS       a sine of VRMS volts rms at HZ; repeatable; given tones replace\n"
+        "                       the built-in ones (10 kHz 50 nV, 25 kHz 70 nV, 60 kHz 60 nV)\n"
+        "  --no-tones           leave out the built-in tones\n"
+        "  --time-scale S       FFT frames arrive one per record time (10 x timebase) x S after\n"
+        "                       the average restarts; 0 (default): the average is there at once\n"
         "  --seed N             random seed (default 1)\n"
         "  --fault NAME         misbehave: " + FaultList() + "\n"
         "  --silent-query HDR   the query that silent-query leaves unanswered\n"
@@ -57,9 +63,16 @@ bool ParseWhole(std::string_view text, T& value) {
 
 bool ParseReal(std::string_view text, double& value) {
   const auto number = qvx::sim::ParseNumber(text);
-  if (!number) return false;
+  if (!number || !std::isfinite(*number)) return false;
   value = *number;
   return true;
+}
+
+// "HZ:VRMS", both plain decimal numbers, the frequency above 0.
+bool ParseTone(std::string_view text, qvx::sim::Tone& tone) {
+  const std::size_t colon = text.find(':');
+  return colon != std::string_view::npos && ParseReal(text.substr(0, colon), tone.freq_hz) &&
+         ParseReal(text.substr(colon + 1), tone.vrms) && tone.freq_hz > 0 && tone.vrms >= 0;
 }
 
 }  // namespace
@@ -67,6 +80,8 @@ bool ParseReal(std::string_view text, double& value) {
 int main(int argc, char** argv) {
   qvx::sim::SimOptions options;
   qvx::sim::FaultSettings faults;
+  std::vector<qvx::sim::Tone> tones;
+  bool no_tones = false;
   const std::vector<std::string_view> args(argv + 1, argv + argc);
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string_view arg = args[i];
@@ -93,6 +108,14 @@ int main(int argc, char** argv) {
       ok = value(text) && ParseReal(text, options.noise.white_nv) && options.noise.white_nv >= 0;
     } else if (arg == "--corner") {
       ok = value(text) && ParseReal(text, options.noise.corner_hz) && options.noise.corner_hz >= 0;
+    } else if (arg == "--tone") {
+      qvx::sim::Tone tone;
+      ok = value(text) && ParseTone(text, tone);
+      tones.push_back(tone);
+    } else if (arg == "--no-tones") {
+      no_tones = true;
+    } else if (arg == "--time-scale") {
+      ok = value(text) && ParseReal(text, options.noise.time_scale) && options.noise.time_scale >= 0;
     } else if (arg == "--seed") {
       ok = value(text) && ParseWhole(text, options.noise.seed);
     } else if (arg == "--fault") {
@@ -118,6 +141,8 @@ int main(int argc, char** argv) {
       return kExitUsage;
     }
   }
+
+  if (!tones.empty() || no_tones) options.noise.tones = tones;
 
   // Blocked before any thread starts, so only sigwait below sees these signals.
   sigset_t stop_signals;

@@ -19,7 +19,7 @@ struct SimState {
   bool math_display = false;
   std::string math_operator = "ADD";
   std::string fft_source = "CHAN1";
-  std::string window = "RECT";
+  std::string window = "HANN";
   std::string unit = "DB";
   std::string wav_source = "CHAN1";
   std::string wav_mode = "NORM";

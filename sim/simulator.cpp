@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <deque>
+#include <iterator>
 #include <system_error>
 #include <utility>
 
@@ -23,10 +24,16 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-constexpr std::size_t kMaxRawBytes = 1 << 20;       // per connection
-constexpr std::size_t kMaxLineBytes = 1 << 16;      // longer lines are dropped unparsed
-constexpr std::size_t kMaxRecorded = 1 << 20;       // commands kept for observers
-constexpr milliseconds kSendBound{5000};            // a reader that never reads loses its connection
+// Memory stays bounded whatever clients send: at most kMaxConnections are served at once
+// (more wait in the listen backlog), each keeps at most kMaxRawBytes of what it received and
+// one line of kMaxLineBytes, and replies waiting to leave stop the reading at kMaxPendingBytes.
+constexpr std::size_t kMaxConnections = 64;
+constexpr std::size_t kMaxRawBytes = 1 << 16;        // per connection, for observers
+constexpr std::size_t kMaxLineBytes = 1 << 16;       // longer lines are dropped unanswered
+constexpr std::size_t kMaxPendingBytes = 1 << 20;    // per connection
+constexpr std::size_t kMaxRecorded = 10000;          // commands kept for observers ...
+constexpr std::size_t kMaxRecordedBytes = 4 << 20;   // ... and their bytes
+constexpr milliseconds kSendBound{5000};             // a reader that never reads loses its connection
 constexpr milliseconds kListenChangeBound{3000};
 
 void Signal(const UniqueFd& event) {
@@ -132,7 +139,7 @@ UniqueFd Simulator::BindListener(std::string& error) const {
   addr.sin_port = htons(options_.port);
   ::inet_pton(AF_INET, options_.listen_address.c_str(), &addr.sin_addr);
   if (::bind(fd.Get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 ||
-      ::listen(fd.Get(), 16) != 0) {
+      ::listen(fd.Get(), SOMAXCONN) != 0) {
     error = "cannot listen on " + where + ": " + std::system_category().message(errno);
     return {};
   }
@@ -206,9 +213,14 @@ void Simulator::Stop() {
 
 void Simulator::AcceptLoop() {
   for (;;) {
+    bool room = false;
+    {
+      std::lock_guard lock(mutex_);
+      room = open_ < kMaxConnections;
+    }
     std::array<pollfd, 3> fds{{{stop_fd_.Get(), POLLIN, 0},
                                {control_fd_.Get(), POLLIN, 0},
-                               {listener_.Valid() ? listener_.Get() : -1, POLLIN, 0}}};
+                               {listener_.Valid() && room ? listener_.Get() : -1, POLLIN, 0}}};
     const int rc = ::poll(fds.data(), fds.size(), 500);
     if (rc < 0) {
       if (errno == EINTR) continue;
@@ -220,7 +232,7 @@ void Simulator::AcceptLoop() {
       Drain(control_fd_);
       ApplyListening();
     }
-    if (listener_.Valid() && (fds[2].revents & POLLIN) != 0) {
+    if (fds[2].fd >= 0 && listener_.Valid() && (fds[2].revents & POLLIN) != 0) {
       UniqueFd fd(::accept4(listener_.Get(), nullptr, nullptr, SOCK_CLOEXEC));
       if (fd.Valid()) {
         // Each reply piece leaves at once, so split replies arrive as separate segments.
@@ -275,26 +287,29 @@ void Simulator::ApplyListening() {
 }
 
 void Simulator::ReapFinished() {
-  std::vector<std::thread> done;
+  std::vector<std::unique_ptr<Connection>> done;
   {
     std::lock_guard lock(mutex_);
-    for (auto& connection : connections_) {
-      if (connection->finished && connection->thread.joinable()) {
-        done.push_back(std::move(connection->thread));
-      }
-    }
+    const auto finished = std::stable_partition(connections_.begin(), connections_.end(),
+                                                [](const auto& c) { return !c->finished; });
+    std::move(finished, connections_.end(), std::back_inserter(done));
+    connections_.erase(finished, connections_.end());
   }
-  for (auto& thread : done) thread.join();
+  for (auto& connection : done) {
+    if (connection->thread.joinable()) connection->thread.join();
+  }
 }
 
-void Simulator::Record(Connection* connection, std::string line, Clock::time_point at) {
+void Simulator::Record(Connection* connection, std::string_view line, Clock::time_point at) {
   if (options_.verbose) Log("[" + FormatInteger(connection->id) + "] < " + Printable(line));
   {
     std::lock_guard lock(mutex_);
-    if (commands_.size() >= kMaxRecorded) {
-      commands_.erase(commands_.begin(), commands_.begin() + kMaxRecorded / 2);
+    commands_.push_back({std::string(line), at, connection->id});
+    recorded_bytes_ += line.size();
+    while (commands_.size() > kMaxRecorded || recorded_bytes_ > kMaxRecordedBytes) {
+      recorded_bytes_ -= commands_.front().line.size();
+      commands_.pop_front();
     }
-    commands_.push_back({std::move(line), at, connection->id});
   }
   changed_.notify_all();
 }
@@ -306,6 +321,7 @@ void Simulator::ServeConnection(Connection* connection) {
     AfterReply after;
   };
   std::deque<Pending> outgoing;
+  std::size_t pending_bytes = 0;
   Clock::time_point last_due = Clock::now();
   std::string partial;
   bool overlong = false;
@@ -324,9 +340,26 @@ void Simulator::ServeConnection(Connection* connection) {
       due += reply.pieces[i].delay;
       const bool last = i + 1 == reply.pieces.size();
       outgoing.push_back({due, reply.pieces[i].bytes, last ? reply.after : AfterReply::Continue});
+      pending_bytes += reply.pieces[i].bytes.size();
     }
     if (reply.pieces.empty()) outgoing.push_back({due, {}, reply.after});
     last_due = due;
+  };
+
+  // One complete line: a line longer than kMaxLineBytes is dropped, as an instrument's full
+  // input buffer would drop it.
+  auto take_line = [&](Clock::time_point at) {
+    std::string line = std::move(partial);
+    partial = std::string();
+    if (std::exchange(overlong, false)) {
+      if (options_.verbose) Log(tag + "line too long, dropped");
+      return;
+    }
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    Record(connection, line, at);
+    const Reply reply = instrument_.Execute(line);
+    if (options_.verbose && !reply.summary.empty()) Log(tag + "> " + Printable(reply.summary));
+    schedule(reply, at);
   };
 
   while (!done) {
@@ -336,7 +369,9 @@ void Simulator::ServeConnection(Connection* connection) {
           std::chrono::ceil<milliseconds>(outgoing.front().due - Clock::now()).count();
       timeout = static_cast<int>(std::clamp<long long>(left, 0, 1000));
     }
-    std::array<pollfd, 2> fds{{{fd, POLLIN, 0}, {stop_fd_.Get(), POLLIN, 0}}};
+    // Too many replies waiting: the client is not reading; stop taking its lines for now.
+    const short wanted = pending_bytes < kMaxPendingBytes ? POLLIN : 0;
+    std::array<pollfd, 2> fds{{{fd, wanted, 0}, {stop_fd_.Get(), POLLIN, 0}}};
     const int rc = ::poll(fds.data(), fds.size(), timeout);
     if (rc < 0 && errno != EINTR) break;
     if (rc > 0 && fds[1].revents != 0) break;
@@ -348,40 +383,31 @@ void Simulator::ServeConnection(Connection* connection) {
         break;
       }
       const auto at = Clock::now();
-      const std::string_view chunk(buffer.data(), static_cast<std::size_t>(n));
+      std::string_view chunk(buffer.data(), static_cast<std::size_t>(n));
       {
         std::lock_guard lock(mutex_);
         if (connection->raw.size() < kMaxRawBytes) {
           connection->raw.append(chunk.substr(0, kMaxRawBytes - connection->raw.size()));
         }
       }
-      for (const char c : chunk) {
-        if (c != '\n') {
-          if (partial.size() < kMaxLineBytes) {
-            partial.push_back(c);
-          } else {
-            overlong = true;
-          }
-          continue;
+      while (!chunk.empty()) {
+        const std::size_t lf = chunk.find('\n');
+        const std::string_view piece = chunk.substr(0, lf);
+        if (!overlong && partial.size() + piece.size() > kMaxLineBytes) {
+          overlong = true;
+          partial = std::string();
         }
-        std::string line = std::move(partial);
-        partial.clear();
-        if (overlong) {
-          overlong = false;
-          if (options_.verbose) Log(tag + "line too long, dropped");
-          continue;
-        }
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        Record(connection, line, at);
-        const Reply reply = instrument_.Execute(line);
-        if (options_.verbose && !reply.summary.empty()) Log(tag + "> " + Printable(reply.summary));
-        schedule(reply, at);
+        if (!overlong) partial.append(piece);
+        if (lf == std::string_view::npos) break;
+        chunk.remove_prefix(lf + 1);
+        take_line(at);
       }
     }
     const auto now = Clock::now();
     while (!outgoing.empty() && outgoing.front().due <= now) {
       const Pending piece = std::move(outgoing.front());
       outgoing.pop_front();
+      pending_bytes -= piece.bytes.size();
       if (!piece.bytes.empty() && !SendAll(fd, stop_fd_.Get(), piece.bytes)) {
         done = true;
         break;
@@ -393,6 +419,7 @@ void Simulator::ServeConnection(Connection* connection) {
       if (piece.after == AfterReply::Stall) {
         stalled = true;
         outgoing.clear();
+        pending_bytes = 0;
         break;
       }
     }
@@ -406,6 +433,7 @@ void Simulator::ServeConnection(Connection* connection) {
     --open_;
   }
   changed_.notify_all();
+  Signal(control_fd_);  // the accept thread joins this thread and frees its place
   if (options_.verbose) Log(tag + "closed");
 }
 
@@ -451,7 +479,7 @@ bool Simulator::Listening() const {
 
 std::vector<ReceivedCommand> Simulator::Commands() const {
   std::lock_guard lock(mutex_);
-  return commands_;
+  return {commands_.begin(), commands_.end()};
 }
 
 std::vector<std::string> Simulator::Lines() const {
@@ -465,6 +493,7 @@ std::vector<std::string> Simulator::Lines() const {
 void Simulator::ClearCommands() {
   std::lock_guard lock(mutex_);
   commands_.clear();
+  recorded_bytes_ = 0;
 }
 
 bool Simulator::WaitForCommandCount(std::size_t n, milliseconds deadline) const {
@@ -506,6 +535,11 @@ std::string Simulator::RawBytes(int connection) const {
     if (c->id == connection) return c->raw;
   }
   return {};
+}
+
+std::size_t Simulator::KeptConnections() const {
+  std::lock_guard lock(mutex_);
+  return connections_.size();
 }
 
 bool Simulator::ConnectionOpen(int connection) const {

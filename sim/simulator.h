@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -65,7 +66,7 @@ class Simulator {
   std::vector<std::string> Errors() const;
   bool Listening() const;
 
-  // Observability.
+  // Observability. The most recent commands are kept (at most 10 000 lines and 4 MiB).
   std::vector<ReceivedCommand> Commands() const;
   std::vector<std::string> Lines() const;
   void ClearCommands();
@@ -76,9 +77,12 @@ class Simulator {
   bool WaitForAcceptedConnections(std::size_t n, std::chrono::milliseconds deadline) const;
   // Waits until exactly n connections are open.
   bool WaitForOpenConnections(std::size_t n, std::chrono::milliseconds deadline) const;
-  // Every byte received on a connection (by id), exactly as it arrived.
+  // The first 64 KiB received on a connection (by id), exactly as they arrived; empty once
+  // the connection has closed and been cleared away.
   std::string RawBytes(int connection) const;
   bool ConnectionOpen(int connection) const;
+  // Connections whose records are held: open ones and those closed but not yet cleared away.
+  std::size_t KeptConnections() const;
 
  private:
   struct Connection;
@@ -88,7 +92,7 @@ class Simulator {
   void ServeConnection(Connection* connection);
   void ApplyListening();
   void ReapFinished();
-  void Record(Connection* connection, std::string line, std::chrono::steady_clock::time_point at);
+  void Record(Connection* connection, std::string_view line, std::chrono::steady_clock::time_point at);
   void Log(const std::string& text) const;
 
   SimOptions options_;
@@ -97,7 +101,7 @@ class Simulator {
 
   UniqueFd listener_;  // owned by the accept thread while running
   UniqueFd stop_fd_;     // eventfd, readable once Stop began
-  UniqueFd control_fd_;  // eventfd, wakes the accept thread to open or close the listener
+  UniqueFd control_fd_;  // eventfd, wakes the accept thread: listener change, connection ended
   std::thread accept_thread_;
 
   mutable std::mutex mutex_;
@@ -107,7 +111,8 @@ class Simulator {
   bool listening_ = false;
   std::uint64_t listen_requests_ = 0;  // listener changes asked for by SetFaults
   std::uint64_t listen_applied_ = 0;   // ... and carried out by the accept thread
-  std::vector<ReceivedCommand> commands_;
+  std::deque<ReceivedCommand> commands_;
+  std::size_t recorded_bytes_ = 0;
   std::vector<std::unique_ptr<Connection>> connections_;
   std::size_t accepted_ = 0;
   std::size_t open_ = 0;

@@ -7,6 +7,7 @@
 #include <QLineSeries>
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <vector>
 
 #include "core/conversions.h"
@@ -38,7 +39,7 @@ std::vector<std::string> SplitCrLf(const std::string& text) {
   return lines;
 }
 
-TEST_F(EndToEnd, AMeasurementRecoversTheSimulatedNoiseFloor) {
+TEST_F(EndToEnd, AMeasurementReadsTheSimulatedFloorThroughTheHannWindow) {
   Connect();
   Click(form_->BtnSetFFT);
   Click(form_->BtnGetFFTData);
@@ -48,9 +49,10 @@ TEST_F(EndToEnd, AMeasurementRecoversTheSimulatedNoiseFloor) {
   EXPECT_DOUBLE_EQ(s.Rbw, 9.5367431640625);
   EXPECT_EQ(s.SpecData[0].Freq, 0);
   EXPECT_DOUBLE_EQ(s.SpecData[999].Freq, 99900);
-  // Well above the 1/f corner the floor is white: it must read the simulator's density.
+  // Well above the 1/f corner the floor is white: it reads the simulator's density times the
+  // root of the Hann window's ENBW, as on a real instrument.
   const double floor = MedianLevel(s.SpecData, 300, 1000);
-  EXPECT_NEAR(floor, sim_->Noise().white_nv, 0.1 * sim_->Noise().white_nv);
+  EXPECT_NEAR(floor, std::sqrt(1.5) * sim_->Noise().white_nv, 0.1 * sim_->Noise().white_nv);
 
   ASSERT_EQ(form_->Chart().Series1.size(), 1000u);
   EXPECT_EQ(form_->Chart1->Series()->count(), 1000);

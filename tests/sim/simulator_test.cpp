@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cmath>
 #include <functional>
+#include <regex>
+#include <thread>
 #include <tuple>
 
 #include "core/conversions.h"
@@ -73,6 +75,10 @@ TEST_F(SimAnswers, SettingsChangeWhatQueriesReportInAnySpelling) {
       {":MATH1:DISPlay ON", ":MATH1:DISP?", "1", 0},
       {":MATH1:FFT:SOURce CHANnel1", ":MATH:FFT:SOUR?", "CHAN1", 0},
       {"math1:operator fft", ":MATH1:OPERator?", "FFT", 0},
+      {":MATH1:FFT:WINDow RECTangle", ":MATH1:FFT:WIND?", "RECT", 0},
+      {"math1:fft:wind hamm", ":MATH1:FFT:WINDow?", "HAMM", 0},
+      {":MATH1:FFT:WINDow Blackman", ":MATH1:FFT:WIND?", "BLAC", 0},
+      {":MATH1:FFT:WINDow FLAT", ":MATH1:FFT:WIND?", "FLAT", 0},
       {":MATH1:FFT:WINDow HANNing", ":MATH1:FFT:WIND?", "HANN", 0},
       {":MATH1:FFT:AVCNt 007", ":MATH1:FFT:AVCN?", "7", 0},
       {":MATH1:FFT:FREQuency:STARt 1000", "math1:fft:freq:star?", nullptr, 1000},
@@ -88,6 +94,9 @@ TEST_F(SimAnswers, SettingsChangeWhatQueriesReportInAnySpelling) {
       {"", ":ACQuire:SRATe?", nullptr, 1e8},  // 1M points over 10 ms
       {":acq:mdep 100k", ":ACQuire:MDEPth?", "100000", 0},
       {":WAV:SOUR MATH1", ":WAVeform:SOURce?", "MATH1", 0},
+      // The end frequency answers at most Fs/2, and comes back once the timebase allows it.
+      {":TIMebase:MAIN:SCALe 10", ":MATH1:FFT:FREQuency:END?", nullptr, 500},
+      {":TIMebase:MAIN:SCALe 0.001", ":MATH1:FFT:FREQuency:END?", nullptr, 50000},
   };
   for (const auto& [command, query, text, number] : rows) {
     if (*command) client_.SendLine(command);
@@ -113,7 +122,7 @@ TEST_F(SimAnswers, RefusedLinesQueueErrorsInOrderAndChangeNothing) {
   for (const auto& [line, error] : refused) EXPECT_EQ(Ask(":SYST:ERR?"), error) << line;
   EXPECT_EQ(Ask(":SYST:ERR?"), kNoError);
   EXPECT_EQ(Ask(":MATH1:FFT:AVCNt?"), "32");
-  EXPECT_EQ(Ask(":MATH1:FFT:WINDow?"), "RECT");
+  EXPECT_EQ(Ask(":MATH1:FFT:WINDow?"), "HANN");
   EXPECT_EQ(qvx::StrToFloat(Ask(":MATH1:FFT:SCALe?")), 1e-8);
 
   for (int i = 0; i < 30; ++i) client_.SendLine(":BOGus");
@@ -169,14 +178,15 @@ TEST_F(SimAnswers, SplitLongAndNulIdentifications) {
   EXPECT_EQ(Ask("*IDN?"), std::string("QVX71-SIM,QVX71\0,SIM00001,1.0.0", 31));
 }
 
-TEST_F(SimAnswers, FloorRecoversTheWhiteDensityWithinAFewPercent) {
+// The default Hann window collects the noise of 1.5 bins, so the floor reads sqrt(1.5) high.
+TEST_F(SimAnswers, FloorReadsTheWhiteDensityTimesTheRootOfTheHannEnbw) {
   for (double white : {20.0, 15.0}) {
     auto noise = sim_->Noise();
     noise.white_nv = white;
     sim_->SetNoise(noise);
     const auto levels = ReadLevels();
     ASSERT_EQ(levels.size(), 1000u);
-    EXPECT_NEAR(WhiteQuantile(levels, 0.5), white, white * 0.03);
+    EXPECT_NEAR(WhiteQuantile(levels, 0.5), white * std::sqrt(1.5), white * 0.03);
     EXPECT_NE(levels, ReadLevels()) << "every data query draws afresh";
   }
 }
@@ -199,10 +209,10 @@ TEST(SimNoiseModel, OneOverFRisesBelowTheCornerAndSpursFallInTheirPoint) {
   const qvx::sim::SimState state;
   const double floor = qvx::sim::TruePointVrms(model, state, 750);
   EXPECT_GT(qvx::sim::TruePointVrms(model, state, 1), 1.25 * floor);   // 100 Hz, below the 200 Hz corner
-  EXPECT_GT(qvx::sim::TruePointVrms(model, state, 250), 1.3 * floor);  // 25000..25100 Hz holds a spur
+  EXPECT_GT(qvx::sim::TruePointVrms(model, state, 250), 1.15 * floor);  // the 25 kHz spur's point
   EXPECT_NEAR(qvx::sim::TruePointVrms(model, state, 251), floor, floor * 0.01);
   // Mid-range in bytes, so the default trace neither clips nor underflows.
-  EXPECT_NEAR(qvx::sim::EncodeByte(floor, state.fft_scale, state.fft_offset), 100, 10);
+  EXPECT_NEAR(qvx::sim::EncodeByte(floor, state.fft_scale, state.fft_offset), 146, 10);
 }
 
 TEST(SimLifecycle, EveryFaultHasANameForTheCommandLine) {
@@ -239,6 +249,54 @@ TEST_F(SimAnswers, StopClosesABusyConnectionPromptlyAndCanRestart) {
   EXPECT_TRUE(client_.WaitForClose());
   ASSERT_TRUE(sim_->Start()) << sim_->LastError();
   EXPECT_TRUE(client_.Connect(sim_->Address()));
+}
+
+// A trace read at once is a single frame (a Rayleigh scatter, CV 0.52) that waits for its
+// frame; later it is the average of K frames (CV 1 / (2 sqrt K) = 0.09).
+TEST_F(SimAnswers, WithATimeScaleTheAverageBuildsUpFrameByFrame) {
+  auto noise = sim_->Noise();
+  noise.corner_hz = 0;
+  noise.tones.clear();
+  noise.time_scale = 0.01;  // a 1 s/div record (10 s) arrives every 100 ms
+  sim_->SetNoise(noise);
+  // 1M points over 10 s: 0.095 Hz bins, so a finer scale and offset fit the trace in the bytes.
+  for (const char* line : {":MATH1:FFT:SCALe 4E-9", ":MATH1:FFT:OFFSet -1.5E-8", ":MATH1:FFT:AVCNt 32",
+                           ":TIMebase:MAIN:SCALe 1"}) {
+    client_.SendLine(line);
+  }
+  auto scatter = [&] {
+    client_.SendLine(":WAV:DATA?");
+    std::vector<double> volts;
+    for (const char c : ReadBlock().value_or("")) volts.push_back(qvx::sim::DecodeByte(c, 4e-9, -1.5e-8));
+    if (volts.size() != 1000) return 0.0;
+    double sum = 0, sum2 = 0;
+    for (std::size_t i = 1; i < volts.size(); ++i) sum += volts[i], sum2 += volts[i] * volts[i];
+    const double mean = sum / 999;
+    return std::sqrt(sum2 / 999 - mean * mean) / mean;
+  };
+  const auto asked = std::chrono::steady_clock::now();
+  const double single = scatter();
+  EXPECT_GE(std::chrono::steady_clock::now() - asked, 50ms) << "the reply waits for the first frame";
+  EXPECT_NEAR(single, 0.52, 0.08);
+  std::this_thread::sleep_for(3500ms);  // the time the average needs is what is under test
+  EXPECT_NEAR(scatter(), 0.09, 0.03);
+  EXPECT_EQ(Ask(":SYST:ERR?"), kNoError);
+}
+
+// What a generic IEEE 488.2 client parser expects: LF-terminated lines without CR, numbers in
+// plain or exponent decimal form, the block as "#9", nine digits, the data and LF.
+TEST_F(SimAnswers, RepliesAreWhatAGenericIeee4882ParserAccepts) {
+  const std::regex number(R"([+-]?(\d+\.?\d*|\.\d+)([eE][+-]?\d+)?)");
+  for (const char* query : {":ACQuire:SRATe?", ":ACQuire:MDEPth?", ":MATH1:FFT:AVCNt?", ":MATH1:FFT:SCALe?",
+                            ":MATH1:FFT:OFFSet?", ":MATH1:FFT:FREQuency:END?", ":CHANnel1:SCALe?", "*OPC?"}) {
+    const std::string reply = Ask(query);
+    EXPECT_TRUE(std::regex_match(reply, number)) << query << " -> " << reply;
+  }
+  EXPECT_TRUE(std::regex_match(Ask("*IDN?"), std::regex(R"(([\x20-\x2B\x2D-\x7E]+,){3}[\x20-\x2B\x2D-\x7E]+)")));
+  EXPECT_TRUE(std::regex_match(Ask(":SYSTem:ERRor?"), std::regex(R"([+-]?\d+,"[^"]*")")));
+  client_.SendLine(":WAV:DATA?");
+  EXPECT_EQ(ReadBlock().value_or("<malformed>").size(), 1000u);
+  EXPECT_EQ(Ask("*IDN?"), kIdentification) << "nothing follows the block's LF";
 }
 
 }  // namespace
