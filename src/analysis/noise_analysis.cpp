@@ -30,19 +30,26 @@ struct Line {
 };
 
 // Weighted least squares of y on (1, x) with weights 1/m^2, m the model of the previous
-// pass (the data itself, floored, on the first). A negative slope falls back to a constant.
-Line FitRelative(const std::vector<Sample>& samples, const std::vector<char>& use) {
+// pass: `start`'s when given, else the data itself, floored. A negative slope falls back
+// to a constant.
+Line FitRelative(const std::vector<Sample>& samples, const std::vector<char>& use, const Line* start) {
   std::vector<double> model(samples.size());
-  std::vector<double> ys;
-  for (std::size_t i = 0; i < samples.size(); ++i) {
-    if (use[i]) ys.push_back(samples[i].y);
+  int passes = 2;
+  if (start && start->ok) {
+    for (std::size_t i = 0; i < samples.size(); ++i) model[i] = start->a + start->b * samples[i].x;
+  } else {
+    std::vector<double> ys;
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+      if (use[i]) ys.push_back(samples[i].y);
+    }
+    if (ys.size() < 2) return {};
+    const double floor = std::max(Median(ys) * 1e-3, 1e-300);
+    for (std::size_t i = 0; i < samples.size(); ++i) model[i] = std::max(samples[i].y, floor);
+    passes = 4;
   }
-  if (ys.size() < 2) return {};
-  const double floor = std::max(Median(ys) * 1e-3, 1e-300);
-  for (std::size_t i = 0; i < samples.size(); ++i) model[i] = std::max(samples[i].y, floor);
 
   Line line;
-  for (int pass = 0; pass < 6; ++pass) {
+  for (int pass = 0; pass < passes; ++pass) {
     double s = 0, sx = 0, sxx = 0, sy = 0, sxy = 0;
     for (std::size_t i = 0; i < samples.size(); ++i) {
       if (!use[i]) continue;
@@ -85,12 +92,17 @@ std::vector<LogPoint> LogPoints(const NoiseSpectrum& s, int ppd) {
     sum = 0.0;
     count = 0;
   };
-  // Points rise in frequency, so each log bin's points are consecutive.
+  // Points rise in frequency, so each log bin's points are consecutive and the bin needs
+  // working out only near its upper edge.
+  double nearEdge = -1.0;
   for (const NoisePoint& p : s.points) {
     if (!(p.freq_hz > 0) || !Usable(p)) continue;
-    const int j = LogBinIndex(p.freq_hz, ppd);
-    if (count > 0 && j != bin) flush();
-    bin = j;
+    if (p.freq_hz >= nearEdge || count == 0) {
+      const int j = LogBinIndex(p.freq_hz, ppd);
+      if (count > 0 && j != bin) flush();
+      bin = j;
+      nearEdge = LogBinLow(j + 1, ppd) * (1 - 1e-6);
+    }
     sum += Power(p);
     ++count;
   }
@@ -102,7 +114,11 @@ BandResult IntegratedNoise(const NoiseSpectrum& s, const Band& band) {
   BandResult r{band.lo_hz, band.hi_hz};
   if (s.points.empty()) return r;
   double power = 0.0;  // nV^2
-  for (std::size_t i = 0; i < s.points.size(); ++i) {
+  // From the point whose step holds the band's lower edge (steps never overlap) to its upper one.
+  const auto from = std::upper_bound(s.points.begin(), s.points.end(), band.lo_hz,
+                                     [](double f, const NoisePoint& p) { return f < p.freq_hz; });
+  for (std::size_t i = from == s.points.begin() ? 0 : static_cast<std::size_t>(from - s.points.begin()) - 1;
+       i < s.points.size() && s.points[i].freq_hz < band.hi_hz; ++i) {
     const double lo = s.points[i].freq_hz;
     const double hi = lo + PointWidth(s, i);
     const double overlap = std::min(hi, band.hi_hz) - std::max(lo, band.lo_hz);
@@ -155,10 +171,11 @@ FloorFit FitWhiteAndCorner(const NoiseSpectrum& s) {
   std::vector<char> use(samples.size(), 1);
   Line line;
   std::vector<double> residual(samples.size());
+  std::vector<double> kept;
   for (int round = 0; round < 10; ++round) {
-    line = FitRelative(samples, use);
+    line = FitRelative(samples, use, round > 0 ? &line : nullptr);
     if (!line.ok) return fit;
-    std::vector<double> kept;
+    kept.clear();
     for (std::size_t i = 0; i < samples.size(); ++i) {
       residual[i] = samples[i].y / (line.a + line.b * samples[i].x) - 1.0;
       if (use[i]) kept.push_back(residual[i]);
@@ -166,18 +183,19 @@ FloorFit FitWhiteAndCorner(const NoiseSpectrum& s) {
     const double centre = Median(kept);
     for (double& r : kept) r = std::fabs(r - centre);
     const double limit = 3.0 * 1.4826 * Median(kept) + 1e-9;
-    bool changed = false;
+    std::size_t changed = 0;
     for (std::size_t i = 0; i < samples.size(); ++i) {
       const char keep = residual[i] - centre <= limit;
-      changed = changed || keep != use[i];
+      changed += keep != use[i];
       use[i] = keep;
     }
-    if (!changed) break;
+    // Points at the limit may flip back and forth; a handful of them moves nothing.
+    if (changed <= samples.size() / 1000) break;
   }
   fit.points = static_cast<int>(std::count(use.begin(), use.end(), 1));
   fit.rejected = static_cast<int>(samples.size()) - fit.points;
   if (fit.points < 3) return FloorFit{};
-  line = FitRelative(samples, use);
+  line = FitRelative(samples, use, &line);
   if (!line.ok) return FloorFit{};
   fit.white_nv = std::sqrt(line.a);
   fit.corner_hz = line.b / line.a;
