@@ -227,8 +227,11 @@ NoiseReport AnalyzeNoise(const NoiseSpectrum& s, const AnalysisRequest& request)
     // Whole decades inside the range that hold at least one point.
     double lowest = report.first_hz;
     if (!(lowest > 0) && s.points.size() > 1) lowest = s.points[1].freq_hz;
-    if (lowest > 0 && report.end_hz > lowest) {
-      for (int k = static_cast<int>(std::ceil(std::log10(lowest) - 1e-9)); std::pow(10.0, k + 1) <= report.end_hz * (1 + 1e-12); ++k) {
+    // Counted in exponents, so a range that ends beyond the largest double cannot loop for ever.
+    if (lowest > 0 && std::isfinite(report.end_hz) && report.end_hz > lowest) {
+      const int first = static_cast<int>(std::ceil(std::log10(lowest) - 1e-9));
+      const int last = static_cast<int>(std::floor(std::log10(report.end_hz) + 1e-12));
+      for (int k = first; k < last; ++k) {
         const Band decade{std::pow(10.0, k), std::pow(10.0, k + 1)};
         const bool holdsPoint = std::any_of(s.points.begin(), s.points.end(), [&](const NoisePoint& p) {
           return p.freq_hz >= decade.lo_hz && p.freq_hz < decade.hi_hz;

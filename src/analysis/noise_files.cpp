@@ -121,11 +121,13 @@ bool IsNoiseCsv(std::string_view text) {
 
 namespace {
 
-// The last point's step: as wide as the average step before it.
-void CloseRange(NoiseSpectrum& s) {
+// The last point's step: as wide as the average step before it. False when the range
+// does not fit a double.
+bool CloseRange(NoiseSpectrum& s) {
   const auto& pts = s.points;
   const double step = pts.size() > 1 ? (pts.back().freq_hz - pts.front().freq_hz) / static_cast<double>(pts.size() - 1) : 0.0;
   s.end_hz = pts.back().freq_hz + step;
+  return std::isfinite(s.end_hz);
 }
 
 }  // namespace
@@ -164,7 +166,7 @@ SpectrumReadResult ReadNoiseCsv(std::string_view text) {
     r.spectrum.points.push_back(p);
   }
   if (r.spectrum.points.empty()) return Failure(static_cast<int>(lines.size()) + 1, "no points after the header");
-  CloseRange(r.spectrum);
+  if (!CloseRange(r.spectrum)) return Failure(static_cast<int>(lines.size()), "the frequencies span more than a number can hold");
   return r;
 }
 
@@ -174,6 +176,7 @@ SpectrumReadResult ReadClipboardExport(std::string_view text, std::optional<std:
   const bool withFreq = lines.front().find(',') != std::string_view::npos;
   std::size_t count = lines.size();
   if (lines.back().empty()) --count;  // a blank last line is no point
+  if (count == 0) return Failure(1, "the file holds no levels");
   if (!withFreq && !span_hz) {
     SpectrumReadResult r = Failure(1, "the export has levels only; give the span it was taken with (--span START:END)");
     r.needs_span = true;
@@ -196,6 +199,7 @@ SpectrumReadResult ReadClipboardExport(std::string_view text, std::optional<std:
     } else {
       p.freq_hz = span_hz->first + (span_hz->second - span_hz->first) * static_cast<double>(i) / static_cast<double>(count);
     }
+    if (!std::isfinite(p.freq_hz)) return Failure(number, "the frequency of this line is out of range");
     const auto level = ParseDecimal(fields.back());
     if (!level) return Failure(number, "the level " + Quoted(fields.back()) + " is not a number");
     p.level_nv = *level;
@@ -206,7 +210,7 @@ SpectrumReadResult ReadClipboardExport(std::string_view text, std::optional<std:
     r.spectrum.points.push_back(p);
   }
   if (withFreq) {
-    CloseRange(r.spectrum);
+    if (!CloseRange(r.spectrum)) return Failure(static_cast<int>(count), "the frequencies span more than a number can hold");
   } else {
     r.spectrum.end_hz = span_hz->second;
   }

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <functional>
+#include <limits>
 #include <random>
 
 #include "analysis/noise_analysis.h"
@@ -99,6 +100,10 @@ TEST(NoiseAnalysis, LogPointsAndDefaultsFollowTheMeasuredRange) {
   ASSERT_EQ(r.spots.size(), 2u);
   EXPECT_EQ(r.spots[0].hz, 1000.0);
   EXPECT_TRUE(std::isnan(SpotNoise(s, 100).nv)) << "11 points of 100 Hz do not resolve 100 Hz";
+
+  // A range that ends beyond any double has no whole decades to list (this looped for ever).
+  s.end_hz = std::numeric_limits<double>::infinity();
+  EXPECT_EQ(AnalyzeNoise(s, {}).bands.size(), 1u);
 }
 
 // A sweep-like spectrum: four decades of 1000 points with K-average scatter and spurs.

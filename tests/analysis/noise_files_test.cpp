@@ -74,6 +74,7 @@ TEST(NoiseCsv, MalformedLinesAreNamed) {
       {h + "1,2,3,Q\n", 2, "unknown flag"},
       {h + "5,2,3,\n4,2,3,\n", 3, "below"},
       {h + "1,2,3,\n\n3,2,3,\n", 3, "4 fields"},
+      {h + "-1e308,1,1,\n1e308,1,1,\n", 3, "span more"},  // a range no double holds
       {h + "1,2,3,R\r\n1,2,3,\r\n1,2,3,", 0, nullptr},  // CR LF and a last line without its end
   };
   for (const Case& c : cases) {
@@ -121,6 +122,8 @@ TEST(ClipboardExport, MalformedOrIncompleteInputIsNamed) {
       {"1.000\r\n\r\n2.000\r\n", true, 2, "level ''"},
       {"0.200,1.000\r\n0.100,2.000\r\n", false, 2, "below"},
       {"abc\r\n", true, 1, "level 'abc'"},
+      {"\r\n", true, 1, "no levels"},
+      {"0.000,1.000\r\n1E+306,2.000\r\n", false, 2, "out of range"},  // kHz beyond a double in Hz
   };
   for (const Case& c : cases) {
     const SpectrumReadResult r = ReadClipboardExport(c.text, c.span ? std::optional(std::pair(0.0, 1000.0)) : std::nullopt);
