@@ -2,6 +2,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QByteArray>
 #include <QClipboard>
 #include <QComboBox>
 #include <QDateTime>
@@ -12,7 +13,6 @@
 #include <QMenu>
 #include <QPoint>
 #include <QRegularExpression>
-#include <QSaveFile>
 #include <utility>
 
 #include "analysis/noise_analysis.h"
@@ -71,15 +71,6 @@ QString DefaultPath(const char* suffix) {
   throw Exception(QStringLiteral("Cannot save %1").arg(what).toStdString());
 }
 
-// The whole file or nothing: a file that was there stays as it was when writing fails.
-// Unbuffered, so that a write the disk takes only in part shows in the byte count.
-void SaveWholeFile(const QString& path, const std::string& bytes) {
-  QSaveFile file(path);
-  const auto size = static_cast<qint64>(bytes.size());
-  if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered) || file.write(bytes.data(), size) != size || !file.commit()) {
-    ThrowCannotSave(path + QStringLiteral(": ") + file.errorString());
-  }
-}
 
 // The averaging count the box held; 0 when it is not an integer.
 int AverageCount(const std::string& text) {
@@ -141,7 +132,10 @@ void ChartMenu::SaveDataClick(bool) {
   ResetAllFilters();
   for (double& level : levels) FilterLevel(filter, level, level);
   const std::string filterName = filter > 0 ? form_.CmbMoveAve->currentText().toStdString() : std::string();
-  SaveWholeFile(path, WriteNoiseCsv(TraceSpectrum(levels, filterName)));
+  QString error;
+  if (!SaveWholeFile(path, QByteArray::fromStdString(WriteNoiseCsv(TraceSpectrum(levels, filterName))), &error)) {
+    ThrowCannotSave(error);
+  }
 }
 
 void ChartMenu::LogFrequencyAxisClick(bool on) {

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 
 #include <CLI/CLI.hpp>
+#include <QByteArray>
 #include <QChart>
 #include <QtGlobal>
 #include <QString>
@@ -128,11 +129,11 @@ std::optional<FftWindow> WindowOption(const std::string& name) {
   return w;
 }
 
+// Whole or not at all, so a failed run never leaves half of a file where a good one was.
 void WriteFile(const std::string& path, const std::string& content) {
-  std::ofstream file(path, std::ios::binary | std::ios::trunc);
-  file.write(content.data(), static_cast<std::streamsize>(content.size()));
-  file.close();
-  if (!file) Fail(kExitUsage, "cannot write " + path + "; check the folder and its permissions");
+  if (!SaveWholeFile(QString::fromStdString(path), QByteArray::fromStdString(content), nullptr)) {
+    Fail(kExitUsage, "cannot write " + path + "; check the folder and its permissions");
+  }
 }
 
 void WriteImage(const NoiseSpectrum& s, const NoiseReport& r, const std::string& path) {

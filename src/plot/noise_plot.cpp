@@ -237,12 +237,15 @@ bool SaveChartImage(QChart& chart, const QString& path, QSize min_size, QString*
   if (own) own->removeItem(&chart);  // the chart stays the caller's
   if (!ok) return failWith(QStringLiteral("%1: could not draw the image").arg(path));
 
-  // Written beside the target and renamed over it only when whole, so a file that was
-  // there stays as it was when writing fails.
+  return SaveWholeFile(path, encoded, error);
+}
+
+bool SaveWholeFile(const QString& path, const QByteArray& bytes, QString* error) {
+  // Unbuffered, so that a write the disk takes only in part shows in the byte count.
   QSaveFile file(path);
-  if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered) || file.write(encoded) != encoded.size() ||
-      !file.commit()) {
-    return failWith(QStringLiteral("%1: %2").arg(path, file.errorString()));
+  if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered) || file.write(bytes) != bytes.size() || !file.commit()) {
+    if (error) *error = QStringLiteral("%1: %2").arg(path, file.errorString());
+    return false;
   }
   return true;
 }

@@ -1,6 +1,7 @@
 #pragma once
 // Log-log plots of noise density with Qt Charts, and chart images (PNG or SVG) that need
 // no display.
+#include <QByteArray>
 #include <QSize>
 #include <QString>
 
@@ -34,5 +35,10 @@ QChart* BuildNoiseChart(const NoiseSpectrum& s, const NoiseReport& r);
 // no scene is laid out at the image size. The file is whole or untouched: one that was
 // there stays as it was when writing fails. False with `error` set when it fails.
 bool SaveChartImage(QChart& chart, const QString& path, QSize min_size, QString* error);
+
+// Writes `bytes` to `path` whole or not at all: the new file is written beside the target
+// and renamed over it only when complete, so a file that was there stays as it was when
+// writing fails. False with `error` ("path: reason") set when it fails.
+bool SaveWholeFile(const QString& path, const QByteArray& bytes, QString* error);
 
 }  // namespace qvx
