@@ -25,13 +25,17 @@ bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
 constexpr std::size_t kMaxLines = 64;
 constexpr int kMaxTraces = 1;
-constexpr std::size_t kMaxReplyBytes = 64 * 1024;
+constexpr std::size_t kMaxReplyBytes = qvx::sim::kMaxReadPoints + 64;  // a raw block of the most points
 constexpr auto kMaxDelay = std::chrono::seconds(60);
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   qvx::sim::Instrument instrument;
+  // Records stay small: one of the largest depth takes a second to generate.
+  qvx::sim::SimState small = instrument.State();
+  small.mdepth_points = 1000;
+  instrument.SetState(small);
   std::string_view rest(reinterpret_cast<const char*>(data), size);
   int traces = 0;
   for (std::size_t n = 0; n < kMaxLines && !rest.empty(); ++n) {
@@ -48,10 +52,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     if (parsed.query && qvx::sim::MatchHeader(":WAVeform:DATA", parsed.header) && ++traces > kMaxTraces) continue;
+    if (!parsed.query && qvx::sim::MatchHeader(":ACQuire:MDEPth", parsed.header)) continue;
     const qvx::sim::Reply reply = instrument.Execute(line);
     std::size_t bytes = 0;
     for (const auto& piece : reply.pieces) {
-      bytes += piece.bytes.size();
+      bytes += piece.Size();
       if (piece.delay < std::chrono::milliseconds(0) || piece.delay > kMaxDelay) Fail("a reply delay", line);
     }
     if (bytes > kMaxReplyBytes) Fail("a reply larger than any the instrument sends", line);

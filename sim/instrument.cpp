@@ -21,6 +21,7 @@ constexpr ScpiError kDataTypeError{-104, "Data type error"};
 constexpr ScpiError kParameterNotAllowed{-108, "Parameter not allowed"};
 constexpr ScpiError kMissingParameter{-109, "Missing parameter"};
 constexpr ScpiError kUndefinedHeader{-113, "Undefined header"};
+constexpr ScpiError kRecordIncomplete{-221, "Settings conflict;record not complete"};
 constexpr ScpiError kDataOutOfRange{-222, "Data out of range"};
 constexpr ScpiError kIllegalParameter{-224, "Illegal parameter value"};
 
@@ -101,6 +102,19 @@ Setting SwitchSetting(std::string_view pattern, bool SimState::*field) {
           [=](const SimState& s, const FaultSettings&) { return std::string(s.*field ? "1" : "0"); }};
 }
 
+// Whole numbers lo ... hi, as record points.
+Setting PointSetting(std::string_view pattern, double SimState::*field, double lo, double hi) {
+  return {HeaderPattern(pattern),
+          [=](SimState& s, std::string_view arg) -> Outcome {
+            double value = 0.0;
+            if (auto error = ParseChecked(arg, lo, hi, value)) return error;
+            if (value != std::floor(value)) return kDataOutOfRange;
+            s.*field = value;
+            return std::nullopt;
+          },
+          [=](const SimState& s, const FaultSettings&) { return FormatInteger(static_cast<long long>(s.*field)); }};
+}
+
 std::string AbbreviatedDepth(double points) {
   const auto whole = static_cast<long long>(points);
   if (whole >= 1000000 && whole % 1000000 == 0) return FormatInteger(whole / 1000000) + "M";
@@ -140,7 +154,18 @@ const std::vector<Setting>& Settings() {
       ChoiceSetting(":MATH1:FFT:UNIT", &SimState::unit, {"VRMS", "DB"}),
       NumberSetting(":MATH1:FFT:SCALe", &SimState::fft_scale, 1e-12, 1e6),
       NumberSetting(":MATH1:FFT:OFFSet", &SimState::fft_offset, -1e6, 1e6),
-      Restarting(NumberSetting(":CHANnel1:SCALe", &SimState::ch1_scale, 1e-6, 1e3)),
+      // Outside its range the channel scale is clamped, as the knob stops; the query tells.
+      Restarting({HeaderPattern(":CHANnel1:SCALe"),
+                  [](SimState& s, std::string_view arg) -> Outcome {
+                    double value = 0.0;
+                    if (auto error = ParseChecked(arg, -1e300, 1e300, value)) return error;
+                    s.ch1_scale = std::clamp(value, kMinChannelScale, kMaxChannelScale);
+                    return std::nullopt;
+                  },
+                  [](const SimState& s, const FaultSettings&) { return FormatExponent(s.ch1_scale); }}),
+      NumberSetting(":CHANnel1:OFFSet", &SimState::ch1_offset, -1e3, 1e3),
+      PointSetting(":WAVeform:STARt", &SimState::wav_start, 1.0, static_cast<double>(kMaxRecordPoints)),
+      PointSetting(":WAVeform:STOP", &SimState::wav_stop, 1.0, static_cast<double>(kMaxRecordPoints)),
       NumberSetting(":CHANnel1:PROBe", &SimState::probe, 1e-3, 1e3),
       ChoiceSetting(":CHANnel1:IMPedance", &SimState::impedance, {"OMEG", "FIFTy"}),
       Restarting(NumberSetting(":TIMebase:MAIN:SCALe", &SimState::tdiv, 1e-9, 1e3)),
@@ -149,6 +174,7 @@ const std::vector<Setting>& Settings() {
          double value = 0.0;
          if (auto error = ParseChecked(arg, 1.0, 5e8, value, true)) return error;
          if (value != std::floor(value)) return kDataOutOfRange;
+         if (value != 1e3 && value != 1e4 && value != 1e5 && value != 1e6 && value != 1e7) return kIllegalParameter;
          s.mdepth_points = value;
          return std::nullopt;
        },
@@ -163,7 +189,7 @@ const std::vector<Setting>& Settings() {
 }
 
 // Headers handled by the instrument itself rather than by a setting.
-enum class Special { Idn, Opc, Cls, Rst, Error, Data };
+enum class Special { Idn, Opc, Cls, Rst, Error, Data, Run, Stop, Single, TriggerStatus, Preamble };
 
 struct SpecialHeader {
   Special what;
@@ -176,6 +202,9 @@ const std::vector<SpecialHeader>& SpecialHeaders() {
       {Special::Cls, HeaderPattern("*CLS")},           {Special::Rst, HeaderPattern("*RST")},
       {Special::Error, HeaderPattern(":SYSTem:ERRor")}, {Special::Error, HeaderPattern(":SYSTem:ERRor:NEXT")},
       {Special::Data, HeaderPattern(":WAVeform:DATA")},
+      {Special::Run, HeaderPattern(":RUN")},           {Special::Stop, HeaderPattern(":STOP")},
+      {Special::Single, HeaderPattern(":SINGle")},     {Special::TriggerStatus, HeaderPattern(":TRIGger:STATus")},
+      {Special::Preamble, HeaderPattern(":WAVeform:PREamble")},
   };
   return specials;
 }
@@ -223,7 +252,7 @@ struct FaultNameEntry {
   Fault fault;
   std::string_view name;
 };
-constexpr std::array<FaultNameEntry, 15> kFaultNames = {{
+constexpr std::array<FaultNameEntry, 19> kFaultNames = {{
     {Fault::None, "none"},
     {Fault::Silent, "silent"},
     {Fault::SilentQuery, "silent-query"},
@@ -239,7 +268,57 @@ constexpr std::array<FaultNameEntry, 15> kFaultNames = {{
     {Fault::MdepthAbbrev, "mdepth-abbrev"},
     {Fault::CloseOnQuery, "close-on-query"},
     {Fault::RefuseConnections, "refuse-connections"},
+    {Fault::RecordNeverCompletes, "record-never-completes"},
+    {Fault::ShortChunk, "short-chunk"},
+    {Fault::StalledChunk, "stalled-chunk"},
+    {Fault::BadPreamble, "bad-preamble"},
 }};
+
+ReplyPiece Piece(std::chrono::milliseconds delay, std::string bytes) {
+  ReplyPiece piece;
+  piece.delay = delay;
+  piece.bytes = std::move(bytes);
+  return piece;
+}
+
+// Splits a reply's bytes at `at` into two pieces, `delay` apart (a slice of a record splits
+// into two slices).
+void SplitReplyAt(Reply& reply, std::size_t at, std::chrono::milliseconds delay) {
+  for (std::size_t i = 0; i < reply.pieces.size(); ++i) {
+    ReplyPiece& piece = reply.pieces[i];
+    if (at >= piece.Size()) {
+      at -= piece.Size();
+      continue;
+    }
+    if (at == 0) {
+      piece.delay += delay;
+      return;
+    }
+    ReplyPiece rest;
+    rest.delay = delay;
+    if (at < piece.bytes.size()) {
+      rest.bytes = piece.bytes.substr(at);
+      piece.bytes.resize(at);
+      std::swap(rest.shared, piece.shared);
+      std::swap(rest.shared_offset, piece.shared_offset);
+      std::swap(rest.shared_length, piece.shared_length);
+    } else {
+      const std::size_t keep = at - piece.bytes.size();
+      rest.shared = piece.shared;
+      rest.shared_offset = piece.shared_offset + keep;
+      rest.shared_length = piece.shared_length - keep;
+      piece.shared_length = keep;
+    }
+    reply.pieces.insert(reply.pieces.begin() + static_cast<std::ptrdiff_t>(i) + 1, std::move(rest));
+    return;
+  }
+}
+
+std::size_t ReplySize(const Reply& reply) {
+  std::size_t size = 0;
+  for (const ReplyPiece& piece : reply.pieces) size += piece.Size();
+  return size;
+}
 
 }  // namespace
 
@@ -265,6 +344,143 @@ std::vector<Fault> AllFaults() {
 
 Instrument::Instrument(NoiseModel noise)
     : noise_(std::move(noise)), rng_(noise_.seed), average_start_(Clock::now()) {}
+
+Instrument::~Instrument() {
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+    job_.reset();
+  }
+  job_ready_.notify_all();
+  if (worker_.joinable()) worker_.join();
+}
+
+void Instrument::RecordWorker() {
+  std::unique_lock lock(mutex_);
+  while (true) {
+    job_ready_.wait(lock, [&] { return stopping_ || job_.has_value(); });
+    if (stopping_) return;
+    const RecordJob job = std::move(*job_);
+    job_.reset();
+    lock.unlock();
+    auto codes = std::make_shared<const std::string>(GenerateRecord(job.model, job.spec, job.seed));
+    lock.lock();
+    if (job.id == acquisition_id_) {
+      generated_ = std::move(codes);
+      generated_id_ = job.id;
+    }
+  }
+}
+
+void Instrument::StartSingle() {
+  ++acquisition_id_;
+  acquisition_ = Acquisition::Single;
+  single_start_ = Clock::now();
+  fill_s_ = RecordTime(state_) * std::max(noise_.time_scale, 0.0);
+  record_spec_ = {SampleRate(state_), static_cast<std::size_t>(state_.mdepth_points), state_.ch1_scale,
+                  state_.ch1_offset};
+  record_.reset();
+  generated_.reset();
+  job_ = RecordJob{acquisition_id_, noise_, record_spec_, rng_()};
+  if (!worker_.joinable()) worker_ = std::thread([this] { RecordWorker(); });
+  job_ready_.notify_all();
+}
+
+// A halted single record is incomplete; live acquisition keeps no record either.
+void Instrument::Halt() {
+  UpdateAcquisition(Clock::now());
+  if (acquisition_ == Acquisition::Stopped) return;
+  ++acquisition_id_;
+  acquisition_ = Acquisition::Stopped;
+  record_.reset();
+  generated_.reset();
+  job_.reset();
+}
+
+void Instrument::Resume() {
+  ++acquisition_id_;
+  acquisition_ = Acquisition::Run;
+  record_.reset();
+  generated_.reset();
+  job_.reset();
+}
+
+void Instrument::UpdateAcquisition(Clock::time_point now) {
+  if (acquisition_ != Acquisition::Single || faults_.fault == Fault::RecordNeverCompletes) return;
+  if (std::chrono::duration<double>(now - single_start_).count() < fill_s_) return;
+  if (!generated_ || generated_id_ != acquisition_id_) return;
+  acquisition_ = Acquisition::Stopped;
+  record_ = std::move(generated_);
+}
+
+std::string Instrument::TriggerStatus() {
+  UpdateAcquisition(Clock::now());
+  switch (acquisition_) {
+    case Acquisition::Run:
+      return "RUN";
+    case Acquisition::Single:
+      return "WAIT";
+    case Acquisition::Stopped:
+      break;
+  }
+  return "STOP";
+}
+
+// format (0 byte), type (2 raw), points, count, xincrement, xorigin, xreference, yincrement,
+// yorigin, yreference: volts = (code - yorigin - yreference) x yincrement.
+std::string Instrument::Preamble() const {
+  RecordSpec spec = record_spec_;
+  if (acquisition_ == Acquisition::Run) {
+    spec = {SampleRate(state_), static_cast<std::size_t>(state_.mdepth_points), state_.ch1_scale, state_.ch1_offset};
+  }
+  const double yinc = YIncrement(spec.scale_v);
+  std::string xinc = FormatExponent(1.0 / spec.fs_hz);
+  std::string yinc_text = FormatExponent(yinc);
+  if (faults_.fault == Fault::BadPreamble) {
+    if (faults_.bad_preamble_zero) {
+      yinc_text = FormatExponent(0.0);
+    } else {
+      xinc = "****";
+    }
+  }
+  return "0,2," + FormatInteger(static_cast<long long>(spec.points)) + ",1," + xinc + "," + FormatExponent(0.0) +
+         ",0," + yinc_text + "," + FormatExponent(spec.offset_v / yinc) + "," +
+         FormatInteger(static_cast<long long>(kYReference));
+}
+
+Reply Instrument::RecordDataReply() {
+  UpdateAcquisition(Clock::now());
+  Reply reply;
+  auto refuse = [&](const ScpiError& error) {
+    PushError(error.code, error.text);
+    reply.pieces.push_back(Piece(std::chrono::milliseconds(0), BlockHeader(0) + "\n"));
+    reply.summary = "empty block (" + FormatInteger(error.code) + ")";
+    return reply;
+  };
+  if (acquisition_ != Acquisition::Stopped || !record_) return refuse(kRecordIncomplete);
+  const auto points = static_cast<double>(record_->size());
+  const double start = state_.wav_start;
+  const double stop = std::min(state_.wav_stop, points);
+  if (start > stop) return refuse(kDataOutOfRange);
+  const auto count = static_cast<std::size_t>(stop - start) + 1;
+  if (count > std::min(faults_.max_read_points, kMaxReadPoints)) return refuse(kDataOutOfRange);
+
+  const bool cut = faults_.fault == Fault::ShortChunk || faults_.fault == Fault::StalledChunk;
+  ReplyPiece data;
+  data.shared = record_;
+  data.shared_offset = static_cast<std::size_t>(start) - 1;
+  data.shared_length = cut ? count / 2 : count;
+  reply.pieces.push_back(Piece(std::chrono::milliseconds(0), BlockHeader(count)));
+  reply.pieces.push_back(std::move(data));
+  if (cut) {
+    reply.after = faults_.fault == Fault::ShortChunk ? AfterReply::Close : AfterReply::Stall;
+  } else {
+    reply.pieces.push_back(Piece(std::chrono::milliseconds(0), "\n"));
+  }
+  reply.summary = "raw block of " + FormatInteger(static_cast<long long>(count)) + " points";
+  if (faults_.fault == Fault::HeaderSplit) SplitReplyAt(reply, 1, std::chrono::milliseconds(faults_.split_ms));
+  return reply;
+}
 
 SimState Instrument::State() const {
   std::lock_guard lock(mutex_);
@@ -339,8 +555,17 @@ void Instrument::Command(const ParsedLine& line) {
   if (special != nullptr && special->what == Special::Rst) {
     state_ = SimState{};
     average_start_ = Clock::now();
+    Resume();
     return;
   }
+  if (special != nullptr && !line.argument.empty() &&
+      (special->what == Special::Run || special->what == Special::Stop || special->what == Special::Single)) {
+    PushError(kParameterNotAllowed.code, kParameterNotAllowed.text);
+    return;
+  }
+  if (special != nullptr && special->what == Special::Run) return Resume();
+  if (special != nullptr && special->what == Special::Stop) return Halt();
+  if (special != nullptr && special->what == Special::Single) return StartSingle();
   const Setting* setting = special == nullptr ? FindSetting(line) : nullptr;
   if (setting == nullptr || !setting->set) {
     PushError(kUndefinedHeader.code, kUndefinedHeader.text);
@@ -359,8 +584,8 @@ void Instrument::Command(const ParsedLine& line) {
 Reply Instrument::TextReply(std::string text) const {
   Reply reply;
   reply.summary = text;
-  reply.pieces.push_back({std::chrono::milliseconds(0),
-                          faults_.reply_prefix + std::move(text) + faults_.reply_terminator});
+  reply.pieces.push_back(
+      Piece(std::chrono::milliseconds(0), faults_.reply_prefix + std::move(text) + faults_.reply_terminator));
   return reply;
 }
 
@@ -408,10 +633,10 @@ Reply Instrument::DataReply() {
   reply.summary = "block of " + FormatInteger(static_cast<long long>(bytes.size())) + " bytes, " +
                   FormatInteger(frames) + " frames";
   if (faults_.fault == Fault::HeaderSplit) {
-    reply.pieces.push_back({wait, bytes.substr(0, 1)});
-    reply.pieces.push_back({std::chrono::milliseconds(faults_.split_ms), bytes.substr(1)});
+    reply.pieces.push_back(Piece(wait, bytes.substr(0, 1)));
+    reply.pieces.push_back(Piece(std::chrono::milliseconds(faults_.split_ms), bytes.substr(1)));
   } else {
-    reply.pieces.push_back({wait, std::move(bytes)});
+    reply.pieces.push_back(Piece(wait, std::move(bytes)));
   }
   return reply;
 }
@@ -437,7 +662,12 @@ Reply Instrument::Query(const ParsedLine& line) {
   } else if (special != nullptr && special->what == Special::Error) {
     reply = TextReply(PopError());
   } else if (special != nullptr && special->what == Special::Data) {
-    reply = DataReply();
+    const bool raw = state_.wav_source == "CHAN1" && state_.wav_mode == "RAW";
+    reply = raw ? RecordDataReply() : DataReply();
+  } else if (special != nullptr && special->what == Special::TriggerStatus) {
+    reply = TextReply(TriggerStatus());
+  } else if (special != nullptr && special->what == Special::Preamble) {
+    reply = TextReply(Preamble());
   } else if (setting != nullptr && setting->get) {
     reply = TextReply(setting->get(state_, faults_));
   } else {  // unknown, command only, or "*CLS?" / "*RST?"
@@ -459,12 +689,8 @@ Reply Instrument::Query(const ParsedLine& line) {
   if (faults_.fault == Fault::LateReply && !reply.pieces.empty()) {
     reply.pieces.front().delay += std::chrono::milliseconds(faults_.late_ms);
   }
-  if (faults_.fault == Fault::SplitReply && reply.pieces.size() == 1 &&
-      reply.pieces.front().bytes.size() > 1) {
-    std::string& whole = reply.pieces.front().bytes;
-    std::string second = whole.substr(whole.size() / 2);
-    whole.resize(whole.size() / 2);
-    reply.pieces.push_back({std::chrono::milliseconds(faults_.split_ms), std::move(second)});
+  if (faults_.fault == Fault::SplitReply && ReplySize(reply) > 1) {
+    SplitReplyAt(reply, ReplySize(reply) / 2, std::chrono::milliseconds(faults_.split_ms));
   }
   return reply;
 }

@@ -2,18 +2,23 @@
 // The simulated instrument without its network: takes one command line at a time and says
 // what to send back, how and when. Thread-safe; connections share one instrument.
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <random>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "noise_model.h"
 #include "scpi.h"
 #include "sim_state.h"
+#include "time_record.h"
 
 namespace qvx::sim {
 
@@ -37,6 +42,11 @@ enum class Fault {
   MdepthAbbrev,       // memory depth reported in the abbreviated form ("1M")
   CloseOnQuery,       // a query closes the connection unanswered
   RefuseConnections,  // the listener is closed; new connections are refused
+  // The time record's faults.
+  RecordNeverCompletes,  // a single record never completes: the trigger status stays WAIT
+  ShortChunk,            // a raw data block announces its points, sends half of them and closes
+  StalledChunk,          // ... sends half of them, then nothing more
+  BadPreamble,           // the preamble has a field that is not a number (or, asked, a yincrement of 0)
 };
 
 // Lower-case names with dashes ("silent-query"), for the command line and messages.
@@ -56,6 +66,8 @@ struct FaultSettings {
   std::size_t long_reply_chars = 1500;
   std::string reply_prefix;             // written before every text reply
   std::string reply_terminator = "\n";  // ends every text reply
+  std::size_t max_read_points = kMaxReadPoints;  // raw points one :WAVeform:DATA? may ask for
+  bool bad_preamble_zero = false;  // bad-preamble sends a yincrement of 0 instead of a non-number
 };
 
 // What a connection does after the last piece of a reply.
@@ -64,6 +76,12 @@ enum class AfterReply { Continue, Close, Stall };
 struct ReplyPiece {
   std::chrono::milliseconds delay{0};  // after the previous piece (or after the query)
   std::string bytes;
+  // Sent after `bytes`: a slice of a record the instrument holds, so a large block is never
+  // copied while it waits to leave.
+  std::shared_ptr<const std::string> shared;
+  std::size_t shared_offset = 0;
+  std::size_t shared_length = 0;
+  std::size_t Size() const { return bytes.size() + shared_length; }
 };
 
 struct Reply {
@@ -75,6 +93,9 @@ struct Reply {
 class Instrument {
  public:
   explicit Instrument(NoiseModel noise = {});
+  ~Instrument();
+  Instrument(const Instrument&) = delete;
+  Instrument& operator=(const Instrument&) = delete;
 
   Reply Execute(std::string_view line);
 
@@ -103,6 +124,24 @@ class Instrument {
   void PushError(int code, const char* text);
   std::string PopError();
 
+  // The time record. Acquisition is live (RUN), filling one single record, or stopped.
+  enum class Acquisition { Run, Single, Stopped };
+  struct RecordJob {
+    std::uint64_t id;
+    NoiseModel model;
+    RecordSpec spec;
+    std::uint64_t seed;
+  };
+  void StartSingle();
+  void Halt();
+  void Resume();
+  // A single record whose fill time has passed and that is generated becomes the complete one.
+  void UpdateAcquisition(Clock::time_point now);
+  std::string Preamble() const;
+  std::string TriggerStatus();
+  Reply RecordDataReply();
+  void RecordWorker();
+
   mutable std::mutex mutex_;
   SimState state_;
   FaultSettings faults_;
@@ -110,6 +149,21 @@ class Instrument {
   std::mt19937_64 rng_;
   Clock::time_point average_start_;  // when the FFT average last (re)started
   std::deque<std::string> errors_;
+
+  Acquisition acquisition_ = Acquisition::Run;
+  std::uint64_t acquisition_id_ = 0;   // every :SINGle, :RUN and halt starts a new one
+  Clock::time_point single_start_;
+  double fill_s_ = 0.0;
+  RecordSpec record_spec_;             // of the last :SINGle
+  std::shared_ptr<const std::string> record_;     // the complete record, or none
+  std::shared_ptr<const std::string> generated_;  // generated for generated_id_
+  std::uint64_t generated_id_ = 0;
+  // Records are generated on a worker, one at a time, so a query never waits for one; a
+  // newer :SINGle replaces a job not yet begun.
+  std::optional<RecordJob> job_;
+  std::condition_variable job_ready_;
+  bool stopping_ = false;
+  std::thread worker_;
 };
 
 }  // namespace qvx::sim

@@ -63,13 +63,16 @@ double NearestBin(double freq_hz, double df, double half) {
 class BinModel {
  public:
   BinModel(const NoiseModel& model, const SimState& state)
-      : white_v_(model.white_nv * 1e-9),
+      : white_v_(model.gain * model.white_nv * 1e-9),
+        frontend_v2_(model.frontend_nv * model.frontend_nv * 1e-18),
         corner_hz_(std::max(model.corner_hz, 0.0)),
         fs_(SampleRate(state)),
         n_(FftPoints(state)),
         half_(n_ / 2.0),
         df_(fs_ / n_),
-        quantisation_(QuantisationDensity(state)) {
+        quantisation_(QuantisationDensity(state)),
+        // A DC level of V reads V in the 0 Hz bin, which shows |X| / sqrt 2.
+        dc_bin_(model.gain * model.dc_v * std::numbers::sqrt2) {
     const FftWindow& window = WindowByName(state.window);
     taps_ = CalibratedTaps(window);
     reach_ = static_cast<int>(window.reach);
@@ -79,7 +82,7 @@ class BinModel {
       const double nu = tone.freq_hz / df_;
       const double n0 = std::round(nu);
       const double delta = nu - n0;
-      tones_.push_back({tone.vrms, n0, delta, -std::sin(pi * delta) * std::polar(1.0, pi * delta) / pi});
+      tones_.push_back({model.gain * tone.vrms, n0, delta, -std::sin(pi * delta) * std::polar(1.0, pi * delta) / pi});
     }
   }
 
@@ -110,7 +113,7 @@ class BinModel {
   // E|Z_r|^2 of the rectangular bin r.
   double RectPower(double r) const {
     const double f = std::max(r * df_, 1.0);
-    return (white_v_ * white_v_ * (1.0 + corner_hz_ / f) + quantisation_) * df_;
+    return (white_v_ * white_v_ * (1.0 + corner_hz_ / f) + frontend_v2_ + quantisation_) * df_;
   }
 
   ToneShare ShareOf(std::size_t tone, double r) const {
@@ -158,6 +161,7 @@ class BinModel {
     }
     double power = 0.0;
     for (std::size_t j = 0; j < used; ++j) {
+      if (r[j] == 0.0) power += std::pow((direct[j] + mirrored[j]) * dc_bin_, 2);
       const double weight = RealBin(r[j]) ? (direct[j] + mirrored[j]) * (direct[j] + mirrored[j])
                                           : direct[j] * direct[j] + mirrored[j] * mirrored[j];
       power += weight * RectPower(r[j]);
@@ -240,6 +244,7 @@ class BinModel {
         const double re = gauss(rng);
         z[i] = Complex(sigma[i] * re, real ? 0.0 : sigma[i] * gauss(rng));
       }
+      if (lo == 0.0) z[0] += dc_bin_;
       for (std::size_t t = 0; t < tones_.size(); ++t) {
         const Complex u = phases.At(t, j);
         for (std::size_t i = 0; i < size; ++i) z[i] += Mix(u, shares[t * size + i]);
@@ -258,12 +263,14 @@ class BinModel {
 
  private:
   double white_v_;
+  double frontend_v2_;
   double corner_hz_;
   double fs_;
   double n_;
   double half_;
   double df_;
   double quantisation_;
+  double dc_bin_;
   std::array<double, 5> taps_{};
   int reach_ = 0;
   std::vector<BinTone> tones_;
@@ -293,6 +300,12 @@ double DisplayedEnd(const SimState& state) { return std::min(state.end_hz, Sampl
 double NoiseDensity(const NoiseModel& model, double freq_hz) {
   const double f = std::max(std::fabs(freq_hz), 1.0);
   return model.white_nv * std::sqrt(1.0 + std::max(model.corner_hz, 0.0) / f);
+}
+
+double ConverterDensity(const NoiseModel& model, double freq_hz) {
+  const double source = model.gain * model.white_nv * 1e-9;
+  const double frontend = model.frontend_nv * 1e-9;
+  return source * source * (1.0 + std::max(model.corner_hz, 0.0) / freq_hz) + frontend * frontend;
 }
 
 double QuantisationDensity(const SimState& state) {

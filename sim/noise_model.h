@@ -35,8 +35,12 @@ struct NoiseModel {
   // Inside the default 0..100 kHz span, at levels the default scale and offset can show.
   std::vector<Tone> tones = {{10000.0, 5e-8}, {25000.0, 7e-8}, {60000.0, 6e-8}};
   std::uint64_t seed = 1;
-  // Frames arrive one per record time x time_scale after the average restarts; 0: at once.
+  // Frames arrive one per record time x time_scale after the average restarts, and a single
+  // record fills in its record time x time_scale; 0: at once.
   double time_scale = 0.0;
+  double gain = 1.0;         // a preamplifier in front of the channel: the source, tones and DC times this
+  double frontend_nv = 0.0;  // the channel's own white input noise, nV/sqrt(Hz), after the gain
+  double dc_v = 0.0;         // a DC level of the source, V
 };
 
 // Samples per second: memory depth over ten divisions of the timebase, at most 1 GSa/s.
@@ -56,6 +60,10 @@ double DisplayedEnd(const SimState& state);
 
 // Noise density of the source in nV/sqrt(Hz) at frequency f (f below 1 Hz counts as 1 Hz).
 double NoiseDensity(const NoiseModel& model, double freq_hz);
+
+// One-sided density at the converter, V^2/Hz: (gain x source)^2 + frontend^2, the source
+// white^2 (1 + corner / f) taken at f itself (the time record resolves far below 1 Hz).
+double ConverterDensity(const NoiseModel& model, double freq_hz);
 
 // The 8-bit converter's noise: one step (8 divisions x channel-1 scale / 256) squared over 12,
 // spread over Fs/2, in V^2/Hz.

@@ -34,7 +34,9 @@ std::string FaultList() {
 void Usage(std::FILE* stream) {
   Print(stream,
         "Usage: qvx71-sim [options]\n"
-        "Simulates a QVX71 oscilloscope answering SCPI on TCP port 5555.\n"
+        "Simulates a QVX71 oscilloscope answering SCPI on TCP port 5555: its FFT trace of\n"
+        "MATH1 and the time record of channel 1 (:SINGle, :TRIGger:STATus?, :WAVeform:PREamble?,\n"
+        ":WAVeform:DATA? of CHANnel1 in RAW mode, at most 250000 points a read).\n"
         "  --listen ADDR        loopback address to listen on (default 127.0.0.1)\n"
         "  --port P             TCP port (default 5555)\n"
         "  --allow-any          permit a non-loopback listen address\n"
@@ -44,14 +46,21 @@ void Usage(std::FILE* stream) {
         "  --tone HZ:VRMS       a sine of VRMS volts rms at HZ; repeatable; given tones replace\n"
         "                       the built-in ones (10 kHz 50 nV, 25 kHz 70 nV, 60 kHz 60 nV)\n"
         "  --no-tones           leave out the built-in tones\n"
+        "  --gain G             a preamplifier of gain G in front of the channel (default 1)\n"
+        "  --frontend NV        the channel's own white input noise, nV/sqrt(Hz) (default 0)\n"
+        "  --dc V               a DC level of the source, V (default 0)\n"
         "  --time-scale S       FFT frames arrive one per record time (10 x timebase) x S after\n"
-        "                       the average restarts; 0 (default): the average is there at once\n"
+        "                       the average restarts, and a single record fills in its record\n"
+        "                       time x S; 0 (default): averages and records are there at once\n"
         "  --seed N             random seed (default 1)\n"
         "  --fault NAME         misbehave: " + FaultList() + "\n"
         "  --silent-query HDR   the query that silent-query leaves unanswered\n"
         "  --late-ms MS         delay of late-reply (default 1500)\n"
         "  --split-ms MS        pause of split-reply and header-split (default 50)\n"
         "  --block-bytes N      data bytes per trace block (default 1000)\n"
+        "  --max-read N         most raw points one :WAVeform:DATA? may ask for (default 250000)\n"
+        "  --bad-preamble-zero  bad-preamble sends a yincrement of 0 (default: a field that is\n"
+        "                       not a number)\n"
         "  --help               show this text\n");
 }
 
@@ -114,6 +123,16 @@ int main(int argc, char** argv) {
       tones.push_back(tone);
     } else if (arg == "--no-tones") {
       no_tones = true;
+    } else if (arg == "--gain") {
+      ok = value(text) && ParseReal(text, options.noise.gain) && options.noise.gain > 0;
+    } else if (arg == "--frontend") {
+      ok = value(text) && ParseReal(text, options.noise.frontend_nv) && options.noise.frontend_nv >= 0;
+    } else if (arg == "--dc") {
+      ok = value(text) && ParseReal(text, options.noise.dc_v);
+    } else if (arg == "--max-read") {
+      ok = value(text) && ParseWhole(text, faults.max_read_points) && faults.max_read_points > 0;
+    } else if (arg == "--bad-preamble-zero") {
+      faults.bad_preamble_zero = true;
     } else if (arg == "--time-scale") {
       ok = value(text) && ParseReal(text, options.noise.time_scale) && options.noise.time_scale >= 0;
     } else if (arg == "--seed") {

@@ -47,7 +47,7 @@ void Drain(const UniqueFd& event) {
 }
 
 // Sends everything or gives up when the peer stops reading for kSendBound or Stop begins.
-bool SendAll(int fd, int stop_fd, const std::string& bytes) {
+bool SendAll(int fd, int stop_fd, std::string_view bytes) {
   const auto deadline = Clock::now() + kSendBound;
   std::size_t sent = 0;
   while (sent < bytes.size()) {
@@ -317,7 +317,7 @@ void Simulator::Record(Connection* connection, std::string_view line, Clock::tim
 void Simulator::ServeConnection(Connection* connection) {
   struct Pending {
     Clock::time_point due;
-    std::string bytes;
+    ReplyPiece piece;
     AfterReply after;
   };
   std::deque<Pending> outgoing;
@@ -339,8 +339,8 @@ void Simulator::ServeConnection(Connection* connection) {
     for (std::size_t i = 0; i < reply.pieces.size(); ++i) {
       due += reply.pieces[i].delay;
       const bool last = i + 1 == reply.pieces.size();
-      outgoing.push_back({due, reply.pieces[i].bytes, last ? reply.after : AfterReply::Continue});
-      pending_bytes += reply.pieces[i].bytes.size();
+      outgoing.push_back({due, reply.pieces[i], last ? reply.after : AfterReply::Continue});
+      pending_bytes += reply.pieces[i].Size();
     }
     if (reply.pieces.empty()) outgoing.push_back({due, {}, reply.after});
     last_due = due;
@@ -407,8 +407,11 @@ void Simulator::ServeConnection(Connection* connection) {
     while (!outgoing.empty() && outgoing.front().due <= now) {
       const Pending piece = std::move(outgoing.front());
       outgoing.pop_front();
-      pending_bytes -= piece.bytes.size();
-      if (!piece.bytes.empty() && !SendAll(fd, stop_fd_.Get(), piece.bytes)) {
+      pending_bytes -= piece.piece.Size();
+      std::string_view slice;
+      if (piece.piece.shared) slice = std::string_view(*piece.piece.shared).substr(piece.piece.shared_offset, piece.piece.shared_length);
+      if ((!piece.piece.bytes.empty() && !SendAll(fd, stop_fd_.Get(), piece.piece.bytes)) ||
+          (!slice.empty() && !SendAll(fd, stop_fd_.Get(), slice))) {
         done = true;
         break;
       }

@@ -178,15 +178,20 @@ TEST_F(SimAnswers, SplitLongAndNulIdentifications) {
   EXPECT_EQ(Ask("*IDN?"), std::string("QVX71-SIM,QVX71\0,SIM00001,1.0.0", 31));
 }
 
-// The default Hann window collects the noise of 1.5 bins, so the floor reads sqrt(1.5) high.
+// The default Hann window collects the noise of 1.5 bins, so the floor reads sqrt(1.5) high;
+// behind a gain G with the channel's own noise F it is the density at the converter,
+// sqrt((G white)^2 + F^2).
 TEST_F(SimAnswers, FloorReadsTheWhiteDensityTimesTheRootOfTheHannEnbw) {
-  for (double white : {20.0, 15.0}) {
+  for (const auto& [white, gain, frontend] : {std::tuple{20.0, 1.0, 0.0}, {15.0, 1.0, 0.0}, {2.0, 10.0, 10.0}}) {
     auto noise = sim_->Noise();
     noise.white_nv = white;
+    noise.gain = gain;
+    noise.frontend_nv = frontend;
     sim_->SetNoise(noise);
     const auto levels = ReadLevels();
     ASSERT_EQ(levels.size(), 1000u);
-    EXPECT_NEAR(WhiteQuantile(levels, 0.5), white * std::sqrt(1.5), white * 0.03);
+    const double converter = std::hypot(gain * white, frontend);
+    EXPECT_NEAR(WhiteQuantile(levels, 0.5), converter * std::sqrt(1.5), converter * 0.03) << gain;
     EXPECT_NE(levels, ReadLevels()) << "every data query draws afresh";
   }
 }
@@ -213,6 +218,11 @@ TEST(SimNoiseModel, OneOverFRisesBelowTheCornerAndSpursFallInTheirPoint) {
   EXPECT_NEAR(qvx::sim::TruePointVrms(model, state, 251), floor, floor * 0.01);
   // Mid-range in bytes, so the default trace neither clips nor underflows.
   EXPECT_NEAR(qvx::sim::EncodeByte(floor, state.fft_scale, state.fft_offset), 146, 10);
+  // A DC level, times the gain, reads its volts in the 0 Hz point.
+  auto with_dc = model;
+  with_dc.dc_v = 1e-5;
+  with_dc.gain = 10;
+  EXPECT_NEAR(qvx::sim::TruePointVrms(with_dc, state, 0), 1e-4, 1e-6);
 }
 
 TEST(SimLifecycle, EveryFaultHasANameForTheCommandLine) {
