@@ -149,13 +149,17 @@ SpotResult SpotNoise(const NoiseSpectrum& s, double hz) {
   const std::size_t first = c >= 5 ? c - 5 : 0;
   const std::size_t last = std::min(n - 1, c + 5);
   if (s.points[first].freq_hz < hz / 2 || s.points[last].freq_hz + PointWidth(s, last) > hz * 2) return r;
+  // A point that repeats the bin before it adds no new measurement: each distinct bin
+  // counts once.
   double sum = 0.0;
   for (std::size_t i = first; i <= last; ++i) {
     if (!Usable(s.points[i])) continue;
-    sum += Power(s.points[i]);
     ++r.points;
+    if (i > first && (s.points[i].flags & kFlagRepeatedBin) && Usable(s.points[i - 1])) continue;
+    sum += Power(s.points[i]);
+    ++r.bins;
   }
-  if (r.points > 0) r.nv = std::sqrt(sum / r.points);
+  if (r.bins > 0) r.nv = std::sqrt(sum / r.bins);
   return r;
 }
 
@@ -223,10 +227,11 @@ NoiseReport AnalyzeNoise(const NoiseSpectrum& s, const AnalysisRequest& request)
 
   std::vector<Band> bands = request.bands;
   if (bands.empty()) {
-    bands.push_back({report.first_hz, report.end_hz});
-    // Whole decades inside the range that hold at least one point.
+    // The 0 Hz point is left out: a real offset would decide the band.
     double lowest = report.first_hz;
     if (!(lowest > 0) && s.points.size() > 1) lowest = s.points[1].freq_hz;
+    if (lowest < report.end_hz) bands.push_back({lowest, report.end_hz});
+    // Whole decades inside the range that hold at least one point.
     // Counted in exponents, so a range that ends beyond the largest double cannot loop for ever.
     if (lowest > 0 && std::isfinite(report.end_hz) && report.end_hz > lowest) {
       const int first = static_cast<int>(std::ceil(std::log10(lowest) - 1e-9));
@@ -236,7 +241,7 @@ NoiseReport AnalyzeNoise(const NoiseSpectrum& s, const AnalysisRequest& request)
         const bool holdsPoint = std::any_of(s.points.begin(), s.points.end(), [&](const NoisePoint& p) {
           return p.freq_hz >= decade.lo_hz && p.freq_hz < decade.hi_hz;
         });
-        const bool isWhole = decade.lo_hz == report.first_hz && decade.hi_hz == report.end_hz;
+        const bool isWhole = decade.lo_hz == lowest && decade.hi_hz == report.end_hz;
         if (holdsPoint && !isWhole) bands.push_back(decade);
       }
     }

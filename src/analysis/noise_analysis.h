@@ -32,7 +32,8 @@ struct BandResult {
 struct SpotResult {
   double hz = 0.0;
   double nv = kNotMeasured;
-  int points = 0;
+  int points = 0;  // usable points within +/-5 points
+  int bins = 0;    // distinct FFT bins among them (a repeated bin counts once)
 };
 
 // D(f)^2 = w^2 (1 + fc / f).
@@ -72,7 +73,7 @@ std::vector<LogPoint> LogPoints(const NoiseSpectrum& s, int ppd);
 // sqrt of the sum of D^2 x the part of each point's step inside [lo, hi], in uV.
 BandResult IntegratedNoise(const NoiseSpectrum& s, const Band& band);
 
-// Power average of D over the points within +/-5 points of f. Not measured outside the
+// Power average of D over the distinct bins of the points within +/-5 points of f. Not measured outside the
 // range, and where those points spread beyond f/2 .. 2f (the trace cannot resolve f).
 SpotResult SpotNoise(const NoiseSpectrum& s, double hz);
 

@@ -1,5 +1,6 @@
 #include "analysis/noise_files.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <nlohmann/json.hpp>
@@ -8,8 +9,10 @@
 namespace qvx {
 namespace {
 
-// The text's lines without their LF or CR LF; a final line end adds no empty line.
+// The text's lines without their LF or CR LF; a final line end adds no empty line. A UTF-8
+// byte-order mark, as editors on other systems write, is no part of the first line.
 std::vector<std::string_view> Lines(std::string_view text) {
+  if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
   std::vector<std::string_view> lines;
   while (!text.empty()) {
     const auto end = text.find('\n');
@@ -22,10 +25,10 @@ std::vector<std::string_view> Lines(std::string_view text) {
   return lines;
 }
 
-std::vector<std::string_view> Fields(std::string_view line) {
+std::vector<std::string_view> Fields(std::string_view line, char separator = ',') {
   std::vector<std::string_view> fields;
   for (;;) {
-    const auto comma = line.find(',');
+    const auto comma = line.find(separator);
     fields.push_back(line.substr(0, comma));
     if (comma == std::string_view::npos) return fields;
     line.remove_prefix(comma + 1);
@@ -47,6 +50,24 @@ SpectrumReadResult Failure(int line, std::string message) {
   r.line = line;
   r.error = "line " + std::to_string(line) + ": " + std::move(message);
   return r;
+}
+
+// A noise level or density below 0 is no measurement.
+std::optional<SpectrumReadResult> CheckPoint(const NoisePoint& p, int line) {
+  if (p.level_nv < 0 || p.density_nv < 0) {
+    return Failure(line, "a level below 0 (" + ShortestNumber(std::min(p.level_nv, p.density_nv)) +
+                             " nV/\u221AHz) is no noise measurement");
+  }
+  return std::nullopt;
+}
+
+// Points that all share one frequency span nothing to analyse.
+std::optional<SpectrumReadResult> CheckSpan(const NoiseSpectrum& s, int first_line) {
+  if (s.points.size() > 1 && s.points.front().freq_hz == s.points.back().freq_hz) {
+    return Failure(first_line + 1, "every point has the frequency " + ShortestNumber(s.points.front().freq_hz) +
+                                       " Hz, so there is no spectrum");
+  }
+  return std::nullopt;
 }
 
 nlohmann::ordered_json NumberOrNull(double value) {
@@ -90,6 +111,8 @@ std::string FormatSignificant(double value, int digits) {
 }
 
 std::string FormatHz(double hz) {
+  if (std::fabs(hz) >= 1e12) return FormatSignificant(hz, 4) + " Hz";
+  if (std::fabs(hz) >= 1e9) return FormatSignificant(hz / 1e9, 4) + " GHz";
   if (std::fabs(hz) >= 1e6) return FormatSignificant(hz / 1e6, 4) + " MHz";
   if (std::fabs(hz) >= 1e3) return FormatSignificant(hz / 1e3, 4) + " kHz";
   return FormatSignificant(hz, 4) + " Hz";
@@ -115,7 +138,7 @@ std::string WriteNoiseCsv(const NoiseSpectrum& s) {
 }
 
 bool IsNoiseCsv(std::string_view text) {
-  const auto lines = Lines(text.substr(0, 256));
+  const auto lines = Lines(text.substr(0, 259));
   return !lines.empty() && lines.front() == kNoiseCsvHeader;
 }
 
@@ -163,9 +186,11 @@ SpectrumReadResult ReadNoiseCsv(std::string_view text) {
     if (!r.spectrum.points.empty() && p.freq_hz < r.spectrum.points.back().freq_hz) {
       return Failure(number, "the frequency " + Quoted(fields[0]) + " is below the one before it");
     }
+    if (auto bad = CheckPoint(p, number)) return *bad;
     r.spectrum.points.push_back(p);
   }
   if (r.spectrum.points.empty()) return Failure(static_cast<int>(lines.size()) + 1, "no points after the header");
+  if (auto bad = CheckSpan(r.spectrum, 2)) return *bad;
   if (!CloseRange(r.spectrum)) return Failure(static_cast<int>(lines.size()), "the frequencies span more than a number can hold");
   return r;
 }
@@ -173,7 +198,12 @@ SpectrumReadResult ReadNoiseCsv(std::string_view text) {
 SpectrumReadResult ReadClipboardExport(std::string_view text, std::optional<std::pair<double, double>> span_hz) {
   const auto lines = Lines(text);
   if (lines.empty()) return Failure(1, "the file is empty");
-  const bool withFreq = lines.front().find(',') != std::string_view::npos;
+  // Comma-separated as the window copies it, or tab-separated as a spreadsheet saves it.
+  const char separator = lines.front().find(',') == std::string_view::npos &&
+                                 lines.front().find('\t') != std::string_view::npos
+                             ? '\t'
+                             : ',';
+  const bool withFreq = lines.front().find(separator) != std::string_view::npos;
   std::size_t count = lines.size();
   if (lines.back().empty()) --count;  // a blank last line is no point
   if (count == 0) return Failure(1, "the file holds no levels");
@@ -187,7 +217,7 @@ SpectrumReadResult ReadClipboardExport(std::string_view text, std::optional<std:
   const double root = std::sqrt(hann.enbw);
   for (std::size_t i = 0; i < count; ++i) {
     const int number = static_cast<int>(i) + 1;
-    const auto fields = Fields(lines[i]);
+    const auto fields = Fields(lines[i], separator);
     if (fields.size() != (withFreq ? 2u : 1u)) {
       return Failure(number, std::string("expected ") + (withFreq ? "'freq_kHz,level'" : "one level") + ", found " + Quoted(lines[i]));
     }
@@ -207,14 +237,20 @@ SpectrumReadResult ReadClipboardExport(std::string_view text, std::optional<std:
     if (!r.spectrum.points.empty() && p.freq_hz < r.spectrum.points.back().freq_hz) {
       return Failure(number, "the frequency " + Quoted(fields[0]) + " is below the one before it");
     }
+    if (auto bad = CheckPoint(p, number)) return *bad;
     r.spectrum.points.push_back(p);
   }
+  if (auto bad = CheckSpan(r.spectrum, 1)) return *bad;
   if (withFreq) {
     if (!CloseRange(r.spectrum)) return Failure(static_cast<int>(count), "the frequencies span more than a number can hold");
   } else {
     r.spectrum.end_hz = span_hz->second;
   }
   return r;
+}
+
+std::string Counted(long long n, std::string_view noun) {
+  return std::to_string(n) + " " + std::string(noun) + (n == 1 ? "" : "s");
 }
 
 std::string NoiseJsonText(const NoiseSpectrum& s, const NoiseReport& r) {
@@ -255,7 +291,9 @@ std::string NoiseJsonText(const NoiseSpectrum& s, const NoiseReport& r) {
   }
   j["bands"] = std::move(bands);
   Json spots = Json::array();
-  for (const SpotResult& p : r.spots) spots.push_back({{"hz", p.hz}, {"nv", NumberOrNull(p.nv)}, {"points", p.points}});
+  for (const SpotResult& p : r.spots) {
+    spots.push_back({{"hz", p.hz}, {"nv", NumberOrNull(p.nv)}, {"points", p.points}, {"bins", p.bins}});
+  }
   j["spots"] = std::move(spots);
   j["flags"] = {{"repeated_bin", r.flags.repeated_bin}, {"clipped", r.flags.clipped}, {"coarse_rbw", r.flags.coarse_rbw}};
   Json logPoints = Json::array();
@@ -280,12 +318,13 @@ std::string NoiseSummaryText(const NoiseSpectrum& s, const NoiseReport& r) {
   for (const BandResult& b : r.bands) {
     out += "band        " + FormatHz(b.lo_hz) + " - " + FormatHz(b.hi_hz) + ": ";
     out += std::isfinite(b.rms_uv) ? FormatSignificant(b.rms_uv, 4) + " \u00B5V rms" : std::string("not measured (outside the range)");
-    if (b.clipped_points > 0) out += ", " + std::to_string(b.clipped_points) + " clipped points left out";
+    if (b.clipped_points > 0) out += ", " + Counted(b.clipped_points, "clipped point") + " left out";
     out += "\n";
   }
   for (const SpotResult& p : r.spots) {
     out += "spot        " + FormatHz(p.hz) + ": ";
-    out += std::isfinite(p.nv) ? FormatSignificant(p.nv, 4) + " nV/\u221AHz (" + std::to_string(p.points) + " points)"
+    out += std::isfinite(p.nv) ? FormatSignificant(p.nv, 4) + " nV/\u221AHz (" + Counted(p.points, "point") + ", " +
+                                     Counted(p.bins, "distinct FFT bin") + ")"
                                : std::string("not measured (outside the range or not resolved)");
     out += "\n";
   }

@@ -16,8 +16,6 @@ namespace {
 
 constexpr const char* kDensityUnit = " nV/\u221AHz";
 
-// "1 point", "992 points".
-std::string Count(int n, const char* noun) { return std::to_string(n) + " " + noun + (n == 1 ? "" : "s"); }
 
 // Where the 1/f corner lies against the points that can show it.
 std::string CornerText(const NoiseSpectrum& s, const NoiseReport& r) {
@@ -39,14 +37,14 @@ std::string CornerText(const NoiseSpectrum& s, const NoiseReport& r) {
 
 std::string NoiseReportText(const NoiseSpectrum& s, const NoiseReport& r) {
   std::string out = "Trace        " + FormatHz(r.first_hz) + " - " + FormatHz(r.end_hz) + ", " +
-                    Count(static_cast<int>(s.points.size()), "point");
+                    Counted(static_cast<int>(s.points.size()), "point");
   if (!s.acquisitions.empty()) out += ", RBW " + FormatSignificant(s.acquisitions.front().rbw_hz, 4) + " Hz";
-  if (s.averages > 0) out += ", " + Count(s.averages, "average");
+  if (s.averages > 0) out += ", " + Counted(s.averages, "average");
   out += "\n";
 
   if (std::isfinite(r.fit.white_nv)) {
     out += "White floor  " + FormatSignificant(r.fit.white_nv, 4) + kDensityUnit + "  (" +
-           Count(r.fit.points, "point") + ", " + std::to_string(r.fit.rejected) + " rejected as spurs)\n";
+           Counted(r.fit.points, "point") + ", " + std::to_string(r.fit.rejected) + " rejected as spurs)\n";
     out += "1/f corner   " + CornerText(s, r) + "\n";
   } else {
     out += "White floor  not found (too few usable points)\n";
@@ -58,14 +56,14 @@ std::string NoiseReportText(const NoiseSpectrum& s, const NoiseReport& r) {
     out += "  " + FormatHz(b.lo_hz) + " - " + FormatHz(b.hi_hz) + ": ";
     out += std::isfinite(b.rms_uv) ? FormatSignificant(b.rms_uv, 4) + " \u00B5V" : std::string("not measured");
     if (i == 0) out += "  (the span)";
-    if (b.clipped_points > 0) out += ", without " + Count(b.clipped_points, "clipped point");
+    if (b.clipped_points > 0) out += ", without " + Counted(b.clipped_points, "clipped point");
     out += "\n";
   }
 
   out += "Spot noise\n";
   for (const SpotResult& p : r.spots) {
-    out += "  " + FormatHz(p.hz) + ": " + FormatSignificant(p.nv, 4) + kDensityUnit + "  (" + Count(p.points, "point") +
-           ")\n";
+    out += "  " + FormatHz(p.hz) + ": " + FormatSignificant(p.nv, 4) + kDensityUnit + "  (" + Counted(p.points, "point") +
+           ", " + Counted(p.bins, "distinct FFT bin") + ")\n";
   }
   if (r.spots.empty()) out += "  none of 10 Hz, 100 Hz, 1 kHz, 10 kHz is resolved in this span\n";
 
@@ -75,10 +73,10 @@ std::string NoiseReportText(const NoiseSpectrum& s, const NoiseReport& r) {
          FormatSignificant(1.0 / std::sqrt(enbw), 4) + "\n";
   out += "Levels       as measured, before the video filter\n";
   if (r.flags.clipped > 0) {
-    out += "Left out     " + Count(r.flags.clipped, "clipped point") + " (the trace byte at 0 or 255)\n";
+    out += "Left out     " + Counted(r.flags.clipped, "clipped point") + " (the trace byte at 0 or 255)\n";
   }
   if (r.flags.repeated_bin > 0) {
-    out += "Repeated     " + Count(r.flags.repeated_bin, "point") + " show the FFT bin before them again (the span holds fewer bins)\n";
+    out += "Repeated     " + Counted(r.flags.repeated_bin, "point") + " show the FFT bin before them again (the span holds fewer bins)\n";
   }
   return out;
 }

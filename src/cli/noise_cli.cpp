@@ -1,6 +1,7 @@
 #include "cli/noise_cli.h"
 
 #include <arpa/inet.h>
+#include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <QByteArray>
@@ -10,6 +11,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <iterator>
@@ -27,6 +29,7 @@
 #include "core/conversions.h"
 #include "core/errors.h"
 #include "link/socket_channel.h"
+#include "link/whole_line_channel.h"
 #include "plot/noise_plot.h"
 #include "sweep/measurement.h"
 #include "sweep/sweep_plan.h"
@@ -78,6 +81,18 @@ struct ReportOptions {
   bool quiet = false;
 };
 
+// Whole numbers lo ... hi, with a message that says what is wrong with the text.
+CLI::Validator WholeIn(int lo, int hi) {
+  return CLI::Validator(
+      [lo, hi](std::string& text) -> std::string {
+        int value = 0;
+        if (!TryParseIniInteger(text, value) || text.find_first_of("xX") != std::string::npos) return text + " is not a number";
+        if (value < lo || value > hi) return text + " is not between " + std::to_string(lo) + " and " + std::to_string(hi);
+        return {};
+      },
+      "INT " + std::to_string(lo) + ".." + std::to_string(hi));
+}
+
 void AddReportOptions(CLI::App* cmd, ReportOptions& o) {
   cmd->add_option("--band", o.bands, "band LO:HI in Hz for the integrated noise (repeatable; default: the whole range and each decade in it)")
       ->type_name("LO:HI")->expected(1)->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
@@ -86,7 +101,7 @@ void AddReportOptions(CLI::App* cmd, ReportOptions& o) {
   cmd->add_option("--out", o.out, "write PREFIX.csv, PREFIX.json, PREFIX.png, PREFIX.svg as --format says");
   cmd->add_option("--format", o.formats, "files to write with --out: any of csv,json,png,svg (default csv,json)");
   cmd->add_option("--json", o.json, "write the JSON to FILE, or to standard output instead of the summary with -");
-  cmd->add_option("--ppd", o.ppd, "log points per decade (default 10)")->check(CLI::Range(1, 100));
+  cmd->add_option("--ppd", o.ppd, "log points per decade (default 10)")->check(WholeIn(1, 100));
   cmd->add_flag("--quiet", o.quiet, "no progress on standard error");
 }
 
@@ -129,37 +144,84 @@ std::optional<FftWindow> WindowOption(const std::string& name) {
   return w;
 }
 
-// Whole or not at all, so a failed run never leaves half of a file where a good one was.
-void WriteFile(const std::string& path, const std::string& content) {
-  if (!SaveWholeFile(QString::fromStdString(path), QByteArray::fromStdString(content), nullptr)) {
-    Fail(kExitUsage, "cannot write " + path + "; check the folder and its permissions");
-  }
+// Why a file could not be written, in words that say what to do.
+std::string WriteProblem(const std::string& path, const QString& error) {
+  if (error.contains(QStringLiteral("No space left"), Qt::CaseInsensitive)) return "cannot write " + path + ": the disk is full";
+  return "cannot write " + path + " (" + error.toStdString() + "); check the folder and its permissions";
 }
 
-void WriteImage(const NoiseSpectrum& s, const NoiseReport& r, const std::string& path) {
+// Whole or not at all, so a failed run never leaves half of a file where a good one was.
+// Empty when written, else what went wrong.
+std::string WriteFile(const std::string& path, const std::string& content) {
+  QString error;
+  if (!SaveWholeFile(QString::fromStdString(path), QByteArray::fromStdString(content), &error)) return WriteProblem(path, error);
+  return {};
+}
+
+std::string WriteImage(const NoiseSpectrum& s, const NoiseReport& r, const std::string& path) {
   EnsureGuiApplication();
   std::unique_ptr<QChart> chart(BuildNoiseChart(s, r));
   QString error;
   if (!SaveChartImage(*chart, QString::fromStdString(path), QSize(kImageWidth, kImageHeight), &error)) {
-    Fail(kExitUsage, error.toStdString() + "; check the folder and its permissions");
+    return WriteProblem(path, error);
   }
+  return {};
+}
+
+// Before any connection: the prefix names files in a folder that exists and takes a file.
+void CheckOutputPrefix(const std::string& prefix) {
+  if (prefix.empty()) return;
+  const std::filesystem::path path(prefix);
+  if (!path.has_filename() || prefix.back() == '/') {
+    Fail(kExitUsage, "--out " + prefix + " names a folder; give a file name prefix, such as " + prefix +
+                         (prefix.back() == '/' ? "" : "/") + "run");
+  }
+  const std::filesystem::path folder = path.has_parent_path() ? path.parent_path() : std::filesystem::path(".");
+  std::error_code ec;
+  if (!std::filesystem::is_directory(folder, ec)) Fail(kExitUsage, "--out " + prefix + ": the folder " + folder.string() + " does not exist");
+  std::string probe = (folder / ".qvx71-noise-XXXXXX").string();
+  const int fd = ::mkstemp(probe.data());
+  if (fd < 0) Fail(kExitUsage, "--out " + prefix + ": the folder " + folder.string() + " does not take new files; check its permissions");
+  ::close(fd);
+  ::unlink(probe.c_str());
 }
 
 // The outputs of both commands: files, JSON, and the summary unless the JSON takes its place.
+// When a file cannot be written, the results still reach standard output before the exit.
 void Report(const NoiseSpectrum& s, const ReportOptions& o, const Formats& f, std::ostream& out) {
   const NoiseReport r = AnalyzeNoise(s, RequestOf(o));
   const std::string json = NoiseJsonText(s, r);
-  if (f.csv) WriteFile(o.out + ".csv", WriteNoiseCsv(s));
-  if (f.json) WriteFile(o.out + ".json", json);
-  if (f.png) WriteImage(s, r, o.out + ".png");
-  if (f.svg) WriteImage(s, r, o.out + ".svg");
+  std::string problem;
+  auto keep = [&](const std::string& p) {
+    if (problem.empty()) problem = p;
+  };
+  if (f.csv) keep(WriteFile(o.out + ".csv", WriteNoiseCsv(s)));
+  if (f.json) keep(WriteFile(o.out + ".json", json));
+  if (f.png) keep(WriteImage(s, r, o.out + ".png"));
+  if (f.svg) keep(WriteImage(s, r, o.out + ".svg"));
+  if (!o.json.empty() && o.json != "-") keep(WriteFile(o.json, json));
   if (o.json == "-") {
     out << json;
   } else {
-    if (!o.json.empty()) WriteFile(o.json, json);
     out << NoiseSummaryText(s, r);
+    if (!problem.empty()) out << json;
   }
   out.flush();
+  if (!problem.empty()) Fail(kExitUsage, problem + " (the results are on standard output)");
+}
+
+// A sweep the instrument can make: above 0 Hz, up to half its highest sample rate, and not
+// below the decades its slowest timebase resolves.
+void CheckSweep(double from, double to, int ppd) {
+  if (!(from > 0)) Fail(kExitUsage, "--sweep starts above 0 Hz (decades start at a power of ten)");
+  const SweepLimits limits = SweepLimitsFor(ppd);
+  if (from < limits.lowest_hz || to > limits.highest_hz) {
+    Fail(kExitUsage, "--sweep " + FormatHz(from) + " - " + FormatHz(to) + ": the instrument's FFT measures from " +
+                         FormatHz(limits.lowest_hz) + " (its slowest timebase, at " + std::to_string(ppd) +
+                         " points per decade) to " + FormatHz(limits.highest_hz) + " (half its " +
+                         FormatHz(kMaxSampleRate) + " sample rate); try --sweep " + FloatToStr(std::max(from, limits.lowest_hz)) +
+                         ":" + FloatToStr(std::min(to, limits.highest_hz)));
+  }
 }
 
 int AveragesOf(const std::optional<int>& option, const InstrumentSettings& stored) {
@@ -200,6 +262,7 @@ int Measure(const MeasureOptions& o, std::ostream& out, std::ostream& err) {
   const Formats formats = FormatsOf(o.report);
   const AnalysisRequest checked = RequestOf(o.report);  // bad bands fail before any connection
   static_cast<void>(checked);
+  CheckOutputPrefix(o.report.out);
   const auto window = WindowOption(o.report.window);
   const double timeScale = ParsePositive(o.timeScale, "--time-scale", true);
   std::optional<std::chrono::steady_clock::time_point> deadline;
@@ -231,7 +294,7 @@ int Measure(const MeasureOptions& o, std::ostream& out, std::ostream& err) {
   if (setUp) settings.averages = AveragesOf(o.averages, stored);
   if (sweep) {
     const auto [from, to] = ParseRange(o.sweep, "--sweep");
-    if (!(from > 0)) Fail(kExitUsage, "--sweep starts above 0 Hz (decades start at a power of ten)");
+    CheckSweep(from, to, o.report.ppd);
     const SweepPlan plan = PlanSweep(from, to, o.report.ppd, settings.averages, timeScale);
     settings.acquisitions = plan.acquisitions;
     if (!o.report.quiet) err << PlanText(plan) << std::flush;
@@ -262,7 +325,11 @@ int Measure(const MeasureOptions& o, std::ostream& out, std::ostream& err) {
     Fail(kExitInstrument, "cannot connect to " + addr + ":" + std::to_string(INSTRUMENT_PORT) +
                               " (refused or no answer within 5 s); check the address, the cable and that the instrument is on");
   }
-  const std::string idn = channel.QueryInstrument("*IDN?");
+  WholeLineChannel lines(channel);
+  const std::string idn = lines.QueryInstrument("*IDN?");
+  if (lines.PeerClosed()) {
+    Fail(kExitInstrument, addr + " accepted the connection, then closed it at *IDN?; check that it is the instrument, then try again");
+  }
   if (idn == kTimeoutReply) {
     Fail(kExitInstrument, addr + " accepted the connection but did not answer *IDN? within 1 s; check that it is the instrument and not busy, then try again");
   }
@@ -271,7 +338,7 @@ int Measure(const MeasureOptions& o, std::ostream& out, std::ostream& err) {
   if (!o.report.quiet) progress = [&err](const std::string& line) { err << line << "\n" << std::flush; };
   MeasureOutcome outcome;
   try {
-    outcome = RunMeasurement(channel, settings, progress);
+    outcome = RunMeasurement(lines, settings, progress);
   } catch (const Exception& e) {
     Fail(kExitInstrument, std::string("the instrument's reply could not be used: ") + e.what());
   }
@@ -302,19 +369,29 @@ int Analyze(const AnalyzeOptions& o, std::ostream& out, std::ostream& err) {
   const Formats formats = FormatsOf(o.report);
   const AnalysisRequest checked = RequestOf(o.report);
   static_cast<void>(checked);
+  CheckOutputPrefix(o.report.out);
   const auto window = WindowOption(o.report.window);
   std::optional<std::pair<double, double>> span;
   if (!o.span.empty()) span = ParseRange(o.span, "--span");
 
+  std::error_code ec;
+  if (std::filesystem::is_directory(o.file, ec)) Fail(kExitUsage, "cannot read " + o.file + ": it is a folder; give a file");
   std::ifstream file(o.file, std::ios::binary);
   if (!file) Fail(kExitUsage, "cannot read " + o.file + "; check the name");
-  const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  std::string text;
+  try {
+    text.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+  } catch (const std::exception&) {
+    Fail(kExitUsage, "cannot read " + o.file + "; check that it is a file you may read");
+  }
+  if (file.bad()) Fail(kExitUsage, "cannot read " + o.file + "; check that it is a file you may read");
 
   const bool csv = IsNoiseCsv(text);
   SpectrumReadResult read = csv ? ReadNoiseCsv(text) : ReadClipboardExport(text, span);
   if (read.needs_span) Fail(kExitUsage, o.file + ": " + read.error);
   if (!read.ok()) {
-    Fail(kExitData, o.file + ": " + read.error + (csv ? "" : " (neither a CSV of qvx71-noise nor the window's clipboard export)"));
+    const bool unknown = !csv && read.line == 1;
+    Fail(kExitData, o.file + ": " + read.error + (unknown ? " (neither a CSV of qvx71-noise nor the window's clipboard export)" : ""));
   }
   NoiseSpectrum& s = read.spectrum;
   s.source_file = o.file;
@@ -354,7 +431,7 @@ struct PlanOptions {
 
 int Plan(const PlanOptions& o, std::ostream& out) {
   const auto [from, to] = ParseRange(o.sweep, "--sweep");
-  if (!(from > 0)) Fail(kExitUsage, "--sweep starts above 0 Hz (decades start at a power of ten)");
+  CheckSweep(from, to, o.ppd);
   const InstrumentSettings stored = ReadInstrumentSettings(TIniFile(kSettingsFileName), "");
   const int k = AveragesOf(o.averages, stored);
   const double timeScale = ParsePositive(o.timeScale, "--time-scale", true);
@@ -388,7 +465,7 @@ int RunNoiseCli(int argc, char** argv) {
   auto* spanOpt = measure->add_option("--span", m.span, "FFT span START:END in Hz (with --setup)");
   auto* sweepOpt = measure->add_option("--sweep", m.sweep, "measure decade by decade from FROM to TO Hz (always sets up)");
   spanOpt->excludes(sweepOpt);
-  measure->add_option("--averages", m.averages, "FFT averaging count K (default: AVE of the settings file, else 32)")->check(CLI::Range(1, 64));
+  measure->add_option("--averages", m.averages, "FFT averaging count K (default: AVE of the settings file, else 32)")->check(WholeIn(1, 64));
   measure->add_option("--window", m.report.window, "FFT window sent after the set-up, or assumed when the instrument does not say");
   measure->add_option("--max-minutes", m.maxMinutes, "give up when the measurement would take longer than M minutes");
   measure->add_option("--time-scale", m.timeScale, "scale the waits for averages by S (default 1; match a simulator started with --time-scale S)");
@@ -404,12 +481,22 @@ int RunNoiseCli(int argc, char** argv) {
   PlanOptions p;
   CLI::App* plan = app.add_subcommand("plan", "print the acquisitions and the time a sweep would take, without connecting");
   plan->add_option("--sweep", p.sweep, "from FROM to TO Hz")->required();
-  plan->add_option("--ppd", p.ppd, "log points per decade (default 10)")->check(CLI::Range(1, 100));
-  plan->add_option("--averages", p.averages, "FFT averaging count K (default: AVE of the settings file, else 32)")->check(CLI::Range(1, 64));
+  plan->add_option("--ppd", p.ppd, "log points per decade (default 10)")->check(WholeIn(1, 100));
+  plan->add_option("--averages", p.averages, "FFT averaging count K (default: AVE of the settings file, else 32)")->check(WholeIn(1, 64));
   plan->add_option("--time-scale", p.timeScale, "scale of the averaging waits (default 1)");
 
+  // A first word that is no option and no command: say which commands there are.
+  if (argc > 1 && argv[1][0] != '-' && std::string(argv[1]) != "measure" && std::string(argv[1]) != "analyze" &&
+      std::string(argv[1]) != "plan") {
+    err << kProgram << ": there is no command '" << argv[1] << "'; the commands are measure, analyze and plan ("
+        << kProgram << " --help shows them)\n";
+    return kExitUsage;
+  }
   try {
     app.parse(argc, argv);
+  } catch (const CLI::ConversionError& e) {
+    err << kProgram << ": " << e.what() << "\n(" << kProgram << " --help shows the options)\n";
+    return kExitUsage;
   } catch (const CLI::ParseError& e) {
     const int code = app.exit(e, out, err);
     if (code == 0) return kExitDone;
@@ -425,6 +512,11 @@ int RunNoiseCli(int argc, char** argv) {
     out.flush();
     err << kProgram << ": " << stop.message << "\n";
     return stop.code;
+  } catch (const std::exception& e) {
+    // Nothing may abort the program: whatever escaped is reported as what it is.
+    out.flush();
+    err << kProgram << ": " << e.what() << "\n";
+    return kExitUsage;
   }
 }
 

@@ -24,8 +24,12 @@ class InstrumentChannel {
   virtual int ReceiveWithTimeout(char* buffer, unsigned maxBytes, int timeoutMs) = 0;
 
   // One send, one receive of at most 1023 bytes within 1000 ms. The reply up to
-  // its first NUL with bytes <= 0x20 trimmed at both ends, or "TIMEOUT".
-  std::string QueryInstrument(std::string_view command);
+  // its first NUL with bytes <= 0x20 trimmed at both ends, or "TIMEOUT". Programs beyond
+  // the window read whole lines instead (WholeLineChannel).
+  virtual std::string QueryInstrument(std::string_view command);
 };
+
+// A reply's text as a query returns it: up to its first NUL, bytes <= 0x20 trimmed.
+std::string TrimReply(std::string_view reply);
 
 }  // namespace qvx

@@ -8,6 +8,7 @@
 #include "core/conversions.h"
 #include "core/errors.h"
 #include "core/pause.h"
+#include "link/whole_line_channel.h"
 #include "setup/fft_setup.h"
 #include "setup/status_read.h"
 #include "spectrum/trace.h"
@@ -91,7 +92,9 @@ std::optional<FftRange> NextFftRange(const std::array<unsigned char, SPEC_POINTS
   return std::nullopt;
 }
 
-MeasureOutcome RunMeasurement(InstrumentChannel& ch, const MeasureSettings& settings, const LogSink& progress) {
+MeasureOutcome RunMeasurement(InstrumentChannel& channel, const MeasureSettings& settings, const LogSink& progress) {
+  // Whole-line replies, and plain words for what went wrong with a query.
+  WholeLineChannel ch(channel);
   MeasureOutcome out;
   NoiseSpectrum& spectrum = out.spectrum;
   spectrum.ppd = settings.ppd;
@@ -161,6 +164,9 @@ MeasureOutcome RunMeasurement(InstrumentChannel& ch, const MeasureSettings& sett
     int failedReads = 0;
     for (;;) {
       if (!RequestTraceBlock(ch, bytes)) {
+        if (ch.PeerClosed()) {
+          return fail(MeasureStatus::kNotAnswering, name + ": the instrument closed the connection during the trace read; check that it is on and try again");
+        }
         // One more try: a block can be lost once without the instrument being gone.
         if (++failedReads >= 2) {
           return fail(MeasureStatus::kNotAnswering, name + ": the instrument sent no complete trace block; check that MATH1 shows the FFT and that the instrument is not busy");
@@ -170,9 +176,11 @@ MeasureOutcome RunMeasurement(InstrumentChannel& ch, const MeasureSettings& sett
       ++reads;
       try {
         ReadStatus(ch, s, {});
-      } catch (const EConvertError& e) {
-        return fail(MeasureStatus::kNotAnswering, name + ": the instrument's status reply was not a number (" +
-                                                      std::string(e.what()) + "); check that it is a QVX71 and answering");
+      } catch (const EConvertError&) {
+        // The conversion's own text is the window's; here the query and what became of it.
+        const bool answered = !ch.PeerClosed() && !ch.LastReply().empty();
+        return fail(MeasureStatus::kNotAnswering, name + ": " + ch.LastQueryOutcome() +
+                                                      (answered ? ", not a number; check that it is a QVX71" : "; check that the instrument is on and answering"));
       }
       ConvertTrace(bytes, s);
       if (!settings.set_up || reads >= settings.max_reads) break;

@@ -72,6 +72,20 @@ SweepPlan PlanSweep(double from_hz, double to_hz, int ppd, int averages, double 
   return plan;
 }
 
+SweepLimits SweepLimitsFor(int ppd) {
+  SweepLimits limits{0.0, kMaxSampleRate / 2.0};
+  const double slowest = TimebaseSteps().back();
+  const double rbw = ComputeRbw(slowest, PlannedSampleRate(slowest));
+  for (int k = -12; k < 9 && ppd > 0; ++k) {
+    const int j = LogBinIndex(std::pow(10.0, k), ppd);
+    if (rbw <= (LogBinLow(j + 1, ppd) - LogBinLow(j, ppd)) / 3.0) {
+      limits.lowest_hz = std::pow(10.0, k);
+      break;
+    }
+  }
+  return limits;
+}
+
 std::string FormatDuration(double seconds) {
   if (seconds < 60) return FormatFloat("0.0", seconds) + " s";
   const long whole = std::lround(seconds);

@@ -48,6 +48,14 @@ struct SweepPlan {
 // width is at most a third of its narrowest log bin. Empty when to <= from or from <= 0.
 SweepPlan PlanSweep(double from_hz, double to_hz, int ppd, int averages, double time_scale);
 
+// The range a sweep can cover at `ppd` points per decade: from the lowest decade whose log
+// bins the slowest timebase still resolves to half the highest sample rate.
+struct SweepLimits {
+  double lowest_hz = 0.0;
+  double highest_hz = 0.0;
+};
+SweepLimits SweepLimitsFor(int ppd);
+
 // "1 min 05 s", "12.3 s".
 std::string FormatDuration(double seconds);
 

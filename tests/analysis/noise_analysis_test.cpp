@@ -94,12 +94,28 @@ TEST(NoiseAnalysis, LogPointsAndDefaultsFollowTheMeasuredRange) {
   EXPECT_GT(r.log_points[1].hz, 158.0);
   // The whole range and the decades holding points; spots only where resolved.
   ASSERT_EQ(r.bands.size(), 4u);
-  EXPECT_EQ(r.bands[0].lo_hz, 0.0);
+  EXPECT_EQ(r.bands[0].lo_hz, 100.0) << "the 0 Hz point is no part of the default band";
   EXPECT_EQ(r.bands[1].lo_hz, 100.0);
   EXPECT_EQ(r.bands[3].hi_hz, 100000.0);
   ASSERT_EQ(r.spots.size(), 2u);
   EXPECT_EQ(r.spots[0].hz, 1000.0);
   EXPECT_TRUE(std::isnan(SpotNoise(s, 100).nv)) << "11 points of 100 Hz do not resolve 100 Hz";
+  // Points that repeat the bin before them count once: 11 points around 10 kHz show the
+  // bins of points 94 (through 95), 96, ..., 104.
+  NoiseSpectrum repeated = s;
+  for (std::size_t i = 0; i < repeated.points.size(); ++i) {
+    if (i % 2 == 0) repeated.points[i].density_nv = 10.0 + static_cast<double>(i % 7);
+    if (i % 2 == 1) {
+      repeated.points[i].flags |= kFlagRepeatedBin;
+      repeated.points[i].density_nv = repeated.points[i - 1].density_nv;
+    }
+  }
+  const SpotResult spot = SpotNoise(repeated, 10000);
+  EXPECT_EQ(spot.points, 11);
+  EXPECT_EQ(spot.bins, 6);
+  double power = 0;
+  for (int i : {94, 96, 98, 100, 102, 104}) power += std::pow(10.0 + i % 7, 2) / 6;
+  EXPECT_NEAR(spot.nv, std::sqrt(power), 1e-9);
 
   // A range that ends beyond any double has no whole decades to list (this looped for ever).
   s.end_hz = std::numeric_limits<double>::infinity();

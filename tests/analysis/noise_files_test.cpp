@@ -2,6 +2,7 @@
 // line numbers, the JSON keys, and the flags a trace gets.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <nlohmann/json.hpp>
@@ -38,7 +39,7 @@ TEST(NoiseCsv, RoundTripsEveryDoubleAndFlag) {
   AppendTrace(s, ws, LevelsOf(ws.SpecData), bytes);
   s.points[3].flags = kFlagRepeatedBin | kFlagClipped | kFlagCoarseRbw;
   s.points[4].level_nv = 1.0 / 3.0;
-  s.points[4].density_nv = -2.5e-300;
+  s.points[4].density_nv = 2.5e-300;
 
   const SpectrumReadResult r = ReadNoiseCsv(WriteNoiseCsv(s));
   ASSERT_TRUE(r.ok()) << r.error;
@@ -75,7 +76,10 @@ TEST(NoiseCsv, MalformedLinesAreNamed) {
       {h + "5,2,3,\n4,2,3,\n", 3, "below"},
       {h + "1,2,3,\n\n3,2,3,\n", 3, "4 fields"},
       {h + "-1e308,1,1,\n1e308,1,1,\n", 3, "span more"},  // a range no double holds
-      {h + "1,2,3,R\r\n1,2,3,\r\n1,2,3,", 0, nullptr},  // CR LF and a last line without its end
+      {h + "1,2,3,\n2,-2,3,\n", 3, "below 0"},
+      {h + "5,2,3,\n5,2,3,\n", 3, "every point has the frequency 5 Hz"},
+      {"\xEF\xBB\xBF" + h + "1,2,3,\n2,2,3,\n", 0, nullptr},  // a byte-order mark
+      {h + "1,2,3,R\r\n2,2,3,\r\n3,2,3,", 0, nullptr},  // CR LF and a last line without its end
   };
   for (const Case& c : cases) {
     const SpectrumReadResult r = ReadNoiseCsv(c.text);
@@ -92,8 +96,13 @@ TEST(NoiseCsv, MalformedLinesAreNamed) {
 TEST(ClipboardExport, BothFormsReadBackTheWindowsBuffer) {
   const auto bytes = Ramp();
   const WorkingState ws = Traced(bytes, 9.5367431640625);
-  for (bool freqList : {true, false}) {
-    const std::string text = BuildClipboardText(ws.SpecData, 0, freqList);
+  for (int form : {0, 1, 2}) {
+    const bool freqList = form != 1;
+    std::string text = BuildClipboardText(ws.SpecData, 0, freqList);
+    if (form == 2) {  // as a spreadsheet saves it: a byte-order mark, tabs
+      std::replace(text.begin(), text.end(), ',', '\t');
+      text.insert(0, "\xEF\xBB\xBF");
+    }
     const SpectrumReadResult r =
         ReadClipboardExport(text, freqList ? std::nullopt : std::optional(std::pair(0.0, 100000.0)));
     ASSERT_TRUE(r.ok()) << r.error;
@@ -124,6 +133,8 @@ TEST(ClipboardExport, MalformedOrIncompleteInputIsNamed) {
       {"abc\r\n", true, 1, "level 'abc'"},
       {"\r\n", true, 1, "no levels"},
       {"0.000,1.000\r\n1E+306,2.000\r\n", false, 2, "out of range"},  // kHz beyond a double in Hz
+      {"0.000,1.000\r\n0.100,-2.000\r\n", false, 2, "below 0"},
+      {"0.100,1.000\r\n0.100,2.000\r\n", false, 2, "every point"},
   };
   for (const Case& c : cases) {
     const SpectrumReadResult r = ReadClipboardExport(c.text, c.span ? std::optional(std::pair(0.0, 1000.0)) : std::nullopt);

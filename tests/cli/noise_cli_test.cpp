@@ -225,6 +225,7 @@ TEST_F(NoiseCli, BadInputEndsWithItsCodeAndSaysWhy) {
     nobody = stopped->Address();
   }
   Write("bad.txt", "0.000,1.000\r\n0.100,2.000\r\n0.200,x\r\n");
+  Write("neg.csv", std::string(kNoiseCsvHeader) + "\n1,1,1,\n2,-1,-1,\n");
   struct Case {
     std::vector<std::string> args;
     const char* ini;  // nullptr: no settings file
@@ -243,6 +244,14 @@ TEST_F(NoiseCli, BadInputEndsWithItsCodeAndSaysWhy) {
       {{"measure", "--bogus"}, nullptr, 2, "bogus"},
       {{"analyze", "bad.txt"}, nullptr, 4, "line 3"},
       {{"analyze", "none.csv"}, nullptr, 2, "cannot read none.csv"},
+      {{"analyze", "."}, nullptr, 2, "it is a folder"},
+      {{"analyze", "neg.csv"}, nullptr, 4, "line 3: a level below 0"},
+      {{"bogus"}, nullptr, 2, "no command 'bogus'; the commands are measure, analyze and plan"},
+      {{"measure", "--averages", "abc"}, nullptr, 2, "abc is not a number"},
+      {{"plan", "--sweep", "1e6:1e9"}, nullptr, 2, "500 MHz"},
+      {{"plan", "--sweep", "1e-5:10"}, nullptr, 2, "try --sweep 0.01:10"},
+      {{"measure", "--addr", nobody, "--out", "dir/"}, nullptr, 2, "names a folder"},
+      {{"measure", "--addr", nobody, "--out", "missing/run"}, nullptr, 2, "does not exist"},
   };
   for (const Case& c : cases) {
     std::error_code ignored;
@@ -254,6 +263,33 @@ TEST_F(NoiseCli, BadInputEndsWithItsCodeAndSaysWhy) {
     EXPECT_LT(run.seconds, 20) << "connects and queries are bounded";
   }
   EXPECT_EQ(sim_->AcceptedConnections(), 1u) << "only the silent simulator's own case connected to it";
+}
+
+// Replies read as whole lines, and what went wrong named by its query.
+TEST_F(NoiseCli, SplitRepliesAreWholeAndLostRepliesAreNamed) {
+  StartSim(20, 200, {});
+  struct Case {
+    sim::Fault fault;
+    int code;
+    const char* says;
+  } cases[] = {
+      {sim::Fault::SplitReply, 0, ""},
+      {sim::Fault::SilentQuery, 3, "no answer to :MATH1:FFT:SCALe? within 1 s"},
+      {sim::Fault::CloseOnQuery, 3, "closed it at *IDN?"},
+  };
+  for (const Case& c : cases) {
+    sim::FaultSettings faults;
+    faults.fault = c.fault;
+    faults.split_ms = 0;
+    faults.silent_query = ":MATH1:FFT:SCALe?";
+    sim_->SetFaults(faults);
+    const ProgramRun run = Noise({"measure", "--addr", sim_->Address(), "--setup", "--time-scale", "0", "--quiet"}, std::chrono::seconds(60));
+    EXPECT_EQ(run.code, c.code) << run.err;
+    EXPECT_NE(run.err.find(c.says), std::string::npos) << run.err;
+    if (c.code == 0) {
+      EXPECT_NE(run.out.find("white floor"), std::string::npos) << run.out;
+    }
+  }
 }
 
 TEST_F(NoiseCli, PlanNeedsNoInstrument) {
