@@ -1,5 +1,7 @@
 #include "analysis/noise_analysis.h"
 
+#include "analysis/noise_files.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
@@ -128,6 +130,7 @@ BandResult IntegratedNoise(const NoiseSpectrum& s, const Band& band) {
       ++r.clipped_points;
       continue;
     }
+    r.quantised_points += (s.points[i].flags & kFlagQuantisation) != 0;
     power += Power(s.points[i]) * overlap;
   }
   const double tolerance = 1e-9 * std::max(std::fabs(s.end_hz), 1.0);
@@ -155,6 +158,7 @@ SpotResult SpotNoise(const NoiseSpectrum& s, double hz) {
   for (std::size_t i = first; i <= last; ++i) {
     if (!Usable(s.points[i])) continue;
     ++r.points;
+    r.quantised_points += (s.points[i].flags & kFlagQuantisation) != 0;
     if (i > first && (s.points[i].flags & kFlagRepeatedBin) && Usable(s.points[i - 1])) continue;
     sum += Power(s.points[i]);
     ++r.bins;
@@ -167,7 +171,7 @@ FloorFit FitWhiteAndCorner(const NoiseSpectrum& s) {
   std::vector<Sample> samples;
   samples.reserve(s.points.size());
   for (const NoisePoint& p : s.points) {
-    if (p.freq_hz > 0 && Usable(p)) samples.push_back({1.0 / p.freq_hz, Power(p)});
+    if (p.freq_hz > 0 && Usable(p) && !(p.flags & kFlagQuantisation)) samples.push_back({1.0 / p.freq_hz, Power(p)});
   }
   FloorFit fit;
   if (samples.size() < 3) return fit;
@@ -203,7 +207,23 @@ FloorFit FitWhiteAndCorner(const NoiseSpectrum& s) {
   if (!line.ok) return FloorFit{};
   fit.white_nv = std::sqrt(line.a);
   fit.corner_hz = line.b / line.a;
+  bool any = false;
+  for (std::size_t i = 0; i < samples.size(); ++i) {
+    if (!use[i]) continue;
+    const double f = 1.0 / samples[i].x;
+    fit.lo_hz = any ? std::min(fit.lo_hz, f) : f;
+    fit.hi_hz = any ? std::max(fit.hi_hz, f) : f;
+    any = true;
+  }
+  fit.corner_resolved = std::isfinite(fit.corner_hz) && fit.corner_hz >= fit.lo_hz && fit.corner_hz <= fit.hi_hz;
   return fit;
+}
+
+std::string CornerText(const FloorFit& fit) {
+  if (!std::isfinite(fit.corner_hz) || !std::isfinite(fit.white_nv)) return "not found";
+  if (fit.corner_resolved) return FormatHz(fit.corner_hz);
+  if (fit.corner_hz < fit.lo_hz) return "not resolved (the fit puts it below " + FormatHz(fit.lo_hz) + ", the lowest point it used)";
+  return "not resolved (the fit puts it above " + FormatHz(fit.hi_hz) + ", the highest point it used)";
 }
 
 FlagCounts CountFlags(const NoiseSpectrum& s) {
@@ -212,6 +232,7 @@ FlagCounts CountFlags(const NoiseSpectrum& s) {
     c.repeated_bin += (p.flags & kFlagRepeatedBin) != 0;
     c.clipped += (p.flags & kFlagClipped) != 0;
     c.coarse_rbw += (p.flags & kFlagCoarseRbw) != 0;
+    c.quantisation += (p.flags & kFlagQuantisation) != 0;
   }
   return c;
 }

@@ -2,6 +2,7 @@
 // The numbers an engineer reports about noise: log points, band and spot noise, and the
 // white floor with its 1/f corner. Clipped points never enter any of them.
 #include <limits>
+#include <string>
 #include <vector>
 
 #include "analysis/noise_spectrum.h"
@@ -27,6 +28,7 @@ struct BandResult {
   double rms_uv = kNotMeasured;  // not measured when the band leaves the measured range
   int points = 0;                // points whose step overlaps the band
   int clipped_points = 0;        // ... of which were left out
+  int quantised_points = 0;      // ... of which lie at the converter's floor (kept, but flagged)
 };
 
 struct SpotResult {
@@ -34,20 +36,30 @@ struct SpotResult {
   double nv = kNotMeasured;
   int points = 0;  // usable points within +/-5 points
   int bins = 0;    // distinct FFT bins among them (a repeated bin counts once)
+  int quantised_points = 0;  // points among them at the converter's floor
 };
 
 // D(f)^2 = w^2 (1 + fc / f).
 struct FloorFit {
   double white_nv = kNotMeasured;
-  double corner_hz = kNotMeasured;
+  double corner_hz = kNotMeasured;  // the fit's value, also when the points cannot show it
+  // The one rule for every report: a corner is resolved when it lies within the frequencies
+  // of the points the fit used (below them the rise is not seen, above them it is all rise).
+  bool corner_resolved = false;
+  double lo_hz = 0.0;  // the lowest and highest frequency the fit used
+  double hi_hz = 0.0;
   int points = 0;    // points the final fit used
   int rejected = 0;  // points dropped as spurs
 };
+
+// "211.8 Hz", or "not resolved (the fit puts it below 100 Hz)", or "not found".
+std::string CornerText(const FloorFit& fit);
 
 struct FlagCounts {
   int repeated_bin = 0;
   int clipped = 0;
   int coarse_rbw = 0;
+  int quantisation = 0;
 };
 
 struct NoiseReport {
@@ -78,7 +90,8 @@ BandResult IntegratedNoise(const NoiseSpectrum& s, const Band& band);
 SpotResult SpotNoise(const NoiseSpectrum& s, double hz);
 
 // Weighted least squares of D^2 against (1, 1/f) with relative weights, repeated after
-// dropping points more than 3 robust deviations above the fit.
+// dropping points more than 3 robust deviations above the fit. Clipped points and points at
+// the converter's floor are left out.
 FloorFit FitWhiteAndCorner(const NoiseSpectrum& s);
 
 FlagCounts CountFlags(const NoiseSpectrum& s);

@@ -132,6 +132,7 @@ std::string WriteNoiseCsv(const NoiseSpectrum& s) {
     if (p.flags & kFlagRepeatedBin) out += 'R';
     if (p.flags & kFlagClipped) out += 'C';
     if (p.flags & kFlagCoarseRbw) out += 'W';
+    if (p.flags & kFlagQuantisation) out += 'Q';
     out += '\n';
   }
   return out;
@@ -144,11 +145,11 @@ bool IsNoiseCsv(std::string_view text) {
 
 namespace {
 
-// The last point's step: as wide as the average step before it. False when the range
-// does not fit a double.
+// The last point's step: as wide as the one before it, so the range of a span or a sweep
+// ends where it ended when it was measured. False when the range does not fit a double.
 bool CloseRange(NoiseSpectrum& s) {
   const auto& pts = s.points;
-  const double step = pts.size() > 1 ? (pts.back().freq_hz - pts.front().freq_hz) / static_cast<double>(pts.size() - 1) : 0.0;
+  const double step = pts.size() > 1 ? pts.back().freq_hz - pts[pts.size() - 2].freq_hz : 0.0;
   s.end_hz = pts.back().freq_hz + step;
   return std::isfinite(s.end_hz);
 }
@@ -181,7 +182,8 @@ SpectrumReadResult ReadNoiseCsv(std::string_view text) {
       if (c == 'R') p.flags |= kFlagRepeatedBin;
       else if (c == 'C') p.flags |= kFlagClipped;
       else if (c == 'W') p.flags |= kFlagCoarseRbw;
-      else return Failure(number, "unknown flag " + Quoted(fields[3]) + " (flags are R, C and W)");
+      else if (c == 'Q') p.flags |= kFlagQuantisation;
+      else return Failure(number, "unknown flag " + Quoted(fields[3]) + " (flags are R, C, W and Q)");
     }
     if (!r.spectrum.points.empty() && p.freq_hz < r.spectrum.points.back().freq_hz) {
       return Failure(number, "the frequency " + Quoted(fields[0]) + " is below the one before it");
@@ -276,12 +278,16 @@ std::string NoiseJsonText(const NoiseSpectrum& s, const NoiseReport& r) {
                             {"fft_scale", a.fft_scale},
                             {"fft_offset", a.fft_offset},
                             {"clipped_points", a.clipped_points},
-                            {"seconds", a.seconds}});
+                            {"seconds", a.seconds},
+                            {"ch1_scale", NumberOrNull(a.ch1_scale)},
+                            {"converter_floor_nv", NumberOrNull(a.converter_floor_nv)}});
   }
   j["acquisitions"] = std::move(acquisitions);
   j["range"] = {{"first_hz", r.first_hz}, {"end_hz", r.end_hz}, {"points", s.points.size()}};
   j["white_nv"] = NumberOrNull(r.fit.white_nv);
-  j["corner_hz"] = NumberOrNull(r.fit.corner_hz);
+  j["corner_hz"] = r.fit.corner_resolved ? NumberOrNull(r.fit.corner_hz) : Json(nullptr);
+  j["corner_resolved"] = r.fit.corner_resolved;
+  j["corner_fit_hz"] = NumberOrNull(r.fit.corner_hz);
   j["fit_points"] = r.fit.points;
   j["fit_rejected"] = r.fit.rejected;
   Json bands = Json::array();
@@ -295,7 +301,10 @@ std::string NoiseJsonText(const NoiseSpectrum& s, const NoiseReport& r) {
     spots.push_back({{"hz", p.hz}, {"nv", NumberOrNull(p.nv)}, {"points", p.points}, {"bins", p.bins}});
   }
   j["spots"] = std::move(spots);
-  j["flags"] = {{"repeated_bin", r.flags.repeated_bin}, {"clipped", r.flags.clipped}, {"coarse_rbw", r.flags.coarse_rbw}};
+  j["flags"] = {{"repeated_bin", r.flags.repeated_bin},
+                {"clipped", r.flags.clipped},
+                {"coarse_rbw", r.flags.coarse_rbw},
+                {"quantisation", r.flags.quantisation}};
   Json logPoints = Json::array();
   for (const LogPoint& p : r.log_points) logPoints.push_back({{"hz", p.hz}, {"nv", p.nv}, {"points", p.points}});
   j["log_points"] = std::move(logPoints);
@@ -311,7 +320,7 @@ std::string NoiseSummaryText(const NoiseSpectrum& s, const NoiseReport& r) {
   if (std::isfinite(r.fit.white_nv)) {
     out += "white floor " + FormatSignificant(r.fit.white_nv, 4) + " nV/\u221AHz (" + std::to_string(r.fit.points) +
            " points, " + std::to_string(r.fit.rejected) + " rejected as spurs)\n";
-    out += "1/f corner  " + FormatHz(r.fit.corner_hz) + "\n";
+    out += "1/f corner  " + CornerText(r.fit) + "\n";
   } else {
     out += "white floor not found (too few usable points)\n";
   }
@@ -319,6 +328,7 @@ std::string NoiseSummaryText(const NoiseSpectrum& s, const NoiseReport& r) {
     out += "band        " + FormatHz(b.lo_hz) + " - " + FormatHz(b.hi_hz) + ": ";
     out += std::isfinite(b.rms_uv) ? FormatSignificant(b.rms_uv, 4) + " \u00B5V rms" : std::string("not measured (outside the range)");
     if (b.clipped_points > 0) out += ", " + Counted(b.clipped_points, "clipped point") + " left out";
+    if (b.quantised_points > 0) out += ", " + Counted(b.quantised_points, "point") + " at the converter's floor (Q)";
     out += "\n";
   }
   for (const SpotResult& p : r.spots) {
@@ -326,11 +336,47 @@ std::string NoiseSummaryText(const NoiseSpectrum& s, const NoiseReport& r) {
     out += std::isfinite(p.nv) ? FormatSignificant(p.nv, 4) + " nV/\u221AHz (" + Counted(p.points, "point") + ", " +
                                      Counted(p.bins, "distinct FFT bin") + ")"
                                : std::string("not measured (outside the range or not resolved)");
+    if (std::isfinite(p.nv) && p.quantised_points > 0) out += ", at the converter's floor (Q)";
     out += "\n";
   }
   out += "flags       " + std::to_string(r.flags.clipped) + " clipped (C), " + std::to_string(r.flags.repeated_bin) +
-         " repeated bins (R), " + std::to_string(r.flags.coarse_rbw) + " with RBW wider than their log bin (W)\n";
+         " repeated bins (R), " + std::to_string(r.flags.coarse_rbw) + " with RBW wider than their log bin (W), " +
+         std::to_string(r.flags.quantisation) + " at the converter's floor (Q)\n";
+  if (r.flags.clipped > 0) out += "clipped     " + ClippedRanges(s) + "\n";
+  if (r.flags.quantisation > 0) {
+    double floor = kNotKnown;
+    for (const AcquisitionInfo& a : s.acquisitions) {
+      if (std::isfinite(a.converter_floor_nv)) floor = std::isfinite(floor) ? std::min(floor, a.converter_floor_nv) : a.converter_floor_nv;
+    }
+    out += "warning     " + Counted(r.flags.quantisation, "point") + " within 3 dB of the 8-bit converter's floor" +
+           (std::isfinite(floor) ? " (" + FormatSignificant(floor, 3) + " nV/\u221AHz or more)" : std::string()) +
+           " show the converter, not the source: left out of the fit, and marked where they decide a band or a spot;"
+           " use a smaller channel scale or a preamplifier\n";
+  }
   return out;
+}
+
+std::string ClippedRanges(const NoiseSpectrum& s) {
+  std::string out;
+  int runs = 0;
+  int shown = 0;
+  for (std::size_t i = 0; i < s.points.size();) {
+    if (!(s.points[i].flags & kFlagClipped)) {
+      ++i;
+      continue;
+    }
+    std::size_t j = i;
+    while (j + 1 < s.points.size() && (s.points[j + 1].flags & kFlagClipped)) ++j;
+    ++runs;
+    if (shown < 3) {
+      out += (shown > 0 ? ", " : "") + FormatHz(s.points[i].freq_hz) + " - " +
+             FormatHz(s.points[j].freq_hz + PointWidth(s, j)) + " (" + Counted(static_cast<long long>(j - i + 1), "point") + ")";
+      ++shown;
+    }
+    i = j + 1;
+  }
+  if (runs > shown) out += " and " + Counted(runs - shown, "more range");
+  return out.empty() ? out : "stayed clipped (left out): " + out;
 }
 
 }  // namespace qvx

@@ -50,6 +50,9 @@ std::string NoiseSummaryText(const NoiseSpectrum& s, const NoiseReport& r);
 // At most `digits` significant digits ("16.33", "1.5", "1.234e+04"); "n/a" when not finite.
 std::string FormatSignificant(double value, int digits);
 
+// The ranges of clipped points: "stayed clipped (left out): 0 Hz - 300 Hz (3 points)", or "".
+std::string ClippedRanges(const NoiseSpectrum& s);
+
 // "1 point", "3 points": a count with its noun, singular or plural as it falls.
 std::string Counted(long long n, std::string_view noun);
 

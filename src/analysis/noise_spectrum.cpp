@@ -59,9 +59,19 @@ int LogBinIndex(double freq_hz, int ppd) {
 
 double LogBinLow(int j, int ppd) { return std::pow(10.0, static_cast<double>(j) / ppd); }
 
+double ConverterFloorNv(double ch1_scale_v, double fs_hz) {
+  if (!(ch1_scale_v > 0) || !(fs_hz > 0) || !std::isfinite(ch1_scale_v) || !std::isfinite(fs_hz)) return kNotKnown;
+  return 8.0 * ch1_scale_v / 256.0 / std::sqrt(6.0 * fs_hz) * 1e9;
+}
+
+double ConverterFloorNv(const WorkingState& s) { return ConverterFloorNv(ParseDecimal(s.Ch1Scale).value_or(0.0), s.Fs); }
+
 void AppendTrace(NoiseSpectrum& out, const WorkingState& s, const std::array<double, SPEC_POINTS>& levels,
                  const std::array<unsigned char, SPEC_POINTS>& bytes) {
   const double root = std::sqrt(out.window.enbw);
+  // A point less than 3 dB above the converter's floor shows the converter, not the source.
+  const double floor = ConverterFloorNv(s);
+  const double quantised = std::isfinite(floor) ? 2.0 * floor * floor : -1.0;
   const double step = (s.Endf - s.Startf) / SPEC_POINTS;
   const bool binsKnown = s.Rbw > 0 && std::isfinite(s.Rbw);
   double previousBin = -1.0;
@@ -85,6 +95,23 @@ void AppendTrace(NoiseSpectrum& out, const WorkingState& s, const std::array<dou
     out.points.push_back(p);
   }
   out.end_hz = s.Endf;
+  // A point's own value scatters with the averaging, and picking points by it would keep the
+  // high ones: the level around it decides, the power mean of the unclipped points within
+  // +/-50 of it (a few per cent at K = 4).
+  if (quantised > 0) {
+    const std::size_t first = out.points.size() - SPEC_POINTS;
+    for (std::size_t i = 0; i < SPEC_POINTS; ++i) {
+      double sum = 0.0;
+      int count = 0;
+      for (std::size_t k = i >= 50 ? i - 50 : 0; k <= std::min<std::size_t>(SPEC_POINTS - 1, i + 50); ++k) {
+        const NoisePoint& q = out.points[first + k];
+        if (q.flags & kFlagClipped) continue;
+        sum += q.density_nv * q.density_nv;
+        ++count;
+      }
+      if (count > 0 && sum / count < quantised) out.points[first + i].flags |= kFlagQuantisation;
+    }
+  }
 }
 
 NoiseSpectrum SpectrumFromWindow(const WorkingState& s, const std::array<double, SPEC_POINTS>& levels,
@@ -103,6 +130,8 @@ NoiseSpectrum SpectrumFromWindow(const WorkingState& s, const std::array<double,
   info.fft_scale = s.FftScale;
   info.fft_offset = s.FftOffset;
   for (const NoisePoint& p : out.points) info.clipped_points += (p.flags & kFlagClipped) != 0;
+  info.ch1_scale = ParseDecimal(s.Ch1Scale).value_or(kNotKnown);
+  info.converter_floor_nv = ConverterFloorNv(s);
   out.acquisitions.push_back(info);
   return out;
 }

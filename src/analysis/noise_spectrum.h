@@ -3,6 +3,7 @@
 // what is known about how they were measured.
 #include <array>
 #include <cstddef>
+#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -12,11 +13,12 @@
 
 namespace qvx {
 
-// Per-point flags; the CSV writes them as letters (R, C, W).
+// Per-point flags; the CSV writes them as letters (R, C, W, Q).
 enum PointFlag : unsigned {
   kFlagRepeatedBin = 1u,  // R: shows the same FFT bin as the point before it
   kFlagClipped = 2u,      // C: its byte was 0 or 255, so the value is only a bound
   kFlagCoarseRbw = 4u,    // W: the RBW of its acquisition is wider than its log bin
+  kFlagQuantisation = 8u, // Q: within 3 dB of the converter's quantisation floor
 };
 
 struct NoisePoint {
@@ -37,6 +39,14 @@ std::optional<FftWindow> FindFftWindow(std::string_view name);
 // Hann, the window the set-up selects.
 FftWindow HannWindow();
 
+inline constexpr double kNotKnown = std::numeric_limits<double>::quiet_NaN();
+
+// The 8-bit converter's quantisation floor in nV/sqrt(Hz): one step (8 divisions x scale /
+// 256) squared over 12, spread over fs / 2, so step / sqrt(6 fs). Not known without both.
+double ConverterFloorNv(double ch1_scale_v, double fs_hz);
+// The same from a working state's channel scale text and sample rate.
+double ConverterFloorNv(const WorkingState& s);
+
 // One instrument acquisition of a measurement.
 struct AcquisitionInfo {
   double start_hz = 0.0;
@@ -48,6 +58,8 @@ struct AcquisitionInfo {
   double fft_offset = 0.0;
   int clipped_points = 0;
   double seconds = 0.0;
+  double ch1_scale = kNotKnown;           // V/div of the channel, when known
+  double converter_floor_nv = kNotKnown;  // the 8-bit converter's density at that scale
 };
 
 struct NoiseSpectrum {

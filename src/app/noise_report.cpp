@@ -16,23 +16,6 @@ namespace {
 
 constexpr const char* kDensityUnit = " nV/\u221AHz";
 
-
-// Where the 1/f corner lies against the points that can show it.
-std::string CornerText(const NoiseSpectrum& s, const NoiseReport& r) {
-  double lowest = 0.0;
-  for (const NoisePoint& p : s.points) {
-    if (p.freq_hz > 0) {
-      lowest = p.freq_hz;
-      break;
-    }
-  }
-  const double fc = r.fit.corner_hz;
-  if (!std::isfinite(fc) || !(lowest > 0)) return "not found";
-  if (fc < lowest) return "not resolved in this span (the fit puts it below " + FormatHz(lowest) + ")";
-  if (fc > r.end_hz) return "not resolved in this span (the fit puts it above " + FormatHz(r.end_hz) + ")";
-  return FormatHz(fc);
-}
-
 }  // namespace
 
 std::string NoiseReportText(const NoiseSpectrum& s, const NoiseReport& r) {
@@ -45,7 +28,7 @@ std::string NoiseReportText(const NoiseSpectrum& s, const NoiseReport& r) {
   if (std::isfinite(r.fit.white_nv)) {
     out += "White floor  " + FormatSignificant(r.fit.white_nv, 4) + kDensityUnit + "  (" +
            Counted(r.fit.points, "point") + ", " + std::to_string(r.fit.rejected) + " rejected as spurs)\n";
-    out += "1/f corner   " + CornerText(s, r) + "\n";
+    out += "1/f corner   " + CornerText(r.fit) + "\n";
   } else {
     out += "White floor  not found (too few usable points)\n";
   }

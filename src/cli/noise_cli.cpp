@@ -312,6 +312,7 @@ int Measure(const MeasureOptions& o, std::ostream& out, std::ostream& err) {
       if (!tdiv || !(*tdiv > 0)) Fail(kExitUsage, "TDIV=" + stored.TDiv + " in " + std::string(kSettingsFileName) + " is not a timebase in s/div");
       a.tdiv_s = *tdiv;
       a.seconds = SetupPauseSeconds() + AverageWaitSeconds(settings.averages, a.tdiv_s, timeScale) + TracePauseSeconds();
+      settings.strict_ranging = true;
     } else {
       a.seconds = TracePauseSeconds();
     }

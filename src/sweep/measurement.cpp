@@ -59,12 +59,14 @@ int ClippedBytes(const std::array<unsigned char, SPEC_POINTS>& bytes) {
   return static_cast<int>(std::count_if(bytes.begin(), bytes.end(), [](unsigned char b) { return b == 0 || b == 255; }));
 }
 
-std::optional<FftRange> NextFftRange(const std::array<unsigned char, SPEC_POINTS>& bytes, const FftRange& current) {
+std::optional<FftRange> NextFftRange(const std::array<unsigned char, SPEC_POINTS>& bytes, const FftRange& current,
+                                     bool strict, bool skip_first) {
   int low = 0;
   int high = 0;
   double maxVolts = 0.0;
   bool anyInside = false;
-  for (unsigned char b : bytes) {
+  for (std::size_t i = skip_first ? 1 : 0; i < bytes.size(); ++i) {
+    const unsigned char b = bytes[i];
     if (b == 0) {
       ++low;
     } else if (b == 255) {
@@ -78,7 +80,7 @@ std::optional<FftRange> NextFftRange(const std::array<unsigned char, SPEC_POINTS
   const double top = ByteToVolts(255, current.scale, current.offset);
   const double bottom = ByteToVolts(0, current.scale, current.offset);
   const double step = current.scale * 0.03125;
-  if ((low + high) * 100 < SPEC_POINTS) {
+  if (strict ? low + high == 0 : (low + high) * 100 < SPEC_POINTS) {
     // Too little of the byte range used costs resolution.
     if (anyInside && maxVolts > 0 && maxVolts < 0.25 * top) return RangeWithTop(1.6 * maxVolts);
     return std::nullopt;
@@ -114,6 +116,7 @@ MeasureOutcome RunMeasurement(InstrumentChannel& channel, const MeasureSettings&
   for (const PlannedAcquisition& a : plan) plannedLeft += a.seconds;
   FftRange range = settings.first_range;
   bool windowKnown = false;
+  std::string channelScale;  // as the instrument reports it, when not set up here
 
   for (std::size_t i = 0; i < n; ++i) {
     const PlannedAcquisition& a = plan[i];
@@ -146,8 +149,12 @@ MeasureOutcome RunMeasurement(InstrumentChannel& channel, const MeasureSettings&
         // Left as the operator set it: the count is worth knowing, not worth failing over.
         int count = 0;
         if (TryParseIniInteger(ch.QueryInstrument(kAverageCountQuery), count) && count > 0) spectrum.averages = count;
+        // So is the channel scale, which sets the converter's floor.
+        const std::string scale = ch.QueryInstrument(kChannelScaleQuery);
+        if (ParseDecimal(scale)) channelScale = scale;
       }
     }
+    if (!settings.set_up) s.Ch1Scale = channelScale;
     if (settings.set_up) {
       const double tdiv = StrToFloat(s.TDiv);
       const double wait = AverageWaitSeconds(settings.averages, tdiv, settings.time_scale);
@@ -184,7 +191,7 @@ MeasureOutcome RunMeasurement(InstrumentChannel& channel, const MeasureSettings&
       }
       ConvertTrace(bytes, s);
       if (!settings.set_up || reads >= settings.max_reads) break;
-      const auto next = NextFftRange(bytes, {s.FftScale, s.FftOffset});
+      const auto next = NextFftRange(bytes, {s.FftScale, s.FftOffset}, settings.strict_ranging, s.Startf == 0);
       if (!next) break;
       if (settings.deadline && Clock::now() + std::chrono::seconds(2) > *settings.deadline) {
         return fail(MeasureStatus::kTimeLimit, name + ": ranging the FFT scale would pass the time limit; allow more time (--max-minutes)");
@@ -206,6 +213,8 @@ MeasureOutcome RunMeasurement(InstrumentChannel& channel, const MeasureSettings&
     info.fft_offset = s.FftOffset;
     info.clipped_points = clipped;
     info.seconds = Seconds(Clock::now() - started);
+    info.ch1_scale = ParseDecimal(s.Ch1Scale).value_or(kNotKnown);
+    info.converter_floor_nv = ConverterFloorNv(s);
     spectrum.acquisitions.push_back(info);
     AppendTrace(spectrum, s, LevelsOf(s.SpecData), bytes);
     plannedLeft = std::max(0.0, plannedLeft - a.seconds);

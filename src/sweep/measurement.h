@@ -19,6 +19,7 @@ namespace qvx {
 inline constexpr const char* kWindowQuery = ":MATH1:FFT:WINDow?";
 inline constexpr const char* kWindowCommand = ":MATH1:FFT:WINDow ";
 inline constexpr const char* kAverageCountQuery = ":MATH1:FFT:AVCNt?";
+inline constexpr const char* kChannelScaleQuery = ":CHANnel1:SCALe?";
 
 // The FFT's vertical setting: V/div and offset in V.
 struct FftRange {
@@ -27,9 +28,10 @@ struct FftRange {
 };
 
 // The next range to try for a trace read with `current`, or nothing when the trace is fine:
-// fewer than 1 % of its bytes at 0 or 255 and not squeezed into the lowest quarter. New
-// ranges put 0 V at byte 0.
-std::optional<FftRange> NextFftRange(const std::array<unsigned char, SPEC_POINTS>& bytes, const FftRange& current);
+// fewer than 1 % of its bytes at 0 or 255 (strict: none, the 0 Hz point aside when
+// skip_first) and not squeezed into the lowest quarter. New ranges put 0 V at byte 0.
+std::optional<FftRange> NextFftRange(const std::array<unsigned char, SPEC_POINTS>& bytes, const FftRange& current,
+                                     bool strict = false, bool skip_first = false);
 
 // The range whose top is `top_volts` with 0 V at byte 0.
 FftRange RangeWithTop(double top_volts);
@@ -49,6 +51,9 @@ struct MeasureSettings {
   double time_scale = 1.0;          // of the averaging waits
   int ppd = 10;
   int max_reads = 8;                // trace reads per acquisition while ranging
+  // A single span ranges until no point but the 0 Hz one clips: its few low points hold
+  // the whole 1/f region. A sweep's decades stop at fewer than 1 %.
+  bool strict_ranging = false;
   std::optional<std::chrono::steady_clock::time_point> deadline;
 };
 

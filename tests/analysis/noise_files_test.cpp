@@ -72,7 +72,7 @@ TEST(NoiseCsv, MalformedLinesAreNamed) {
       {h + "1,2,inf,\n", 2, "density"},
       {h + "1,2,nan,\n", 2, "density"},
       {h + "1,2,1e999,\n", 2, "density"},
-      {h + "1,2,3,Q\n", 2, "unknown flag"},
+      {h + "1,2,3,X\n", 2, "unknown flag"},
       {h + "5,2,3,\n4,2,3,\n", 3, "below"},
       {h + "1,2,3,\n\n3,2,3,\n", 3, "4 fields"},
       {h + "-1e308,1,1,\n1e308,1,1,\n", 3, "span more"},  // a range no double holds

@@ -127,6 +127,11 @@ TEST_F(NoiseCli, SweepRecoversFloorCornerAndBandAndDrawsThem) {
   EXPECT_EQ(j["flags"]["clipped"], 0);
   EXPECT_NE(run.out.find("white floor"), std::string::npos);
   EXPECT_TRUE(ReadNoiseCsv(Read("run.csv")).ok());
+  // Its own CSV analysed again gives the run's figures exactly.
+  const ProgramRun again = Noise({"analyze", "run.csv", "--band", "10:100000", "--json", "-"});
+  ASSERT_EQ(again.code, 0) << again.err;
+  const auto k = Json(again.out);
+  for (const char* key : {"white_nv", "corner_hz", "bands", "spots", "range", "log_points"}) EXPECT_EQ(k[key], j[key]) << key;
   EXPECT_GT(Read("run.png").size(), 10000u);
   EXPECT_NE(Read("run.svg").find("<svg"), std::string::npos);
 
@@ -203,6 +208,32 @@ TEST_F(NoiseCli, OneSpanAsLeftReadsTheWindowsLevelsAndAnalyzeOfItsExportAgrees) 
   ASSERT_EQ(analyzed.code, 0) << analyzed.err;
   const double white = j["white_nv"].get<double>();
   EXPECT_NEAR(Json(analyzed.out)["white_nv"].get<double>(), white, 1e-3 * white);
+}
+
+// A single span ranges until only its 0 Hz point clips, so the few points below the corner
+// count; a coarse channel scale puts a sweep's lower decades on the converter's floor, which
+// is said and kept out of the fit instead of read as 1/f noise.
+TEST_F(NoiseCli, RangingAndTheConvertersFloorKeepTheCornerHonest) {
+  StartSim(20, 200, {});
+  Write("QVX71CONT.INI", "[QVX71]\r\nADDR=" + sim_->Address() + "\r\n");
+  for (std::uint64_t seed : {1, 2, 3}) {
+    auto noise = sim_->Noise();
+    noise.seed = seed;
+    sim_->SetNoise(noise);
+    const ProgramRun run = Noise({"measure", "--setup", "--span", "0:100000", "--time-scale", "0", "--json", "-", "--quiet"});
+    ASSERT_EQ(run.code, 0) << run.err;
+    const auto j = Json(run.out);
+    EXPECT_NEAR(j["corner_hz"].get<double>(), 200, 0.25 * 200) << "seed " << seed;
+    EXPECT_LE(j["flags"]["clipped"].get<int>(), 1) << "only the 0 Hz point may stay clipped";
+  }
+  Write("QVX71CONT.INI", "[QVX71]\r\nADDR=" + sim_->Address() + "\r\nCH1SCALE=0.02\r\n");
+  const ProgramRun coarse = Noise({"measure", "--sweep", "10:100000", "--averages", "4", "--time-scale", "0", "--out", "q", "--quiet"});
+  ASSERT_EQ(coarse.code, 0) << coarse.err;
+  const auto q = Json(Read("q.json"));
+  EXPECT_TRUE(q["corner_hz"].is_null() || q["corner_hz"].get<double>() < 1000) << coarse.out;
+  EXPECT_GT(q["flags"]["quantisation"].get<int>(), 1000);
+  EXPECT_NEAR(q["acquisitions"][0]["converter_floor_nv"].get<double>(), 8 * 0.02 / 256 / std::sqrt(6 * 5e5) * 1e9, 1e-6);
+  EXPECT_NE(coarse.out.find("use a smaller channel scale or a preamplifier"), std::string::npos) << coarse.out;
 }
 
 TEST_F(NoiseCli, FullyClippedTraceEndsWithCode4AfterRanging) {
