@@ -261,6 +261,8 @@ std::string NoiseJsonText(const NoiseSpectrum& s, const NoiseReport& r) {
   j["version"] = kNoiseJsonVersion;
   j["instrument"] = {{"idn", TextOrNull(s.idn)}, {"addr", TextOrNull(s.addr)}};
   if (!s.source_file.empty()) j["file"] = s.source_file;
+  j["partial"] = s.partial;
+  j["partial_reason"] = s.partial ? Json(s.partial_reason) : Json(nullptr);
   j["window"] = s.window.name;
   j["window_source"] = s.window_source;
   j["enbw_bins"] = s.window.enbw;
@@ -313,6 +315,7 @@ std::string NoiseJsonText(const NoiseSpectrum& s, const NoiseReport& r) {
 
 std::string NoiseSummaryText(const NoiseSpectrum& s, const NoiseReport& r) {
   std::string out;
+  if (s.partial) out += "PARTIAL     " + s.partial_reason + "; what follows covers what was measured before\n";
   out += "window      " + s.window.name + " (" + s.window_source + "), ENBW " + FormatSignificant(s.window.enbw, 4) +
          " bins: density = level x " + FormatSignificant(1.0 / std::sqrt(s.window.enbw), 4) + "\n";
   out += "range       " + FormatHz(r.first_hz) + " - " + FormatHz(r.end_hz) + ", " + std::to_string(s.points.size()) +

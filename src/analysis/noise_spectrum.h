@@ -72,6 +72,9 @@ struct NoiseSpectrum {
   int ppd = 10;                           // log points per decade (also for the W flag)
   std::string filter;                     // video filter of the levels, "" when none/unknown
   std::vector<AcquisitionInfo> acquisitions;
+  // A measurement that stopped before its end: what was measured, and why it stopped.
+  bool partial = false;
+  std::string partial_reason;
   std::string idn;   // instrument identification, "" when not measured here
   std::string addr;  // the address the user gave
   std::string source_file;

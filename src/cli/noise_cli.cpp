@@ -168,6 +168,14 @@ std::string WriteImage(const NoiseSpectrum& s, const NoiseReport& r, const std::
   return {};
 }
 
+// "run.json" -> "run.partial.json"; other names get ".partial" at their end.
+std::string PartialName(const std::string& path) {
+  const auto dot = path.rfind('.');
+  const auto slash = path.rfind('/');
+  if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return path + ".partial";
+  return path.substr(0, dot) + ".partial" + path.substr(dot);
+}
+
 // Before any connection: the prefix names files in a folder that exists and takes a file.
 void CheckOutputPrefix(const std::string& prefix) {
   if (prefix.empty()) return;
@@ -345,14 +353,18 @@ int Measure(const MeasureOptions& o, std::ostream& out, std::ostream& err) {
   }
   outcome.spectrum.idn = idn;
   outcome.spectrum.addr = addr;
-  switch (outcome.status) {
-    case MeasureStatus::kOk: break;
-    case MeasureStatus::kNotAnswering: Fail(kExitInstrument, outcome.message);
-    case MeasureStatus::kAllClipped: Fail(kExitData, outcome.message);
-    case MeasureStatus::kTimeLimit:
-      // What was measured before the limit is still worth keeping.
-      if (!outcome.spectrum.points.empty()) Report(outcome.spectrum, o.report, formats, out);
-      Fail(kExitData, outcome.message + " (the results cover what was measured before it)");
+  if (outcome.status != MeasureStatus::kOk) {
+    const int code = outcome.status == MeasureStatus::kNotAnswering ? kExitInstrument : kExitData;
+    if (outcome.spectrum.points.empty() || outcome.status == MeasureStatus::kAllClipped) Fail(code, outcome.message);
+    // What was measured is kept, beside (never in place of) the files of a complete run.
+    outcome.spectrum.partial = true;
+    outcome.spectrum.partial_reason = outcome.message;
+    ReportOptions partial = o.report;
+    if (!partial.out.empty()) partial.out += ".partial";
+    if (!partial.json.empty() && partial.json != "-") partial.json = PartialName(partial.json);
+    Report(outcome.spectrum, partial, formats, out);
+    Fail(code, outcome.message + (partial.out.empty() ? std::string(" (the results above cover what was measured before)")
+                                                      : " (what was measured before is in " + partial.out + ".*)"));
   }
   Report(outcome.spectrum, o.report, formats, out);
   return kExitDone;

@@ -176,7 +176,7 @@ MeasureOutcome RunMeasurement(InstrumentChannel& channel, const MeasureSettings&
         }
         // One more try: a block can be lost once without the instrument being gone.
         if (++failedReads >= 2) {
-          return fail(MeasureStatus::kNotAnswering, name + ": the instrument sent no complete trace block; check that MATH1 shows the FFT and that the instrument is not busy");
+          return fail(MeasureStatus::kNotAnswering, name + ": the instrument sent no complete trace block in answer to :WAV:DATA?; check that MATH1 shows the FFT and that the instrument is not busy");
         }
         continue;
       }

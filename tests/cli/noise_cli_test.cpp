@@ -323,6 +323,37 @@ TEST_F(NoiseCli, SplitRepliesAreWholeAndLostRepliesAreNamed) {
   }
 }
 
+// An instrument lost mid-sweep: the decades measured are kept as a partial run, beside the
+// files of the complete run before it, and the exit says why.
+TEST_F(NoiseCli, AFailureMidSweepKeepsWhatWasMeasuredBesideTheLastCompleteRun) {
+  StartSim(20, 200, {});
+  Write("run.json", "complete\n");
+  ProgramRun run;
+  std::thread sweep([&] {
+    run = Noise({"measure", "--addr", sim_->Address(), "--sweep", "10:100000", "--averages", "1", "--time-scale", "0",
+                 "--out", "run", "--quiet"});
+  });
+  // Silent once the second decade is being set up.
+  const auto until = Clock::now() + std::chrono::seconds(60);
+  auto setUps = [&] {
+    std::size_t n = 0;
+    for (const std::string& line : sim_->Lines()) n += line == ":ACQuire:MDEPth 1M";
+    return n;
+  };
+  while (setUps() < 2 && Clock::now() < until) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  sim_->SetFault(sim::Fault::Silent);
+  sweep.join();
+  EXPECT_EQ(run.code, 3) << run.err;
+  EXPECT_NE(run.err.find("no complete trace block in answer to :WAV:DATA?"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("run.partial.*"), std::string::npos) << run.err;
+  EXPECT_EQ(Read("run.json"), "complete\n");
+  const auto j = Json(Read("run.partial.json"));
+  EXPECT_TRUE(j["partial"].get<bool>());
+  EXPECT_EQ(j["acquisitions"].size(), 1u);
+  EXPECT_NE(run.out.find("PARTIAL"), std::string::npos) << run.out;
+  EXPECT_TRUE(ReadNoiseCsv(Read("run.partial.csv")).ok());
+}
+
 TEST_F(NoiseCli, PlanNeedsNoInstrument) {
   const ProgramRun run = Noise({"plan", "--sweep", "10:100000", "--averages", "16"});
   ASSERT_EQ(run.code, 0) << run.err;
