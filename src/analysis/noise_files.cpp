@@ -110,6 +110,33 @@ std::string FormatSignificant(double value, int digits) {
   return std::string(buf, res.ptr);
 }
 
+namespace {
+
+// Four significant digits with the engineering prefix that keeps the number in 1 ... 999.
+std::string Engineering(double value, const char* unit) {
+  static constexpr struct {
+    double scale;
+    const char* prefix;
+  } kPrefixes[] = {{1e9, "G"}, {1e6, "M"}, {1e3, "k"}, {1.0, ""}, {1e-3, "m"}, {1e-6, "\u00B5"}, {1e-9, "n"}, {1e-12, "p"}};
+  if (!std::isfinite(value)) return "n/a";
+  if (value == 0) return std::string("0 ") + unit;
+  const double magnitude = std::fabs(value);
+  if (magnitude >= 1e12 || magnitude < 1e-12) return FormatSignificant(value, 4) + " " + unit;
+  for (const auto& p : kPrefixes) {
+    // 999.96 would round to 1000 of its prefix: the larger one shows it.
+    if (magnitude >= p.scale * (1 - 5e-5)) return FormatSignificant(value / p.scale, 4) + " " + p.prefix + unit;
+  }
+  return FormatSignificant(value, 4) + " " + unit;
+}
+
+}  // namespace
+
+std::string FormatVolts(double volts) { return Engineering(volts, "V"); }
+// Seconds take no multiples: 1000 s, not 1 ks.
+std::string FormatSeconds(double seconds) {
+  return std::fabs(seconds) >= 1 ? FormatSignificant(seconds, 4) + " s" : Engineering(seconds, "s");
+}
+
 std::string FormatHz(double hz) {
   if (std::fabs(hz) >= 1e12) return FormatSignificant(hz, 4) + " Hz";
   if (std::fabs(hz) >= 1e9) return FormatSignificant(hz / 1e9, 4) + " GHz";
@@ -318,18 +345,18 @@ std::string NoiseSummaryText(const NoiseSpectrum& s, const NoiseReport& r) {
   if (s.partial) out += "PARTIAL     " + s.partial_reason + "; what follows covers what was measured before\n";
   out += "window      " + s.window.name + " (" + s.window_source + "), ENBW " + FormatSignificant(s.window.enbw, 4) +
          " bins: density = level x " + FormatSignificant(1.0 / std::sqrt(s.window.enbw), 4) + "\n";
-  out += "range       " + FormatHz(r.first_hz) + " - " + FormatHz(r.end_hz) + ", " + std::to_string(s.points.size()) +
-         " points\n";
+  out += "range       " + FormatHz(r.first_hz) + " - " + FormatHz(r.end_hz) + ", " +
+         Counted(static_cast<long long>(s.points.size()), "point") + "\n";
   if (std::isfinite(r.fit.white_nv)) {
-    out += "white floor " + FormatSignificant(r.fit.white_nv, 4) + " nV/\u221AHz (" + std::to_string(r.fit.points) +
-           " points, " + std::to_string(r.fit.rejected) + " rejected as spurs)\n";
+    out += "white floor " + FormatSignificant(r.fit.white_nv, 4) + " nV/\u221AHz (" + Counted(r.fit.points, "point") + ", " +
+           std::to_string(r.fit.rejected) + " rejected as spurs)\n";
     out += "1/f corner  " + CornerText(r.fit) + "\n";
   } else {
     out += "white floor not found (too few usable points)\n";
   }
   for (const BandResult& b : r.bands) {
     out += "band        " + FormatHz(b.lo_hz) + " - " + FormatHz(b.hi_hz) + ": ";
-    out += std::isfinite(b.rms_uv) ? FormatSignificant(b.rms_uv, 4) + " \u00B5V rms" : std::string("not measured (outside the range)");
+    out += std::isfinite(b.rms_uv) ? FormatVolts(b.rms_uv * 1e-6) + " rms" : std::string("not measured (outside the range)");
     if (b.clipped_points > 0) out += ", " + Counted(b.clipped_points, "clipped point") + " left out";
     if (b.quantised_points > 0) out += ", " + Counted(b.quantised_points, "point") + " at the converter's floor (Q)";
     out += "\n";

@@ -56,6 +56,10 @@ std::string ClippedRanges(const NoiseSpectrum& s);
 // "1 point", "3 points": a count with its noun, singular or plural as it falls.
 std::string Counted(long long n, std::string_view noun);
 
+// "32.96 mV", "200 \u00B5s": four significant digits with an engineering prefix.
+std::string FormatVolts(double volts);
+std::string FormatSeconds(double seconds);
+
 // "10 Hz", "2.5 kHz", "100 kHz": at most four significant digits.
 std::string FormatHz(double hz);
 

@@ -37,7 +37,7 @@ std::string NoiseReportText(const NoiseSpectrum& s, const NoiseReport& r) {
   for (std::size_t i = 0; i < r.bands.size(); ++i) {
     const BandResult& b = r.bands[i];
     out += "  " + FormatHz(b.lo_hz) + " - " + FormatHz(b.hi_hz) + ": ";
-    out += std::isfinite(b.rms_uv) ? FormatSignificant(b.rms_uv, 4) + " \u00B5V" : std::string("not measured");
+    out += std::isfinite(b.rms_uv) ? FormatVolts(b.rms_uv * 1e-6) : std::string("not measured");
     if (i == 0) out += "  (the span)";
     if (b.clipped_points > 0) out += ", without " + Counted(b.clipped_points, "clipped point");
     out += "\n";

@@ -35,12 +35,6 @@ void SendRange(InstrumentChannel& ch, const FftRange& range) {
   }
 }
 
-std::string FormatSignificant(double v) {
-  char buf[32];
-  const auto res = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::general, 3);
-  return std::string(buf, res.ptr);
-}
-
 std::string Describe(const PlannedAcquisition& a) { return FormatHz(a.start_hz) + " - " + FormatHz(a.end_hz); }
 
 }  // namespace
@@ -135,7 +129,7 @@ MeasureOutcome RunMeasurement(InstrumentChannel& channel, const MeasureSettings&
       s.Ch1Scale = settings.ch1_scale;
       s.FftScale = range.scale;
       s.FftOffset = range.offset;
-      say(name + ": " + Describe(a) + ", " + s.TDiv + " s/div: setting up");
+      say(name + ": " + Describe(a) + ", " + FormatSeconds(StrToFloat(s.TDiv)) + "/div: setting up");
       RunFftSetup(ch, s, std::to_string(settings.averages), {});
       if (!settings.window.empty()) ch.SendCommand(kWindowCommand + settings.window);
     }
@@ -197,8 +191,8 @@ MeasureOutcome RunMeasurement(InstrumentChannel& channel, const MeasureSettings&
         return fail(MeasureStatus::kTimeLimit, name + ": ranging the FFT scale would pass the time limit; allow more time (--max-minutes)");
       }
       const int clipped = ClippedBytes(bytes);
-      say(name + ": " + (clipped > 0 ? std::to_string(clipped) + " points clipped" : std::string("trace too small for the scale")) +
-          "; FFT scale " + FormatSignificant(next->scale) + " V/div, offset " + FormatSignificant(next->offset) + " V");
+      say(name + ": " + (clipped > 0 ? Counted(clipped, "point") + " clipped" : std::string("trace too small for the scale")) +
+          "; FFT scale " + FormatVolts(next->scale) + "/div, offset " + FormatVolts(next->offset));
       SendRange(ch, *next);
     }
 

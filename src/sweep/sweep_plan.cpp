@@ -99,7 +99,7 @@ std::string PlanText(const SweepPlan& plan) {
   for (const PlannedAcquisition& a : plan.acquisitions) {
     ++i;
     out += std::to_string(i) + ". " + FormatHz(a.start_hz) + " - " + FormatHz(a.end_hz) + ": " +
-           FloatToStr(a.tdiv_s) + " s/div, Fs " + FormatHz(a.fs_hz) + ", RBW " + FormatHz(a.rbw_hz) +
+           FormatSeconds(a.tdiv_s) + "/div, Fs " + FormatHz(a.fs_hz) + ", RBW " + FormatHz(a.rbw_hz) +
            " (narrowest log bin " + FormatHz(a.log_bin_hz) + (a.coarse ? ", RBW too coarse" : "") + "), " +
            std::to_string(plan.averages) + " averages " + FormatDuration(a.average_s) + ", in all " +
            FormatDuration(a.seconds) + "\n";

@@ -209,3 +209,20 @@ TEST(NoiseJson, CarriesTheKeysScriptsUse) {
 
 }  // namespace
 }  // namespace qvx
+
+namespace qvx {
+namespace {
+
+TEST(Formatting, EngineeringUnitsForPeople) {
+  const std::pair<std::string, std::string> cases[] = {
+      {FormatVolts(3.296e-2), "32.96 mV"},     {FormatVolts(6.427e-6), "6.427 \u00B5V"},
+      {FormatVolts(999.96e-6), "1 mV"},        {FormatSeconds(1e-5), "10 \u00B5s"},
+      {FormatSeconds(0.2), "200 ms"},          {FormatSeconds(1000), "1000 s"},
+      {FormatHz(1e9), "1 GHz"},                {FormatHz(2.5e3), "2.5 kHz"},
+      {Counted(1, "clipped point"), "1 clipped point"}, {Counted(2, "point"), "2 points"},
+  };
+  for (const auto& [got, want] : cases) EXPECT_EQ(got, want);
+}
+
+}  // namespace
+}  // namespace qvx
