@@ -171,7 +171,8 @@ FloorFit FitWhiteAndCorner(const NoiseSpectrum& s) {
   std::vector<Sample> samples;
   samples.reserve(s.points.size());
   for (const NoisePoint& p : s.points) {
-    if (p.freq_hz > 0 && Usable(p) && !(p.flags & kFlagQuantisation)) samples.push_back({1.0 / p.freq_hz, Power(p)});
+    // A power of 0 is no measurement for a fit with relative weights.
+    if (p.freq_hz > 0 && p.density_nv > 0 && Usable(p) && !(p.flags & kFlagQuantisation)) samples.push_back({1.0 / p.freq_hz, Power(p)});
   }
   FloorFit fit;
   if (samples.size() < 3) return fit;

@@ -287,6 +287,7 @@ std::string NoiseJsonText(const NoiseSpectrum& s, const NoiseReport& r) {
   Json j;
   j["version"] = kNoiseJsonVersion;
   j["instrument"] = {{"idn", TextOrNull(s.idn)}, {"addr", TextOrNull(s.addr)}};
+  j["date"] = TextOrNull(s.date);
   if (!s.source_file.empty()) j["file"] = s.source_file;
   j["partial"] = s.partial;
   j["partial_reason"] = s.partial ? Json(s.partial_reason) : Json(nullptr);

@@ -75,6 +75,7 @@ struct NoiseSpectrum {
   // A measurement that stopped before its end: what was measured, and why it stopped.
   bool partial = false;
   std::string partial_reason;
+  std::string date;  // when it was measured, "2026-12-09 04:10", "" when not known
   std::string idn;   // instrument identification, "" when not measured here
   std::string addr;  // the address the user gave
   std::string source_file;

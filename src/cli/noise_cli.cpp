@@ -6,6 +6,7 @@
 #include <CLI/CLI.hpp>
 #include <QByteArray>
 #include <QChart>
+#include <QDateTime>
 #include <QtGlobal>
 #include <QString>
 #include <chrono>
@@ -353,6 +354,7 @@ int Measure(const MeasureOptions& o, std::ostream& out, std::ostream& err) {
   }
   outcome.spectrum.idn = idn;
   outcome.spectrum.addr = addr;
+  outcome.spectrum.date = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm")).toStdString();
   if (outcome.status != MeasureStatus::kOk) {
     const int code = outcome.status == MeasureStatus::kNotAnswering ? kExitInstrument : kExitData;
     if (outcome.spectrum.points.empty() || outcome.status == MeasureStatus::kAllClipped) Fail(code, outcome.message);

@@ -4,16 +4,19 @@
 #include <QAreaSeries>
 #include <QBrush>
 #include <QBuffer>
+#include <QCategoryAxis>
 #include <QChart>
 #include <QFileInfo>
 #include <QGraphicsScene>
 #include <QImage>
 #include <QLegend>
+#include <QLegendMarker>
 #include <QLineSeries>
 #include <QLogValueAxis>
 #include <QPainter>
 #include <QPen>
 #include <QSaveFile>
+#include <QScatterSeries>
 #include <QSvgGenerator>
 #include <algorithm>
 #include <cmath>
@@ -27,9 +30,6 @@ namespace {
 
 QString Text(const std::string& s) { return QString::fromStdString(s); }
 
-bool Drawable(const NoisePoint& p) {
-  return (p.flags & kFlagClipped) == 0 && p.freq_hz > 0 && p.density_nv > 0 && std::isfinite(p.density_nv);
-}
 
 }  // namespace
 
@@ -65,23 +65,96 @@ void SetDecadeRange(QLogValueAxis& axis, double lo, double hi) {
   axis.setRange(decadeLo, std::max(decadeHi, decadeLo * 10.0));
 }
 
+namespace {
+
+// Colours a reader tells apart, for the bands.
+const QColor kBandColours[] = {QColor(230, 159, 0), QColor(86, 180, 233), QColor(0, 158, 115), QColor(204, 121, 167),
+                               QColor(213, 94, 0),  QColor(0, 114, 178),  QColor(140, 140, 40), QColor(120, 80, 160)};
+
+// "1", "10", "100", "1k", ... "1M"; "0.1", "0.01" below 1.
+QString DecadeLabel(int exponent) {
+  static const char* kSuffix[] = {"", "k", "M", "G"};
+  if (exponent < 0) return QString::number(std::pow(10.0, exponent), 'g', 3);
+  const int group = std::min(exponent / 3, 3);
+  return QString::number(std::pow(10.0, exponent - 3 * group), 'g', 4) + QString::fromLatin1(kSuffix[group]);
+}
+
+QLineSeries* AddLine(QChart& chart, QAbstractAxis* x, QAbstractAxis* y, const QString& name, const QPen& pen) {
+  auto* line = new QLineSeries();
+  line->setName(name);
+  line->setPen(pen);
+  chart.addSeries(line);
+  line->attachAxis(x);
+  line->attachAxis(y);
+  return line;
+}
+
+QScatterSeries* AddMarkers(QChart& chart, QAbstractAxis* x, QAbstractAxis* y, const QString& name, const QColor& colour,
+                           QScatterSeries::MarkerShape shape, double size) {
+  auto* markers = new QScatterSeries();
+  markers->setName(name);
+  markers->setMarkerShape(shape);
+  markers->setMarkerSize(size);
+  markers->setColor(colour);
+  markers->setBorderColor(colour.darker(130));
+  chart.addSeries(markers);
+  markers->attachAxis(x);
+  markers->attachAxis(y);
+  return markers;
+}
+
+void HideFromLegend(QChart& chart, QAbstractSeries* series) {
+  for (QLegendMarker* marker : chart.legend()->markers(series)) marker->setVisible(false);
+}
+
+// One line under the title: how the spectrum was measured.
+QString Caption(const NoiseSpectrum& s) {
+  QStringList parts;
+  double rbwLo = 0, rbwHi = 0;
+  for (const AcquisitionInfo& a : s.acquisitions) {
+    if (!(a.rbw_hz > 0)) continue;
+    rbwLo = rbwLo > 0 ? std::min(rbwLo, a.rbw_hz) : a.rbw_hz;
+    rbwHi = std::max(rbwHi, a.rbw_hz);
+  }
+  if (rbwLo > 0) {
+    parts << (rbwHi > rbwLo ? QStringLiteral("RBW %1 - %2").arg(Text(FormatHz(rbwLo)), Text(FormatHz(rbwHi)))
+                            : QStringLiteral("RBW %1").arg(Text(FormatHz(rbwLo))));
+  }
+  if (s.averages > 0) parts << Text(Counted(s.averages, "average"));
+  parts << QStringLiteral("%1 window, ENBW %2 bins").arg(Text(s.window.name), Text(ShortestNumber(s.window.enbw)));
+  if (!s.idn.empty()) {
+    // Maker and model of the identification, not its serial number's neighbours.
+    const QStringList idn = Text(s.idn).split(QLatin1Char(','));
+    parts << idn.mid(0, 2).join(QLatin1Char(' '));
+  } else if (!s.source_file.empty()) {
+    parts << QStringLiteral("from %1").arg(Text(s.source_file));
+  }
+  if (!s.date.empty()) parts << Text(s.date);
+  if (s.partial) parts << QStringLiteral("PARTIAL");
+  return parts.join(QStringLiteral(" \u00B7 "));
+}
+
+}  // namespace
+
 QChart* BuildNoiseChart(const NoiseSpectrum& s, const NoiseReport& r) {
   auto chart = std::make_unique<QChart>();
-  chart->setTitle(QStringLiteral("Noise density (%1 window, ENBW %2 bins, corrected)")
-                      .arg(Text(s.window.name), Text(ShortestNumber(s.window.enbw))));
+  chart->setTitle(QStringLiteral("<b>Noise density</b><br><span style=\"font-size:small\">%1</span>").arg(Caption(s).toHtmlEscaped()));
   chart->setBackgroundRoundness(0);
-  chart->legend()->setAlignment(Qt::AlignBottom);
+  // Beside the plot, so no entry is cut and none covers the data.
+  chart->legend()->setAlignment(Qt::AlignRight);
 
   double fLo = 0, fHi = 0, dLo = 0, dHi = 0;
   bool any = false;
-  auto* density = new QLineSeries();
-  density->setName(QStringLiteral("density"));
-  density->setPen(QPen(QColor(70, 110, 200), 1.0));
-  QList<QPointF> pts;
-  pts.reserve(static_cast<qsizetype>(s.points.size()));
+  QList<QPointF> clean, quantised, clipped;
   for (const NoisePoint& p : s.points) {
-    if (!Drawable(p)) continue;
-    pts.append(QPointF(p.freq_hz, p.density_nv));
+    if (!(p.freq_hz > 0 && p.density_nv > 0 && std::isfinite(p.density_nv))) continue;
+    const QPointF at(p.freq_hz, p.density_nv);
+    if (p.flags & kFlagClipped) {
+      clipped.append(at);
+    } else {
+      clean.append(at);
+      if (p.flags & kFlagQuantisation) quantised.append(at);
+    }
     if (!any) {
       fLo = fHi = p.freq_hz;
       dLo = dHi = p.density_nv;
@@ -92,83 +165,103 @@ QChart* BuildNoiseChart(const NoiseSpectrum& s, const NoiseReport& r) {
     dLo = std::min(dLo, p.density_nv);
     dHi = std::max(dHi, p.density_nv);
   }
-  density->replace(pts);
   if (!any) {
     fLo = 1, fHi = 10, dLo = 1, dHi = 10;
   }
   fHi = std::max(fHi, s.end_hz);
-  // Log axes need room above and below the data.
-  auto* axisX = MakeLogAxis(QStringLiteral("Frequency (Hz)"), fLo, fHi);
-  auto* axisY = MakeLogAxis(QStringLiteral("nV/\u221AHz"), dLo / 1.5, dHi * 1.5);
+  const bool bands = std::any_of(r.bands.begin(), r.bands.end(), [](const BandResult& b) { return std::isfinite(b.rms_uv); });
+
+  // The frequency axis: a log axis draws the grid, a category axis beside it the decades
+  // in engineering form, which a log axis's printf format cannot write.
+  auto* axisX = MakeLogAxis(QString(), fLo, fHi);
+  axisX->setLabelsVisible(false);
+  axisX->setLineVisible(false);
+  // Room above the data for the bands' spans.
+  auto* axisY = MakeLogAxis(QStringLiteral("nV/\u221AHz"), dLo / 1.5, dHi * (bands ? 3.5 : 1.5));
   chart->addAxis(axisX, Qt::AlignBottom);
   chart->addAxis(axisY, Qt::AlignLeft);
-  const double yMin = axisY->min();
+  auto* decades = new QCategoryAxis();
+  decades->setTitleText(QStringLiteral("Frequency (Hz)"));
+  decades->setLabelsPosition(QCategoryAxis::AxisLabelsPositionOnValue);
+  decades->setGridLineVisible(false);
+  const int e0 = static_cast<int>(std::lround(std::log10(axisX->min())));
+  const int e1 = static_cast<int>(std::lround(std::log10(axisX->max())));
+  decades->setRange(e0, e1);
+  for (int e = e0; e <= e1; ++e) decades->append(DecadeLabel(e), e);
+  chart->addAxis(decades, Qt::AlignBottom);
   const double yMax = axisY->max();
 
-  // Bands first, so the data is drawn over them.
-  static const QColor kBandColours[] = {QColor(255, 200, 80, 60), QColor(120, 200, 120, 60), QColor(200, 120, 200, 60)};
+  // Each band a labelled span near the top; a band that overlaps one already in a row goes
+  // to the row below, so none hides another.
+  std::vector<std::vector<std::pair<double, double>>> rows;
   int bandIndex = 0;
   for (const BandResult& b : r.bands) {
     if (!std::isfinite(b.rms_uv)) continue;
     const double lo = std::max(b.lo_hz, axisX->min());
     const double hi = std::min(b.hi_hz, axisX->max());
     if (!(hi > lo)) continue;
-    auto* upper = new QLineSeries();
-    upper->append(lo, yMax);
-    upper->append(hi, yMax);
-    auto* lower = new QLineSeries();
-    lower->append(lo, yMin);
-    lower->append(hi, yMin);
-    auto* area = new QAreaSeries(upper, lower);
-    upper->setParent(area);
-    lower->setParent(area);
-    const QColor colour = kBandColours[bandIndex++ % 3];
-    area->setBrush(colour);
-    area->setPen(QPen(colour.darker(150), 0.5));
-    area->setName(QStringLiteral("%1 - %2: %3 \u00B5V rms")
-                      .arg(Text(FormatHz(b.lo_hz)), Text(FormatHz(b.hi_hz)), QString::number(b.rms_uv, 'g', 4)));
-    chart->addSeries(area);
-    area->attachAxis(axisX);
-    area->attachAxis(axisY);
+    std::size_t row = 0;
+    while (row < rows.size() && std::any_of(rows[row].begin(), rows[row].end(), [&](const auto& used) {
+             return lo < used.second * (1 - 1e-9) && hi > used.first * (1 + 1e-9);
+           })) {
+      ++row;
+    }
+    if (row == rows.size()) rows.emplace_back();
+    rows[row].emplace_back(lo, hi);
+    const double y = yMax / std::pow(1.45, static_cast<double>(row) + 1.0);
+    const QColor colour = kBandColours[bandIndex++ % std::size(kBandColours)];
+    const QString rms = Text(FormatVolts(b.rms_uv * 1e-6));
+    QLineSeries* span = AddLine(*chart, axisX, axisY,
+                                QStringLiteral("%1 - %2: %3 rms").arg(Text(FormatHz(b.lo_hz)), Text(FormatHz(b.hi_hz)), rms),
+                                QPen(colour, 3.0, Qt::SolidLine, Qt::FlatCap));
+    span->append(lo * 1.01, y);
+    span->append(hi / 1.01, y);
+    QScatterSeries* label = AddMarkers(*chart, axisX, axisY, QString(), colour, QScatterSeries::MarkerShapeCircle, 1.0);
+    label->append(std::sqrt(lo * hi), y);
+    label->setPointLabelsFormat(rms);
+    label->setPointLabelsColor(colour.darker(140));
+    label->setPointLabelsVisible(true);
+    HideFromLegend(*chart, label);
   }
 
-  chart->addSeries(density);
-  density->attachAxis(axisX);
-  density->attachAxis(axisY);
+  QLineSeries* density = AddLine(*chart, axisX, axisY, QStringLiteral("density"), QPen(QColor(70, 110, 200), 1.0));
+  density->replace(clean);
+  if (!quantised.isEmpty()) {
+    AddMarkers(*chart, axisX, axisY, QStringLiteral("at the converter's floor (Q)"), QColor(150, 150, 150),
+               QScatterSeries::MarkerShapeCircle, 4.0)
+        ->replace(quantised);
+  }
+  if (!clipped.isEmpty()) {
+    AddMarkers(*chart, axisX, axisY, QStringLiteral("clipped: only a bound (C)"), QColor(220, 30, 30),
+               QScatterSeries::MarkerShapeRectangle, 5.0)
+        ->replace(clipped);
+  }
 
   if (!r.log_points.empty()) {
-    auto* logSeries = new QLineSeries();
-    logSeries->setName(QStringLiteral("%1 points/decade").arg(s.ppd));
-    logSeries->setPen(QPen(QColor(20, 20, 20), 2.0));
+    QLineSeries* logSeries = AddLine(*chart, axisX, axisY, QStringLiteral("%1 points/decade").arg(s.ppd), QPen(QColor(20, 20, 20), 2.0));
     for (const LogPoint& p : r.log_points) {
       if (p.nv > 0) logSeries->append(p.hz, p.nv);
     }
-    chart->addSeries(logSeries);
-    logSeries->attachAxis(axisX);
-    logSeries->attachAxis(axisY);
   }
 
   if (std::isfinite(r.fit.white_nv) && r.fit.white_nv > 0) {
     const double w = r.fit.white_nv;
-    const double fc = std::isfinite(r.fit.corner_hz) ? r.fit.corner_hz : 0.0;
-    auto* floorLine = new QLineSeries();
-    floorLine->setName(QStringLiteral("white %1 nV/\u221AHz").arg(QString::number(w, 'g', 4)));
-    floorLine->setPen(QPen(QColor(200, 40, 40), 1.5, Qt::DashLine));
+    const double fc = std::isfinite(r.fit.corner_hz) && r.fit.corner_hz > 0 ? r.fit.corner_hz : 0.0;
+    QLineSeries* floorLine = AddLine(*chart, axisX, axisY, QStringLiteral("white floor %1 nV/\u221AHz").arg(Text(FormatSignificant(w, 4))),
+                                     QPen(QColor(200, 40, 40), 1.5, Qt::DashLine));
     floorLine->append(axisX->min(), w);
     floorLine->append(axisX->max(), w);
-    auto* fitLine = new QLineSeries();
-    fitLine->setName(QStringLiteral("fit, 1/f corner %1").arg(Text(FormatHz(fc))));
-    fitLine->setPen(QPen(QColor(230, 120, 20), 1.5, Qt::DotLine));
+    QLineSeries* fitLine = AddLine(*chart, axisX, axisY, QStringLiteral("fit w\u00B2 (1 + fc / f)"), QPen(QColor(230, 120, 20), 1.5, Qt::DotLine));
     const double l0 = std::log10(axisX->min());
     const double l1 = std::log10(axisX->max());
     for (int i = 0; i <= 200; ++i) {
       const double f = std::pow(10.0, l0 + (l1 - l0) * i / 200.0);
       fitLine->append(f, w * std::sqrt(1.0 + fc / f));
     }
-    for (QLineSeries* line : {floorLine, fitLine}) {
-      chart->addSeries(line);
-      line->attachAxis(axisX);
-      line->attachAxis(axisY);
+    if (r.fit.corner_resolved) {
+      AddMarkers(*chart, axisX, axisY, QStringLiteral("1/f corner %1").arg(Text(FormatHz(fc))), QColor(230, 120, 20),
+                 QScatterSeries::MarkerShapeCircle, 11.0)
+          ->append(fc, w * std::sqrt(2.0));
     }
   }
   return chart.release();

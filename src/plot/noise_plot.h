@@ -25,9 +25,11 @@ QLogValueAxis* MakeLogAxis(const QString& title, double lo, double hi);
 // counts as 1, an upper end not above the lower end as ten times it.
 void SetDecadeRange(QLogValueAxis& axis, double lo, double hi);
 
-// A new chart (the caller owns it): density in nV/sqrt(Hz) over frequency on log axes,
-// the log points, the fitted white floor and 1/f curve, and the bands shaded.
-// Clipped and non-positive points are not drawn.
+// A new chart (the caller owns it): density in nV/sqrt(Hz) over frequency on log axes with
+// decades labelled 1, 10, ... 1k, the log points, the fitted white floor and 1/f curve with
+// a marker at a resolved corner, the bands as labelled spans, points at the converter's
+// floor and clipped points marked, the legend beside the plot and a caption of how it was
+// measured. Points a log axis cannot show (0 Hz, a density of 0) are left out.
 QChart* BuildNoiseChart(const NoiseSpectrum& s, const NoiseReport& r);
 
 // Draws `chart` into `path` (PNG or SVG by the extension, any case) at least `min_size`
