@@ -101,6 +101,9 @@ ChartMenu::ChartMenu(TForm1& form) : QObject(&form), form_(form) {
   LogFrequencyAxis = add("Logarithmic Frequency Axis", &ChartMenu::LogFrequencyAxisClick);
   LogFrequencyAxis->setCheckable(true);
   NoiseReport = add("Noise Report...", &ChartMenu::NoiseReportClick);
+  // Noise is read log-log; the items before keep their places.
+  LogLevelAxis = add("Logarithmic Level Axis", &ChartMenu::LogLevelAxisClick);
+  LogLevelAxis->setCheckable(true);
 }
 
 void ChartMenu::Popup(const QPoint& globalPos) { menu_->popup(globalPos); }
@@ -108,6 +111,18 @@ void ChartMenu::Popup(const QPoint& globalPos) { menu_->popup(globalPos); }
 void ChartMenu::ApplyStoredLogAxis(bool on) {
   LogFrequencyAxis->setChecked(on);
   form_.Chart1->SetLogFrequencyAxis(on);
+  form_.Chart1->Render(form_.Chart());
+}
+
+void ChartMenu::ApplyStoredLogLevelAxis(bool on) {
+  LogLevelAxis->setChecked(on);
+  form_.Chart1->SetLogLevelAxis(on);
+  form_.Chart1->Render(form_.Chart());
+}
+
+void ChartMenu::LogLevelAxisClick(bool on) {
+  logLevelAxisUsed_ = true;
+  form_.Chart1->SetLogLevelAxis(on);
   form_.Chart1->Render(form_.Chart());
 }
 

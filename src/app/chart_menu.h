@@ -47,6 +47,7 @@ class ChartMenu : public QObject {
   QAction* SaveData = nullptr;
   QAction* LogFrequencyAxis = nullptr;
   QAction* NoiseReport = nullptr;
+  QAction* LogLevelAxis = nullptr;
 
   // Opens the menu at a screen position without waiting for a choice.
   void Popup(const QPoint& globalPos);
@@ -55,6 +56,9 @@ class ChartMenu : public QObject {
   void ApplyStoredLogAxis(bool on);
   // True once the operator has used "Logarithmic Frequency Axis".
   bool LogAxisUsed() const { return logAxisUsed_; }
+  // The same for "Logarithmic Level Axis".
+  void ApplyStoredLogLevelAxis(bool on);
+  bool LogLevelAxisUsed() const { return logLevelAxisUsed_; }
 
   // A new trace is in the buffer: the report follows it while it is open.
   void TraceArrived();
@@ -68,6 +72,7 @@ class ChartMenu : public QObject {
   void SaveDataClick(bool checked);
   void LogFrequencyAxisClick(bool checked);
   void NoiseReportClick(bool checked);
+  void LogLevelAxisClick(bool checked);
 
   // The buffer with what is known of how it was measured; `levels` are the buffer's
   // levels or a filtered copy, `filter` names the filter ("" for none).
@@ -78,6 +83,7 @@ class ChartMenu : public QObject {
   TForm1& form_;
   QMenu* menu_ = nullptr;
   bool logAxisUsed_ = false;
+  bool logLevelAxisUsed_ = false;
   // The state as the last trace left it: the frequencies, RBW and scale that belong to
   // the buffer, even after the boxes or a status read changed the live values.
   std::optional<WorkingState> trace_;

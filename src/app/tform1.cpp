@@ -332,6 +332,7 @@ void TForm1::FormCreate() {
   CmbMoveAve->setCurrentIndex(filterIndex >= 0 && filterIndex < CmbMoveAve->count() ? filterIndex : -1);
   setWindowTitle(QString::fromUtf8(kCaptionPrefix) + QString::fromStdString(Addr));
   chartMenu_->ApplyStoredLogAxis(IniFile->ReadBool(kSectionDisplay, "LOGX", false));
+  chartMenu_->ApplyStoredLogLevelAxis(IniFile->ReadBool(kSectionDisplay, "LOGY", false));
 }
 
 void TForm1::FormDestroy() {
@@ -352,6 +353,7 @@ void TForm1::FormDestroy() {
   IniFile->WriteBool(kSectionDisplay, "YAXIAUTO", ChkYAuto->isChecked());
   // Only once the operator has chosen an axis, so other files keep their fourteen keys.
   if (chartMenu_->LogAxisUsed()) IniFile->WriteBool(kSectionDisplay, "LOGX", Chart1->LogFrequencyAxis());
+  if (chartMenu_->LogLevelAxisUsed()) IniFile->WriteBool(kSectionDisplay, "LOGY", Chart1->LogLevelAxis());
   IniFile.reset();
 }
 

@@ -62,7 +62,9 @@ void SetDecadeRange(QLogValueAxis& axis, double lo, double hi) {
   if (!(hi > lo) || !std::isfinite(hi)) hi = lo * 10.0;
   const double decadeLo = std::pow(10.0, std::floor(std::log10(lo) + 1e-9));
   const double decadeHi = std::pow(10.0, std::ceil(std::log10(hi) - 1e-9));
-  axis.setRange(decadeLo, std::max(decadeHi, decadeLo * 10.0));
+  // A hair below the lowest decade: Qt finds the first label from ln(min) / ln(10), which
+  // for 0.1 comes out just above -1 and would leave that decade without its label.
+  axis.setRange(decadeLo * (1 - 1e-12), std::max(decadeHi, decadeLo * 10.0));
 }
 
 namespace {

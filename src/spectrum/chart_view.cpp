@@ -59,6 +59,8 @@ ChartView::ChartView(QWidget* parent) : QChartView(parent) {
   axisY_ = new QValueAxis();
   axisY_->setTitleText(QStringLiteral("nV/\u221AHz"));
   axisY_->setLabelFormat(QStringLiteral("%g"));
+  logAxisY_ = MakeLogAxis(axisY_->titleText(), 1.0, 100.0);
+  logAxisY_->setParent(this);
   chart_->addAxis(axisX_, Qt::AlignBottom);
   chart_->addAxis(axisY_, Qt::AlignLeft);
   series_->attachAxis(axisX_);
@@ -79,18 +81,28 @@ ChartView::ChartView(QWidget* parent) : QChartView(parent) {
 
 QString ChartView::SubTitleText() const { return subtitle_->text(); }
 
-void ChartView::SetLogFrequencyAxis(bool on) {
-  if (on == logX_) return;
-  QAbstractAxis* from = on ? static_cast<QAbstractAxis*>(axisX_) : logAxisX_;
-  QAbstractAxis* to = on ? static_cast<QAbstractAxis*>(logAxisX_) : axisX_;
+void ChartView::SwapAxis(QAbstractAxis* from, QAbstractAxis* to, Qt::Alignment side) {
   series_->detachAxis(from);
   chart_->removeAxis(from);
-  series_->clear();  // a log axis cannot take the points at 0 Hz; Render puts back what it shows
+  series_->clear();  // a log axis cannot take every point; Render puts back what it shows
   from->setParent(this);  // the chart gives up ownership; the view keeps the axis
-  chart_->addAxis(to, Qt::AlignBottom);
+  chart_->addAxis(to, side);
   series_->attachAxis(to);
-  logX_ = on;
   renderedRevision_ = ~0UL;  // the points shown change with the axis
+}
+
+void ChartView::SetLogFrequencyAxis(bool on) {
+  if (on == logX_) return;
+  SwapAxis(on ? static_cast<QAbstractAxis*>(axisX_) : logAxisX_, on ? static_cast<QAbstractAxis*>(logAxisX_) : axisX_,
+           Qt::AlignBottom);
+  logX_ = on;
+}
+
+void ChartView::SetLogLevelAxis(bool on) {
+  if (on == logY_) return;
+  SwapAxis(on ? static_cast<QAbstractAxis*>(axisY_) : logAxisY_, on ? static_cast<QAbstractAxis*>(logAxisY_) : axisY_,
+           Qt::AlignLeft);
+  logY_ = on;
 }
 
 void ChartView::Render(const ChartModel& model) {
@@ -108,6 +120,7 @@ void ChartView::Render(const ChartModel& model) {
     bool first = true;
     for (const auto& p : model.Series1) {
       if (logX_ && !(p.x > 0.0)) continue;
+      if (logY_ && !(p.y > 0.0)) continue;
       points.append(QPointF(p.x, p.y));
       // A level that is not finite cannot size the axis (the axis model skips it too).
       if (!std::isfinite(p.y)) continue;
@@ -151,6 +164,14 @@ void ChartView::ApplyLeftAxis(const ChartModel& model) {
   const AxisModel& axis = model.LeftAxis;
   double lo = axis.Minimum();
   double hi = axis.Maximum();
+  if (logY_) {
+    if (axis.Automatic() || !(lo > 0) || !(hi > lo)) {
+      if (series_->count() > 0) SetDecadeRange(*logAxisY_, dataMinY_, dataMaxY_);
+    } else {
+      logAxisY_->setRange(lo, hi);
+    }
+    return;
+  }
   if (axis.Automatic()) {
     // Show the data with a little room above and below, on whole label steps.
     const double step = NiceStep(dataMaxY_ - dataMinY_);

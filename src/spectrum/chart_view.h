@@ -7,6 +7,7 @@
 
 class QChart;
 class QGraphicsSimpleTextItem;
+class QAbstractAxis;
 class QLineSeries;
 class QLogValueAxis;
 class QValueAxis;
@@ -34,17 +35,28 @@ class ChartView : public QChartView {
   bool LogFrequencyAxis() const { return logX_; }
   QLogValueAxis* LogBottomAxis() const { return logAxisX_; }
 
+  // A logarithmic left axis in its place: levels at 0 and below are left out while it is
+  // on. Automatic: whole decades around the data; fixed: the model's range where it is
+  // positive. Takes effect at the next Render.
+  void SetLogLevelAxis(bool on);
+  bool LogLevelAxis() const { return logY_; }
+  QLogValueAxis* LogLeftAxis() const { return logAxisY_; }
+
  private:
   void ApplyLeftAxis(const ChartModel& model);
   void ApplyBottomAxis(const ChartModel& model);
   void ApplyLogBottomAxis();
+  // Takes `from` off the chart (the view keeps it) and puts `to` at `side`.
+  void SwapAxis(QAbstractAxis* from, QAbstractAxis* to, Qt::Alignment side);
 
   QChart* chart_ = nullptr;
   QLineSeries* series_ = nullptr;
   QValueAxis* axisX_ = nullptr;
   QLogValueAxis* logAxisX_ = nullptr;
   QValueAxis* axisY_ = nullptr;
+  QLogValueAxis* logAxisY_ = nullptr;
   bool logX_ = false;
+  bool logY_ = false;
   QGraphicsSimpleTextItem* subtitle_ = nullptr;
   unsigned long renderedRevision_ = ~0UL;
   double dataMinY_ = 0.0;

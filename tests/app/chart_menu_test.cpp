@@ -20,15 +20,16 @@ namespace {
 
 using ChartMenuTest = test::WindowFixture;
 
-TEST_F(ChartMenuTest, RightButtonOrMenuKeyOpensTheFiveItems) {
+TEST_F(ChartMenuTest, RightButtonOrMenuKeyOpensTheSixItems) {
   auto form = Open();
   form->show();
   QMenu* menu = form->ChartContextMenu()->Menu();
   QStringList texts;
   for (QAction* action : menu->actions()) texts << action->text();
   EXPECT_EQ(texts, QStringList({"Copy Image", "Save Image...", "Save Data...", "Logarithmic Frequency Axis",
-                                "Noise Report..."}));
+                                "Noise Report...", "Logarithmic Level Axis"}));
   EXPECT_TRUE(form->ChartContextMenu()->LogFrequencyAxis->isCheckable());
+  EXPECT_TRUE(form->ChartContextMenu()->LogLevelAxis->isCheckable());
 
   const QPoint at(100, 100);
   for (auto [reason, target] : {std::pair{QContextMenuEvent::Mouse, form->Chart1->viewport()},
@@ -43,23 +44,35 @@ TEST_F(ChartMenuTest, RightButtonOrMenuKeyOpensTheFiveItems) {
   EXPECT_EQ(QGuiApplication::clipboard()->image().size(), form->Chart1->size());
 }
 
-TEST_F(ChartMenuTest, TheAxisChoiceIsStoredOnceUsedAndReadAtStartUp) {
+TEST_F(ChartMenuTest, TheAxisChoicesAreStoredOnceUsedAndReadAtStartUp) {
   Open().reset();
-  EXPECT_EQ(dir_.Read("QVX71CONT.INI").find("LOGX"), std::string::npos) << "not used: the fourteen keys only";
+  EXPECT_EQ(dir_.Read("QVX71CONT.INI").find("LOG"), std::string::npos) << "not used: the fourteen keys only";
+  struct Axis {
+    QAction* ChartMenu::*item;
+    Qt::Orientation side;
+    const char* key;
+    const char* title;
+  };
+  const Axis axes[] = {{&ChartMenu::LogFrequencyAxis, Qt::Horizontal, "LOGX", "Frequency(kHz)"},
+                       {&ChartMenu::LogLevelAxis, Qt::Vertical, "LOGY", "nV/\u221AHz"}};
   struct Run {
     bool click;         // the operator uses the item in this run
     bool startsLog;     // from the file
-    const char* saved;  // the key after exit
+    const char* saved;  // the key's value after exit
   };
-  for (const Run& r : {Run{true, false, "LOGX=1"}, {false, true, "LOGX=1"}, {true, true, "LOGX=0"}}) {
-    auto form = Open();
-    EXPECT_EQ(form->ChartContextMenu()->LogFrequencyAxis->isChecked(), r.startsLog);
-    if (r.click) form->ChartContextMenu()->LogFrequencyAxis->trigger();
-    QAbstractAxis* bottom = form->Chart1->chart()->axes(Qt::Horizontal).value(0);
-    EXPECT_EQ(bottom->type(), r.startsLog != r.click ? QAbstractAxis::AxisTypeLogValue : QAbstractAxis::AxisTypeValue);
-    EXPECT_EQ(bottom->titleText(), "Frequency(kHz)");
-    form.reset();
-    EXPECT_NE(dir_.Read("QVX71CONT.INI").find(std::string(r.saved) + "\r\n"), std::string::npos) << r.saved;
+  for (const Axis& axis : axes) {
+    for (const Run& r : {Run{true, false, "=1"}, {false, true, "=1"}, {true, true, "=0"}}) {
+      auto form = Open();
+      QAction* item = form->ChartContextMenu()->*axis.item;
+      EXPECT_EQ(item->isChecked(), r.startsLog) << axis.key;
+      if (r.click) item->trigger();
+      QAbstractAxis* shown = form->Chart1->chart()->axes(axis.side).value(0);
+      EXPECT_EQ(shown->type(), r.startsLog != r.click ? QAbstractAxis::AxisTypeLogValue : QAbstractAxis::AxisTypeValue);
+      EXPECT_EQ(shown->titleText(), QString::fromUtf8(axis.title));
+      form.reset();
+      EXPECT_NE(dir_.Read("QVX71CONT.INI").find(std::string(axis.key) + r.saved + "\r\n"), std::string::npos)
+          << axis.key << r.saved;
+    }
   }
 }
 
