@@ -13,7 +13,7 @@
 #include "setup/status_read.h"
 #include "simulator.h"
 #include "spectrum/chart_model.h"
-#include "spectrum/chart_view.h"
+#include "plot/chart_view.h"
 #include "spectrum/plot.h"
 #include "spectrum/trace.h"
 

@@ -20,7 +20,7 @@
 #include <string_view>
 #include <vector>
 
-#include "app/ini_file.h"
+#include "settings/ini_file.h"
 #include "core/conversions.h"
 #include "core/errors.h"
 

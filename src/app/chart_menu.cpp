@@ -23,7 +23,7 @@
 #include "core/conversions.h"
 #include "core/errors.h"
 #include "plot/noise_plot.h"
-#include "spectrum/chart_view.h"
+#include "plot/chart_view.h"
 #include "spectrum/filters.h"
 
 namespace qvx {

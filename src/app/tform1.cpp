@@ -19,7 +19,7 @@
 
 #include "app/application.h"
 #include "app/chart_menu.h"
-#include "app/instrument_settings.h"
+#include "settings/instrument_settings.h"
 #include "app/window_icon.h"
 #include "core/conversions.h"
 #include "link/socket_channel.h"
@@ -27,7 +27,7 @@
 #include "setup/parameter_edits.h"
 #include "setup/rbw.h"
 #include "setup/status_read.h"
-#include "spectrum/chart_view.h"
+#include "plot/chart_view.h"
 #include "spectrum/clipboard_text.h"
 #include "spectrum/plot.h"
 #include "spectrum/trace.h"

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "app/ini_file.h"
+#include "settings/ini_file.h"
 #include "core/log_sink.h"
 #include "core/working_state.h"
 #include "spectrum/chart_model.h"

@@ -26,7 +26,7 @@
 #include "analysis/noise_analysis.h"
 #include "analysis/noise_files.h"
 #include "analysis/noise_spectrum.h"
-#include "app/instrument_settings.h"
+#include "settings/instrument_settings.h"
 #include "core/conversions.h"
 #include "core/errors.h"
 #include "link/socket_channel.h"

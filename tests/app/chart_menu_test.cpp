@@ -13,7 +13,7 @@
 
 #include "app/chart_menu.h"
 #include "gui_support/window_fixture.h"
-#include "spectrum/chart_view.h"
+#include "plot/chart_view.h"
 
 namespace qvx {
 namespace {

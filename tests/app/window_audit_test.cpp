@@ -11,7 +11,7 @@
 #include <cmath>
 
 #include "gui_support/window_fixture.h"
-#include "spectrum/chart_view.h"
+#include "plot/chart_view.h"
 
 namespace qvx {
 namespace {

@@ -23,7 +23,7 @@
 #include "core/errors.h"
 #include "gui_support/gui_test.h"
 #include "link/socket_channel.h"
-#include "spectrum/chart_view.h"
+#include "plot/chart_view.h"
 
 namespace qvx {
 namespace {

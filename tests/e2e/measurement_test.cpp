@@ -12,7 +12,7 @@
 
 #include "core/conversions.h"
 #include "e2e/e2e_fixture.h"
-#include "spectrum/chart_view.h"
+#include "plot/chart_view.h"
 
 namespace qvx::test {
 namespace {

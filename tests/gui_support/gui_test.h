@@ -1,6 +1,6 @@
 #pragma once
-// Helpers for tests that build the window: one offscreen application per process,
-// a temporary working directory, and a recorder in place of the modal error box.
+// Helpers for tests that build the window: one offscreen application per process and a
+// recorder in place of the modal error box (and the temporary working directory).
 #include <chrono>
 #include <functional>
 #include <string>
@@ -8,30 +8,12 @@
 #include <vector>
 
 #include "app/application.h"
+#include "support/temp_work_dir.h"
 
 namespace qvx::test {
 
 // The process's application object (offscreen platform), made on first use.
 TApplication& GuiApp();
-
-// Makes a fresh directory, makes it the working directory, and on destruction
-// goes back and removes it.
-class TempWorkDir {
- public:
-  TempWorkDir();
-  ~TempWorkDir();
-  TempWorkDir(const TempWorkDir&) = delete;
-  TempWorkDir& operator=(const TempWorkDir&) = delete;
-
-  const std::string& Path() const { return path_; }
-  std::string Read(const std::string& name) const;
-  void Write(const std::string& name, const std::string& content) const;
-  bool Exists(const std::string& name) const;
-
- private:
-  std::string path_;
-  std::string previous_;
-};
 
 // Records every error box instead of showing it.
 class ErrorBoxRecorder {

@@ -1,4 +1,4 @@
-#include "app/instrument_settings.h"
+#include "settings/instrument_settings.h"
 
 #include "core/conversions.h"
 

@@ -1,4 +1,4 @@
-#include "app/ini_file.h"
+#include "settings/ini_file.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -8,7 +8,7 @@
 #include <string>
 
 #include "core/errors.h"
-#include "gui_support/gui_test.h"
+#include "support/temp_work_dir.h"
 
 // Every test works in a fresh working directory, so file names are relative to it.
 namespace qvx {

@@ -1,4 +1,4 @@
-#include "spectrum/chart_view.h"
+#include "plot/chart_view.h"
 
 #include <QChart>
 #include <QFont>

@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/ini_file.h"
+#include "settings/ini_file.h"
 
 namespace qvx {
 
