@@ -294,6 +294,14 @@ TEST_F(NoiseCli, BadInputEndsWithItsCodeAndSaysWhy) {
     EXPECT_LT(run.seconds, 20) << "connects and queries are bounded";
   }
   EXPECT_EQ(sim_->AcceptedConnections(), 1u) << "only the silent simulator's own case connected to it";
+
+  // A write that fails after the analysis still leaves the results on standard output.
+  Write("good.txt", "0.000,20.000\r\n0.100,21.000\r\n0.200,19.000\r\n0.300,20.000\r\n");
+  const ProgramRun lost = Noise({"analyze", "good.txt", "--json", "missing/run.json"});
+  EXPECT_EQ(lost.code, 2) << lost.err;
+  EXPECT_NE(lost.err.find("cannot write missing/run.json"), std::string::npos) << lost.err;
+  EXPECT_NE(lost.out.find("white floor"), std::string::npos) << lost.out;
+  EXPECT_NE(lost.out.find("\"version\""), std::string::npos) << lost.out;
 }
 
 // Replies read as whole lines, and what went wrong named by its query.
