@@ -1,6 +1,8 @@
 #include "analysis/noise_analysis.h"
 
 #include "analysis/noise_files.h"
+#include "psd/chi_squared.h"
+#include "psd/estimator.h"
 
 #include <algorithm>
 #include <cmath>
@@ -23,6 +25,7 @@ double Median(std::vector<double> v) {
 struct Sample {
   double x;  // 1/f
   double y;  // D^2
+  double nu = 0.0;  // degrees of freedom of y; 0 when not known
 };
 
 struct Line {
@@ -55,8 +58,9 @@ Line FitRelative(const std::vector<Sample>& samples, const std::vector<char>& us
     double s = 0, sx = 0, sxx = 0, sy = 0, sxy = 0;
     for (std::size_t i = 0; i < samples.size(); ++i) {
       if (!use[i]) continue;
-      const double w = 1.0 / (model[i] * model[i]);
+      // y scatters by model x sqrt(2 / nu): the weight is the inverse of that variance.
       const Sample& p = samples[i];
+      const double w = (p.nu > 0 ? p.nu : 1.0) / (model[i] * model[i]);
       s += w;
       sx += w * p.x;
       sxx += w * p.x * p.x;
@@ -87,11 +91,23 @@ std::vector<LogPoint> LogPoints(const NoiseSpectrum& s, int ppd) {
   std::vector<LogPoint> out;
   if (ppd <= 0) return out;
   double sum = 0.0;
+  double nu = 0.0;
   int count = 0;
   int bin = 0;
   auto flush = [&] {
-    if (count > 0) out.push_back({std::pow(10.0, (bin + 0.5) / ppd), std::sqrt(sum / count), count});
+    if (count > 0) {
+      LogPoint p{std::pow(10.0, (bin + 0.5) / ppd), std::sqrt(sum / count), count};
+      if (nu > 0) {
+        // Neighbouring fine points of one resolution are correlated Hann bins.
+        p.dof = psd::CombinedDof(nu, count);
+        const psd::Interval ci = psd::PowerInterval(p.dof, s.confidence);
+        p.ci_lo_nv = p.nv * std::sqrt(ci.lo);
+        p.ci_hi_nv = p.nv * std::sqrt(ci.hi);
+      }
+      out.push_back(p);
+    }
     sum = 0.0;
+    nu = 0.0;
     count = 0;
   };
   // Points rise in frequency, so each log bin's points are consecutive and the bin needs
@@ -106,6 +122,7 @@ std::vector<LogPoint> LogPoints(const NoiseSpectrum& s, int ppd) {
       nearEdge = LogBinLow(j + 1, ppd) * (1 - 1e-6);
     }
     sum += Power(p);
+    nu += p.dof;
     ++count;
   }
   flush();
@@ -172,7 +189,9 @@ FloorFit FitWhiteAndCorner(const NoiseSpectrum& s) {
   samples.reserve(s.points.size());
   for (const NoisePoint& p : s.points) {
     // A power of 0 is no measurement for a fit with relative weights.
-    if (p.freq_hz > 0 && p.density_nv > 0 && Usable(p) && !(p.flags & kFlagQuantisation)) samples.push_back({1.0 / p.freq_hz, Power(p)});
+    if (p.freq_hz > 0 && p.density_nv > 0 && Usable(p) && !(p.flags & kFlagQuantisation)) {
+      samples.push_back({1.0 / p.freq_hz, Power(p), p.dof});
+    }
   }
   FloorFit fit;
   if (samples.size() < 3) return fit;
@@ -187,6 +206,9 @@ FloorFit FitWhiteAndCorner(const NoiseSpectrum& s) {
     kept.clear();
     for (std::size_t i = 0; i < samples.size(); ++i) {
       residual[i] = samples[i].y / (line.a + line.b * samples[i].x) - 1.0;
+      // Points of known degrees of freedom are judged by their own scatter: a few points of
+      // many averages must not set the bar for the many of few.
+      if (samples[i].nu > 0) residual[i] /= std::sqrt(2.0 / samples[i].nu);
       if (use[i]) kept.push_back(residual[i]);
     }
     const double centre = Median(kept);

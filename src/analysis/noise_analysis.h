@@ -15,6 +15,9 @@ struct LogPoint {
   double hz = 0.0;  // geometric centre of the log bin
   double nv = 0.0;  // sqrt(mean D^2) of the fine points inside it
   int points = 0;
+  double dof = 0.0;                 // 0 when the points carry none
+  double ci_lo_nv = kNotMeasured;   // the interval of the true density at the confidence
+  double ci_hi_nv = kNotMeasured;
 };
 
 struct Band {

@@ -1,5 +1,7 @@
 #include "analysis/noise_files.h"
 
+#include "psd/chi_squared.h"
+
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -146,9 +148,12 @@ std::string FormatHz(double hz) {
 }
 
 std::string WriteNoiseCsv(const NoiseSpectrum& s) {
+  // The interval and the degrees of freedom follow the four columns when they are known.
+  const bool withDof = std::any_of(s.points.begin(), s.points.end(), [](const NoisePoint& p) { return p.dof > 0; });
   std::string out = kNoiseCsvHeader;
+  if (withDof) out += kNoiseCsvDofColumns;
   out += '\n';
-  out.reserve(out.size() + s.points.size() * 48);
+  out.reserve(out.size() + s.points.size() * (withDof ? 96 : 48));
   for (const NoisePoint& p : s.points) {
     out += ShortestNumber(p.freq_hz);
     out += ',';
@@ -160,6 +165,15 @@ std::string WriteNoiseCsv(const NoiseSpectrum& s) {
     if (p.flags & kFlagClipped) out += 'C';
     if (p.flags & kFlagCoarseRbw) out += 'W';
     if (p.flags & kFlagQuantisation) out += 'Q';
+    if (withDof) {
+      const psd::Interval ci = psd::PowerInterval(p.dof, s.confidence);
+      out += ',';
+      if (p.dof > 0) out += ShortestNumber(p.density_nv * std::sqrt(ci.lo));
+      out += ',';
+      if (p.dof > 0) out += ShortestNumber(p.density_nv * std::sqrt(ci.hi));
+      out += ',';
+      if (p.dof > 0) out += ShortestNumber(p.dof);
+    }
     out += '\n';
   }
   return out;
@@ -167,7 +181,8 @@ std::string WriteNoiseCsv(const NoiseSpectrum& s) {
 
 bool IsNoiseCsv(std::string_view text) {
   const auto lines = Lines(text.substr(0, 259));
-  return !lines.empty() && lines.front() == kNoiseCsvHeader;
+  return !lines.empty() && (lines.front() == kNoiseCsvHeader ||
+                            lines.front() == std::string(kNoiseCsvHeader) + kNoiseCsvDofColumns);
 }
 
 namespace {
@@ -185,17 +200,17 @@ bool CloseRange(NoiseSpectrum& s) {
 
 SpectrumReadResult ReadNoiseCsv(std::string_view text) {
   const auto lines = Lines(text);
-  if (lines.empty() || lines.front() != kNoiseCsvHeader) {
-    return Failure(1, std::string("expected the header ") + kNoiseCsvHeader);
-  }
+  if (!IsNoiseCsv(text)) return Failure(1, std::string("expected the header ") + kNoiseCsvHeader);
+  const bool withDof = lines.front() != kNoiseCsvHeader;
+  const std::size_t columns = withDof ? 7 : 4;
   SpectrumReadResult r;
   for (std::size_t i = 1; i < lines.size(); ++i) {
     const int number = static_cast<int>(i) + 1;
     if (lines[i].empty() && i + 1 == lines.size()) break;
     const auto fields = Fields(lines[i]);
-    if (fields.size() != 4) {
-      return Failure(number, "expected 4 fields (" + std::string(kNoiseCsvHeader) + "), found " +
-                                 std::to_string(fields.size()) + " in " + Quoted(lines[i]));
+    if (fields.size() != columns) {
+      return Failure(number, "expected " + std::to_string(columns) + " fields (" + std::string(lines.front()) +
+                                 "), found " + std::to_string(fields.size()) + " in " + Quoted(lines[i]));
     }
     NoisePoint p;
     const char* names[] = {"frequency", "level", "density"};
@@ -211,6 +226,11 @@ SpectrumReadResult ReadNoiseCsv(std::string_view text) {
       else if (c == 'W') p.flags |= kFlagCoarseRbw;
       else if (c == 'Q') p.flags |= kFlagQuantisation;
       else return Failure(number, "unknown flag " + Quoted(fields[3]) + " (flags are R, C, W and Q)");
+    }
+    if (withDof && !fields[6].empty()) {
+      const auto dof = ParseDecimal(fields[6]);
+      if (!dof || !(*dof > 0)) return Failure(number, "the degrees of freedom " + Quoted(fields[6]) + " are not a number above 0");
+      p.dof = *dof;
     }
     if (!r.spectrum.points.empty() && p.freq_hz < r.spectrum.points.back().freq_hz) {
       return Failure(number, "the frequency " + Quoted(fields[0]) + " is below the one before it");
@@ -289,6 +309,7 @@ std::string NoiseJsonText(const NoiseSpectrum& s, const NoiseReport& r) {
   j["instrument"] = {{"idn", TextOrNull(s.idn)}, {"addr", TextOrNull(s.addr)}};
   j["date"] = TextOrNull(s.date);
   if (!s.source_file.empty()) j["file"] = s.source_file;
+  j["method"] = s.method;
   j["partial"] = s.partial;
   j["partial_reason"] = s.partial ? Json(s.partial_reason) : Json(nullptr);
   j["window"] = s.window.name;
@@ -313,6 +334,24 @@ std::string NoiseJsonText(const NoiseSpectrum& s, const NoiseReport& r) {
                             {"converter_floor_nv", NumberOrNull(a.converter_floor_nv)}});
   }
   j["acquisitions"] = std::move(acquisitions);
+  if (s.method == kMethodRecord) {
+    Json records = Json::array();
+    for (const RecordInfo& rec : s.records) {
+      records.push_back({{"fs_hz", rec.fs_hz},
+                         {"points", rec.points},
+                         {"seconds", rec.seconds},
+                         {"tdiv_s", rec.tdiv_s},
+                         {"ch1_scale", rec.ch1_scale},
+                         {"ch1_offset", rec.ch1_offset},
+                         {"clipped_points", rec.clipped_points},
+                         {"converter_floor_nv", NumberOrNull(rec.converter_floor_nv)},
+                         {"lo_hz", rec.lo_hz},
+                         {"hi_hz", rec.hi_hz}});
+    }
+    j["records"] = std::move(records);
+    j["averaging"] = s.averaging;
+  }
+  j["confidence"] = s.confidence;
   j["range"] = {{"first_hz", r.first_hz}, {"end_hz", r.end_hz}, {"points", s.points.size()}};
   j["white_nv"] = NumberOrNull(r.fit.white_nv);
   j["corner_hz"] = r.fit.corner_resolved ? NumberOrNull(r.fit.corner_hz) : Json(nullptr);
@@ -336,16 +375,50 @@ std::string NoiseJsonText(const NoiseSpectrum& s, const NoiseReport& r) {
                 {"coarse_rbw", r.flags.coarse_rbw},
                 {"quantisation", r.flags.quantisation}};
   Json logPoints = Json::array();
-  for (const LogPoint& p : r.log_points) logPoints.push_back({{"hz", p.hz}, {"nv", p.nv}, {"points", p.points}});
+  for (const LogPoint& p : r.log_points) {
+    logPoints.push_back({{"hz", p.hz},
+                         {"nv", p.nv},
+                         {"points", p.points},
+                         {"ci_lo_nv", NumberOrNull(p.ci_lo_nv)},
+                         {"ci_hi_nv", NumberOrNull(p.ci_hi_nv)},
+                         {"dof", p.dof > 0 ? Json(p.dof) : Json(nullptr)}});
+  }
   j["log_points"] = std::move(logPoints);
+  if (s.method == kMethodRecord) {
+    if (s.lf) {
+      j["lf_noise"] = {{"lo_hz", 0.1},
+                       {"hi_hz", 10.0},
+                       {"rms_nv", NumberOrNull(s.lf->rms_nv)},
+                       {"pp_6p6_nv", NumberOrNull(6.6 * s.lf->rms_nv)},
+                       {"pp_median_nv", NumberOrNull(s.lf->pp_median_nv)},
+                       {"pp_max_nv", NumberOrNull(s.lf->pp_max_nv)},
+                       {"windows", s.lf->windows},
+                       {"psd_rms_nv", NumberOrNull(s.lf->psd_rms_nv)},
+                       {"filter", kLfFilterText}};
+    } else {
+      j["lf_noise"] = nullptr;
+    }
+  }
   return j.dump(2) + "\n";
 }
 
 std::string NoiseSummaryText(const NoiseSpectrum& s, const NoiseReport& r) {
   std::string out;
   if (s.partial) out += "PARTIAL     " + s.partial_reason + "; what follows covers what was measured before\n";
-  out += "window      " + s.window.name + " (" + s.window_source + "), ENBW " + FormatSignificant(s.window.enbw, 4) +
-         " bins: density = level x " + FormatSignificant(1.0 / std::sqrt(s.window.enbw), 4) + "\n";
+  if (s.method == kMethodRecord) {
+    out += "method      time record: ";
+    for (std::size_t i = 0; i < s.records.size(); ++i) {
+      const RecordInfo& rec = s.records[i];
+      out += (i > 0 ? ", " : "") + FormatSeconds(rec.seconds) + " at " + FormatHz(rec.fs_hz).replace(FormatHz(rec.fs_hz).size() - 2, 2, "Sa/s") +
+             " for " + FormatHz(rec.lo_hz) + " - " + FormatHz(rec.hi_hz);
+    }
+    out += "; Welch, Hann, 50 % overlap, " + s.averaging + " of periodograms; " +
+           FormatSignificant(100 * s.confidence, 3) + " % intervals\n";
+  }
+  if (s.method != kMethodRecord) {
+    out += "window      " + s.window.name + " (" + s.window_source + "), ENBW " + FormatSignificant(s.window.enbw, 4) +
+           " bins: density = level x " + FormatSignificant(1.0 / std::sqrt(s.window.enbw), 4) + "\n";
+  }
   out += "range       " + FormatHz(r.first_hz) + " - " + FormatHz(r.end_hz) + ", " +
          Counted(static_cast<long long>(s.points.size()), "point") + "\n";
   if (std::isfinite(r.fit.white_nv)) {
@@ -374,6 +447,14 @@ std::string NoiseSummaryText(const NoiseSpectrum& s, const NoiseReport& r) {
          " repeated bins (R), " + std::to_string(r.flags.coarse_rbw) + " with RBW wider than their log bin (W), " +
          std::to_string(r.flags.quantisation) + " at the converter's floor (Q)\n";
   if (r.flags.clipped > 0) out += "clipped     " + ClippedRanges(s) + "\n";
+  if (s.lf) {
+    out += "0.1-10 Hz   " + FormatVolts(s.lf->rms_nv * 1e-9) + " rms, " + FormatVolts(6.6 * s.lf->rms_nv * 1e-9) +
+           " p-p (6.6 x rms); median p-p " + FormatVolts(s.lf->pp_median_nv * 1e-9) + ", largest " +
+           FormatVolts(s.lf->pp_max_nv * 1e-9) + " over " + Counted(s.lf->windows, "window") + " of 10 s; " +
+           FormatVolts(s.lf->psd_rms_nv * 1e-9) + " rms from the density\n";
+  } else if (s.method == kMethodRecord) {
+    out += "0.1-10 Hz   not covered (it needs at least 20 s at 100 Sa/s or more)\n";
+  }
   if (r.flags.quantisation > 0) {
     double floor = kNotKnown;
     for (const AcquisitionInfo& a : s.acquisitions) {

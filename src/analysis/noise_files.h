@@ -12,6 +12,10 @@
 namespace qvx {
 
 inline constexpr const char* kNoiseCsvHeader = "freq_hz,level_nv,density_nv,flags";
+// After the four columns, where the points carry their degrees of freedom.
+inline constexpr const char* kNoiseCsvDofColumns = ",ci_lo_nv,ci_hi_nv,dof";
+inline constexpr const char* kLfFilterText =
+    "2nd-order Butterworth high-pass at 0.1 Hz, 4th-order Butterworth low-pass at 10 Hz, first 10 s dropped, 10 s windows";
 inline constexpr int kNoiseJsonVersion = 1;
 
 // Outcome of reading a file: the spectrum, or an error naming the 1-based line.

@@ -71,7 +71,6 @@ void AppendTrace(NoiseSpectrum& out, const WorkingState& s, const std::array<dou
   const double root = std::sqrt(out.window.enbw);
   // A point less than 3 dB above the converter's floor shows the converter, not the source.
   const double floor = ConverterFloorNv(s);
-  const double quantised = std::isfinite(floor) ? 2.0 * floor * floor : -1.0;
   const double step = (s.Endf - s.Startf) / SPEC_POINTS;
   const bool binsKnown = s.Rbw > 0 && std::isfinite(s.Rbw);
   double previousBin = -1.0;
@@ -95,22 +94,28 @@ void AppendTrace(NoiseSpectrum& out, const WorkingState& s, const std::array<dou
     out.points.push_back(p);
   }
   out.end_hz = s.Endf;
+  std::vector<std::size_t> trace(SPEC_POINTS);
+  for (std::size_t i = 0; i < SPEC_POINTS; ++i) trace[i] = out.points.size() - SPEC_POINTS + i;
+  FlagConverterFloor(out.points, trace, floor);
+}
+
+void FlagConverterFloor(std::vector<NoisePoint>& points, const std::vector<std::size_t>& indices, double floor_nv) {
+  if (!std::isfinite(floor_nv) || !(floor_nv > 0)) return;
+  const double quantised = 2.0 * floor_nv * floor_nv;
   // A point's own value scatters with the averaging, and picking points by it would keep the
   // high ones: the level around it decides, the power mean of the unclipped points within
   // +/-50 of it (a few per cent at K = 4).
-  if (quantised > 0) {
-    const std::size_t first = out.points.size() - SPEC_POINTS;
-    for (std::size_t i = 0; i < SPEC_POINTS; ++i) {
-      double sum = 0.0;
-      int count = 0;
-      for (std::size_t k = i >= 50 ? i - 50 : 0; k <= std::min<std::size_t>(SPEC_POINTS - 1, i + 50); ++k) {
-        const NoisePoint& q = out.points[first + k];
-        if (q.flags & kFlagClipped) continue;
-        sum += q.density_nv * q.density_nv;
-        ++count;
-      }
-      if (count > 0 && sum / count < quantised) out.points[first + i].flags |= kFlagQuantisation;
+  const std::size_t n = indices.size();
+  for (std::size_t i = 0; i < n; ++i) {
+    double sum = 0.0;
+    int count = 0;
+    for (std::size_t k = i >= 50 ? i - 50 : 0; k <= std::min(n - 1, i + 50); ++k) {
+      const NoisePoint& q = points[indices[k]];
+      if (q.flags & kFlagClipped) continue;
+      sum += q.density_nv * q.density_nv;
+      ++count;
     }
+    if (count > 0 && sum / count < quantised) points[indices[i]].flags |= kFlagQuantisation;
   }
 }
 

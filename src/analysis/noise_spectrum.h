@@ -23,9 +23,10 @@ enum PointFlag : unsigned {
 
 struct NoisePoint {
   double freq_hz = 0.0;     // lower edge of the frequency step the point stands for
-  double level_nv = 0.0;    // the window's level, nV/sqrt(Hz)
+  double level_nv = 0.0;    // the window's level, nV/sqrt(Hz) (the time record: the density)
   double density_nv = 0.0;  // true density: level / sqrt(ENBW)
   unsigned flags = 0;
+  double dof = 0.0;         // equivalent degrees of freedom; 0 when not known
 };
 
 // An FFT window as the instrument names it, with its equivalent noise bandwidth in bins.
@@ -47,6 +48,11 @@ double ConverterFloorNv(double ch1_scale_v, double fs_hz);
 // The same from a working state's channel scale text and sample rate.
 double ConverterFloorNv(const WorkingState& s);
 
+struct NoisePoint;
+// Flags Q the points (at `indices`, rising, of one acquisition or record) whose surroundings
+// lie within 3 dB of the converter's floor.
+void FlagConverterFloor(std::vector<NoisePoint>& points, const std::vector<std::size_t>& indices, double floor_nv);
+
 // One instrument acquisition of a measurement.
 struct AcquisitionInfo {
   double start_hz = 0.0;
@@ -62,9 +68,43 @@ struct AcquisitionInfo {
   double converter_floor_nv = kNotKnown;  // the 8-bit converter's density at that scale
 };
 
+// One record of the channel's time record, as captured.
+struct RecordInfo {
+  double fs_hz = 0.0;
+  std::size_t points = 0;
+  double seconds = 0.0;  // its length, points / fs
+  double tdiv_s = 0.0;
+  double ch1_scale = 0.0;
+  double ch1_offset = 0.0;
+  int clipped_points = 0;
+  double converter_floor_nv = kNotKnown;
+  double lo_hz = 0.0;  // the range of the spectrum it gave
+  double hi_hz = 0.0;
+};
+
+// The 0.1-10 Hz noise of data sheets, from the record filtered in time.
+struct LfFigures {
+  double rms_nv = kNotKnown;
+  double pp_median_nv = kNotKnown;
+  double pp_max_nv = kNotKnown;
+  int windows = 0;
+  double psd_rms_nv = kNotKnown;  // the density weighted by the filter's response, as a check
+  double rate_hz = 0.0;
+  std::vector<double> first_window_v;  // the first 10 s window, for the plot
+};
+
+inline constexpr const char* kMethodFft = "instrument FFT";
+inline constexpr const char* kMethodRecord = "time record";
+
 struct NoiseSpectrum {
   std::vector<NoisePoint> points;  // rising frequency
   double end_hz = 0.0;             // upper edge of the last point's step
+
+  std::string method = kMethodFft;
+  std::vector<RecordInfo> records;  // the time record's
+  std::string averaging = "mean";   // of the time record's periodograms
+  double confidence = 0.95;         // of every interval
+  std::optional<LfFigures> lf;      // when the capture covers 0.1-10 Hz
 
   FftWindow window = HannWindow();
   std::string window_source = "assumed";  // "instrument" when the instrument said so

@@ -1,6 +1,7 @@
 #include "cli/noise_cli.h"
 
 #include <arpa/inet.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -9,6 +10,7 @@
 #include <QDateTime>
 #include <QtGlobal>
 #include <QString>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
@@ -16,6 +18,7 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <nlohmann/json.hpp>
 #include <memory>
 #include <optional>
 #include <sstream>
@@ -26,6 +29,8 @@
 #include "analysis/noise_analysis.h"
 #include "analysis/noise_files.h"
 #include "analysis/noise_spectrum.h"
+#include "capture/capture.h"
+#include "psd/npy.h"
 #include "settings/instrument_settings.h"
 #include "core/conversions.h"
 #include "core/errors.h"
@@ -117,7 +122,7 @@ AnalysisRequest RequestOf(const ReportOptions& o) {
 }
 
 struct Formats {
-  bool csv = false, json = false, png = false, svg = false;
+  bool csv = false, json = false, png = false, svg = false, npy = false;
 };
 
 Formats FormatsOf(const ReportOptions& o) {
@@ -133,7 +138,8 @@ Formats FormatsOf(const ReportOptions& o) {
     else if (item == "json") f.json = true;
     else if (item == "png") f.png = true;
     else if (item == "svg") f.svg = true;
-    else Fail(kExitUsage, "--format knows csv, json, png and svg, not '" + item + "'");
+    else if (item == "npy") f.npy = true;
+    else Fail(kExitUsage, "--format knows csv, json, png, svg and npy, not '" + item + "'");
   }
   return f;
 }
@@ -197,13 +203,32 @@ void CheckOutputPrefix(const std::string& prefix) {
 
 // The outputs of both commands: files, JSON, and the summary unless the JSON takes its place.
 // When a file cannot be written, the results still reach standard output before the exit.
-void Report(const NoiseSpectrum& s, const ReportOptions& o, const Formats& f, std::ostream& out) {
+void Report(const NoiseSpectrum& s, const ReportOptions& o, const Formats& f, std::ostream& out,
+            const std::vector<std::vector<float>>* raw = nullptr) {
   const NoiseReport r = AnalyzeNoise(s, RequestOf(o));
   const std::string json = NoiseJsonText(s, r);
   std::string problem;
   auto keep = [&](const std::string& p) {
     if (problem.empty()) problem = p;
   };
+  if (f.npy && raw) {
+    // One record as PREFIX.npy, several as PREFIX.1.npy, PREFIX.2.npy, ...
+    for (std::size_t i = 0; i < raw->size(); ++i) {
+      const std::string name = raw->size() == 1 ? o.out + ".npy" : o.out + "." + std::to_string(i + 1) + ".npy";
+      keep(WriteFile(name, psd::NpyBytes((*raw)[i])));
+    }
+  }
+  if (f.png && s.lf && !s.lf->first_window_v.empty()) {
+    EnsureGuiApplication();
+    std::unique_ptr<QChart> chart(BuildLfChart(s.lf->first_window_v, s.lf->rate_hz,
+                                               QString::fromStdString("the first 10 s window after settling; rms " +
+                                                                      FormatVolts(s.lf->rms_nv * 1e-9) + ", " +
+                                                                      FormatVolts(6.6 * s.lf->rms_nv * 1e-9) + " p-p (6.6 x rms)")));
+    QString error;
+    if (!SaveChartImage(*chart, QString::fromStdString(o.out + "-lf.png"), QSize(kImageWidth, kImageHeight / 2), &error)) {
+      keep(WriteProblem(o.out + "-lf.png", error));
+    }
+  }
   if (f.csv) keep(WriteFile(o.out + ".csv", WriteNoiseCsv(s)));
   if (f.json) keep(WriteFile(o.out + ".json", json));
   if (f.png) keep(WriteImage(s, r, o.out + ".png"));
@@ -377,8 +402,105 @@ int Measure(const MeasureOptions& o, std::ostream& out, std::ostream& err) {
 struct AnalyzeOptions {
   std::string file;
   std::string span;
+  std::string fs;
+  std::string average;
   ReportOptions report;
 };
+
+psd::Averaging AveragingOf(const std::string& text) {
+  if (text.empty() || text == "mean") return psd::Averaging::Mean;
+  if (text == "median") return psd::Averaging::Median;
+  Fail(kExitUsage, "--average is mean or median, not '" + text + "'");
+}
+
+std::string ReadWholeFile(const std::string& path) {
+  std::error_code ec;
+  if (std::filesystem::is_directory(path, ec)) Fail(kExitUsage, "cannot read " + path + ": it is a folder; give a file");
+  std::ifstream file(path, std::ios::binary);
+  if (!file) Fail(kExitUsage, "cannot read " + path + "; check the name");
+  std::string text;
+  try {
+    text.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+  } catch (const std::exception&) {
+    Fail(kExitUsage, "cannot read " + path + "; check that it is a file you may read");
+  }
+  return text;
+}
+
+// Raw records of a capture: PREFIX.npy, or PREFIX.1.npy, PREFIX.2.npy, ... beside
+// PREFIX.json, whose records give each one's sample rate (or --fs for a lone file).
+int AnalyzeRecords(const AnalyzeOptions& o, std::ostream& out, const Formats& formats) {
+  const std::string prefix = o.file.substr(0, o.file.size() - 4);
+  std::vector<std::string> files;
+  std::error_code ec;
+  if (std::filesystem::exists(o.file, ec)) {
+    files.push_back(o.file);
+  } else {
+    for (int i = 1; std::filesystem::exists(prefix + "." + std::to_string(i) + ".npy", ec); ++i) {
+      files.push_back(prefix + "." + std::to_string(i) + ".npy");
+    }
+  }
+  if (files.empty()) Fail(kExitUsage, "cannot read " + o.file + " (nor " + prefix + ".1.npy); check the name");
+  // PREFIX.2.npy alone belongs to PREFIX.json as its second record.
+  std::string base = prefix;
+  std::size_t first = 0;
+  if (files.size() == 1 && files.front() == o.file && !std::filesystem::exists(prefix + ".json", ec)) {
+    const auto dot = prefix.rfind('.');
+    if (dot != std::string::npos && dot + 1 < prefix.size() &&
+        prefix.find_first_not_of("0123456789", dot + 1) == std::string::npos) {
+      base = prefix.substr(0, dot);
+      first = static_cast<std::size_t>(std::stoul(prefix.substr(dot + 1))) - 1;
+    }
+  }
+  nlohmann::json meta;
+  if (std::filesystem::exists(base + ".json", ec)) {
+    try {
+      meta = nlohmann::json::parse(ReadWholeFile(base + ".json"));
+    } catch (const nlohmann::json::exception&) {
+      Fail(kExitData, base + ".json is not the JSON of a capture");
+    }
+  }
+  std::vector<CapturedRecord> records;
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    const psd::NpyRead read = psd::ReadNpy(ReadWholeFile(files[i]));
+    if (!read.ok()) Fail(kExitData, files[i] + ": " + read.error);
+    CapturedRecord record;
+    double fs = 0.0;
+    const std::size_t at = first + i;
+    if (meta.is_object() && meta.contains("records") && meta["records"].is_array() && at < meta["records"].size() &&
+        meta["records"][at].is_object()) {
+      const auto& rec = meta["records"][at];
+      auto number = [&](const char* key) { return rec.contains(key) && rec[key].is_number() ? rec[key].get<double>() : 0.0; };
+      fs = number("fs_hz");
+      record.info.tdiv_s = number("tdiv_s");
+      record.info.ch1_scale = number("ch1_scale");
+      record.info.ch1_offset = number("ch1_offset");
+      record.info.clipped_points = static_cast<int>(number("clipped_points"));
+      record.info.lo_hz = number("lo_hz");
+      record.info.hi_hz = number("hi_hz");
+      if (number("converter_floor_nv") > 0) record.info.converter_floor_nv = number("converter_floor_nv");
+    }
+    if (!o.fs.empty()) fs = ParsePositive(o.fs, "--fs");
+    if (!(fs > 0)) Fail(kExitUsage, files[i] + ": no sample rate; give --fs HZ, or keep " + base + ".json beside it");
+    std::string averaging = o.average;
+    if (averaging.empty() && meta.is_object() && meta.contains("averaging") && meta["averaging"].is_string()) averaging = meta["averaging"];
+    record.info.fs_hz = fs;
+    record.info.points = read.samples.size();
+    record.info.seconds = static_cast<double>(read.samples.size()) / fs;
+    if (record.info.hi_hz == 0.0) record.info.hi_hz = psd::kTopFraction * fs;
+    record.estimator = MakeRecordEstimator(fs, read.samples.size(), AveragingOf(averaging));
+    // As the capture pushed them: float volts, in chunks.
+    std::vector<float> samples(read.samples.begin(), read.samples.end());
+    for (std::size_t p = 0; p < samples.size(); p += 250000) {
+      record.estimator->Push(samples.data() + p, std::min<std::size_t>(250000, samples.size() - p));
+    }
+    records.push_back(std::move(record));
+  }
+  NoiseSpectrum s = StitchRecords(records, o.report.ppd);
+  s.source_file = o.file;
+  Report(s, o.report, formats, out);
+  return kExitDone;
+}
 
 int Analyze(const AnalyzeOptions& o, std::ostream& out, std::ostream& err) {
   const Formats formats = FormatsOf(o.report);
@@ -389,17 +511,8 @@ int Analyze(const AnalyzeOptions& o, std::ostream& out, std::ostream& err) {
   std::optional<std::pair<double, double>> span;
   if (!o.span.empty()) span = ParseRange(o.span, "--span");
 
-  std::error_code ec;
-  if (std::filesystem::is_directory(o.file, ec)) Fail(kExitUsage, "cannot read " + o.file + ": it is a folder; give a file");
-  std::ifstream file(o.file, std::ios::binary);
-  if (!file) Fail(kExitUsage, "cannot read " + o.file + "; check the name");
-  std::string text;
-  try {
-    text.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-  } catch (const std::exception&) {
-    Fail(kExitUsage, "cannot read " + o.file + "; check that it is a file you may read");
-  }
-  if (file.bad()) Fail(kExitUsage, "cannot read " + o.file + "; check that it is a file you may read");
+  if (o.file.size() > 4 && o.file.compare(o.file.size() - 4, 4, ".npy") == 0) return AnalyzeRecords(o, out, formats);
+  const std::string text = ReadWholeFile(o.file);
 
   const bool csv = IsNoiseCsv(text);
   SpectrumReadResult read = csv ? ReadNoiseCsv(text) : ReadClipboardExport(text, span);
@@ -429,9 +542,121 @@ int Analyze(const AnalyzeOptions& o, std::ostream& out, std::ostream& err) {
       }
     }
   }
-  SetFftWindow(s, used);
-  s.window_source = "assumed";
+  // A time record's CSV holds densities already (its level column is the density).
+  const bool densities = csv && !window && std::all_of(s.points.begin(), s.points.end(), [](const NoisePoint& p) {
+    return p.level_nv == p.density_nv;
+  });
+  if (densities) {
+    s.method = kMethodRecord;
+    s.window_source = "estimator";
+  } else {
+    SetFftWindow(s, used);
+    s.window_source = "assumed";
+  }
   Report(s, o.report, formats, out);
+  return kExitDone;
+}
+
+// --- capture ---
+
+std::atomic<bool> g_interrupted{false};
+extern "C" void OnInterrupt(int) { g_interrupted.store(true); }
+
+struct CaptureOptions {
+  std::string addr;
+  std::string from;
+  std::string to;
+  std::string seconds;
+  std::string average;
+  std::string maxMinutes;
+  ReportOptions report;
+};
+
+int Capture(const CaptureOptions& o, std::ostream& out, std::ostream& err) {
+  const Formats formats = FormatsOf(o.report);
+  const AnalysisRequest checked = RequestOf(o.report);
+  static_cast<void>(checked);
+  CheckOutputPrefix(o.report.out);
+  const psd::Averaging averaging = AveragingOf(o.average);
+  const double f1 = ParsePositive(o.from, "--from");
+  const double f2 = ParsePositive(o.to, "--to");
+  std::optional<double> seconds;
+  if (!o.seconds.empty()) seconds = ParsePositive(o.seconds, "--seconds");
+  const CapturePlan plan = PlanCapture(f1, f2, seconds, o.report.ppd);
+  if (!plan.error.empty()) Fail(kExitUsage, plan.error);
+  if (!o.maxMinutes.empty() && plan.total_s > ParsePositive(o.maxMinutes, "--max-minutes") * 60.0) {
+    Fail(kExitUsage, "the capture needs about " + FormatDuration(plan.total_s) +
+                         ", more than --max-minutes allows; allow more, or give a higher --from or fewer --seconds");
+  }
+  if (!o.report.quiet) err << CapturePlanText(plan) << std::flush;
+
+  const TIniFile ini(kSettingsFileName);
+  const InstrumentSettings stored = ReadInstrumentSettings(ini, "");
+  const std::string addr = !o.addr.empty() ? o.addr : stored.Addr;
+  if (addr.empty()) {
+    Fail(kExitUsage, std::string("no instrument address: give --addr A, or run where ") + kSettingsFileName +
+                         " has ADDR=A in its [QVX71] section");
+  }
+  in_addr parsed{};
+  if (::inet_pton(AF_INET, addr.c_str(), &parsed) != 1) Fail(kExitUsage, "the address '" + addr + "' is not a dotted IPv4 address");
+
+  SocketChannel channel;
+  channel.SetAddress(addr);
+  if (channel.ConnectInstrument() != 1) {
+    Fail(kExitInstrument, "cannot connect to " + addr + ":" + std::to_string(INSTRUMENT_PORT) +
+                              " (refused or no answer within 5 s); check the address, the cable and that the instrument is on");
+  }
+  WholeLineChannel lines(channel);
+  const std::string idn = lines.QueryInstrument("*IDN?");
+  if (lines.PeerClosed() || idn == kTimeoutReply) {
+    Fail(kExitInstrument, addr + " accepted the connection but " + lines.LastQueryOutcome() + "; check that it is the instrument, then try again");
+  }
+
+  // Ctrl+C ends the capture within a second; the instrument is left running.
+  g_interrupted.store(false);
+  struct sigaction action {};
+  action.sa_handler = OnInterrupt;
+  sigemptyset(&action.sa_mask);
+  struct sigaction previous {};
+  ::sigaction(SIGINT, &action, &previous);
+  const bool terminal = ::isatty(2) == 1;
+  CaptureSettings settings;
+  settings.averaging = averaging;
+  settings.keep_samples = formats.npy;
+  settings.cancel = &g_interrupted;
+  settings.ppd = o.report.ppd;
+  std::string lastPhase;
+  if (!o.report.quiet) {
+    settings.progress = [&](const CaptureProgress& p) {
+      const int percent = static_cast<int>(std::lround(100 * p.fraction));
+      const std::string what = "record " + std::to_string(p.record) + " of " + std::to_string(p.records) + ": " + p.phase;
+      const std::string left = FormatDuration(std::max(0.0, p.seconds_left)) + " left";
+      if (terminal) {
+        const int filled = percent * 30 / 100;
+        err << "\r[" << std::string(static_cast<std::size_t>(filled), '#') << std::string(static_cast<std::size_t>(30 - filled), '.')
+            << "] " << percent << " % " << what << ", " << left << "\x1b[K" << std::flush;
+      } else if (what != lastPhase) {
+        err << what << " (" << percent << " %, " << left << ")\n" << std::flush;
+      }
+      lastPhase = what;
+    };
+  }
+  CaptureOutcome outcome = RunCapture(lines, plan, settings);
+  ::sigaction(SIGINT, &previous, nullptr);
+  if (terminal && !o.report.quiet) err << "\n";
+  if (outcome.cancelled) {
+    // Nothing is written: no half run in place of an earlier complete one.
+    err << kProgram << ": interrupted; nothing written, and the instrument left running\n";
+    return kExitInterrupted;
+  }
+  if (outcome.error) Fail(outcome.error->instrument ? kExitInstrument : kExitData, outcome.error->message);
+  NoiseSpectrum s = StitchRecords(outcome.records, o.report.ppd);
+  s.idn = idn;
+  s.addr = addr;
+  s.date = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm")).toStdString();
+  std::vector<std::vector<float>> raw;
+  for (CapturedRecord& r : outcome.records) raw.push_back(std::move(r.volts));
+  Report(s, o.report, formats, out, &raw);
   return kExitDone;
 }
 
@@ -439,12 +664,24 @@ int Analyze(const AnalyzeOptions& o, std::ostream& out, std::ostream& err) {
 
 struct PlanOptions {
   std::string sweep;
+  std::string capture;
+  std::string seconds;
   int ppd = 10;
   std::optional<int> averages;
   std::string timeScale = "1";
 };
 
 int Plan(const PlanOptions& o, std::ostream& out) {
+  if (o.sweep.empty() == o.capture.empty()) Fail(kExitUsage, "plan wants either --sweep FROM:TO or --capture FROM:TO");
+  if (!o.capture.empty()) {
+    const auto [f1, f2] = ParseRange(o.capture, "--capture");
+    std::optional<double> seconds;
+    if (!o.seconds.empty()) seconds = ParsePositive(o.seconds, "--seconds");
+    const CapturePlan plan = PlanCapture(f1, f2, seconds, o.ppd);
+    if (!plan.error.empty()) Fail(kExitUsage, plan.error);
+    out << CapturePlanText(plan) << std::flush;
+    return kExitDone;
+  }
   const auto [from, to] = ParseRange(o.sweep, "--sweep");
   CheckSweep(from, to, o.ppd);
   const InstrumentSettings stored = ReadInstrumentSettings(TIniFile(kSettingsFileName), "");
@@ -469,7 +706,7 @@ int RunNoiseCli(int argc, char** argv) {
   CLI::App app{"Noise density, band and spot noise and the 1/f corner from a QVX71 oscilloscope's FFT, headless."};
   app.name(kProgram);
   app.require_subcommand(1);
-  app.footer("Exit codes: 0 done, 2 usage, 3 instrument not reachable or not answering, 4 data unusable.");
+  app.footer("Exit codes: 0 done, 2 usage, 3 instrument not reachable or not answering, 4 data unusable, 130 interrupted.");
 
   MeasureOptions m;
   CLI::App* measure = app.add_subcommand("measure", "measure the instrument's FFT and analyze it");
@@ -486,24 +723,38 @@ int RunNoiseCli(int argc, char** argv) {
   measure->add_option("--time-scale", m.timeScale, "scale the waits for averages by S (default 1; match a simulator started with --time-scale S)");
   AddReportOptions(measure, m.report);
 
+  CaptureOptions c;
+  CLI::App* capture = app.add_subcommand("capture", "measure from the channel's time record: the density from F1 to F2 and the 0.1-10 Hz noise");
+  capture->add_option("--addr", c.addr, "instrument address (default: ADDR of ./QVX71CONT.INI)");
+  capture->add_option("--from", c.from, "lowest frequency in Hz")->required();
+  capture->add_option("--to", c.to, "highest frequency in Hz")->required();
+  capture->add_option("--seconds", c.seconds, "length of the slowest record (default: the 0.1-10 Hz figure with six windows when --from is 0.1 Hz or below, else about 20 degrees of freedom at --from)");
+  capture->add_option("--average", c.average, "mean or median of the periodograms (default mean)");
+  capture->add_option("--max-minutes", c.maxMinutes, "refuse a capture that would take longer than M minutes");
+  AddReportOptions(capture, c.report);
+
   AnalyzeOptions a;
-  CLI::App* analyze = app.add_subcommand("analyze", "analyze a CSV of measure or the window's clipboard export");
+  CLI::App* analyze = app.add_subcommand("analyze", "analyze a CSV of measure or capture, the window's clipboard export, or a capture's raw record (.npy)");
   analyze->add_option("FILE", a.file, "the file to analyze")->required();
   analyze->add_option("--span", a.span, "span START:END in Hz of a level-only clipboard export");
+  analyze->add_option("--fs", a.fs, "sample rate in Hz of a .npy record without its JSON beside it");
+  analyze->add_option("--average", a.average, "mean or median of a record's periodograms (default: as captured)");
   analyze->add_option("--window", a.report.window, "FFT window the levels were taken with (default HANNing)");
   AddReportOptions(analyze, a.report);
 
   PlanOptions p;
-  CLI::App* plan = app.add_subcommand("plan", "print the acquisitions and the time a sweep would take, without connecting");
-  plan->add_option("--sweep", p.sweep, "from FROM to TO Hz")->required();
+  CLI::App* plan = app.add_subcommand("plan", "print the acquisitions or records and the time a sweep or a capture would take, without connecting");
+  plan->add_option("--sweep", p.sweep, "a sweep from FROM to TO Hz");
+  plan->add_option("--capture", p.capture, "a capture of the time record from FROM to TO Hz");
+  plan->add_option("--seconds", p.seconds, "length of the capture's slowest record");
   plan->add_option("--ppd", p.ppd, "log points per decade (default 10)")->check(WholeIn(1, 100));
   plan->add_option("--averages", p.averages, "FFT averaging count K (default: AVE of the settings file, else 32)")->check(WholeIn(1, 64));
   plan->add_option("--time-scale", p.timeScale, "scale of the averaging waits (default 1)");
 
   // A first word that is no option and no command: say which commands there are.
   if (argc > 1 && argv[1][0] != '-' && std::string(argv[1]) != "measure" && std::string(argv[1]) != "analyze" &&
-      std::string(argv[1]) != "plan") {
-    err << kProgram << ": there is no command '" << argv[1] << "'; the commands are measure, analyze and plan ("
+      std::string(argv[1]) != "plan" && std::string(argv[1]) != "capture") {
+    err << kProgram << ": there is no command '" << argv[1] << "'; the commands are measure, capture, analyze and plan ("
         << kProgram << " --help shows them)\n";
     return kExitUsage;
   }
@@ -521,6 +772,7 @@ int RunNoiseCli(int argc, char** argv) {
 
   try {
     if (measure->parsed()) return Measure(m, out, err);
+    if (capture->parsed()) return Capture(c, out, err);
     if (analyze->parsed()) return Analyze(a, out, err);
     return Plan(p, out);
   } catch (const Stop& stop) {

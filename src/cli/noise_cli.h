@@ -1,5 +1,5 @@
 #pragma once
-// The qvx71-noise program: measure, analyze and plan.
+// The qvx71-noise program: measure, capture, analyze and plan.
 namespace qvx {
 
 enum NoiseExitCode : int {
@@ -7,6 +7,7 @@ enum NoiseExitCode : int {
   kExitUsage = 2,
   kExitInstrument = 3,  // not reachable or not answering
   kExitData = 4,        // a malformed file, a fully clipped trace, a sweep out of time
+  kExitInterrupted = 130,  // Ctrl+C
 };
 
 int RunNoiseCli(int argc, char** argv);

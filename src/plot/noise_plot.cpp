@@ -18,6 +18,7 @@
 #include <QSaveFile>
 #include <QScatterSeries>
 #include <QSvgGenerator>
+#include <QValueAxis>
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
@@ -266,6 +267,37 @@ QChart* BuildNoiseChart(const NoiseSpectrum& s, const NoiseReport& r) {
           ->append(fc, w * std::sqrt(2.0));
     }
   }
+  return chart.release();
+}
+
+QChart* BuildLfChart(const std::vector<double>& volts, double rate_hz, const QString& caption) {
+  auto chart = std::make_unique<QChart>();
+  chart->setTitle(QStringLiteral("<b>Noise 0.1 Hz - 10 Hz</b><br><span style=\"font-size:small\">%1</span>").arg(caption.toHtmlEscaped()));
+  chart->setBackgroundRoundness(0);
+  chart->legend()->hide();
+  auto* line = new QLineSeries();
+  line->setPen(QPen(QColor(70, 110, 200), 1.2));
+  QList<QPointF> pts;
+  double peak = 0.0;
+  for (std::size_t i = 0; i < volts.size(); ++i) {
+    pts.append(QPointF(static_cast<double>(i) / rate_hz, volts[i] * 1e6));
+    peak = std::max(peak, std::fabs(volts[i] * 1e6));
+  }
+  line->replace(pts);
+  chart->addSeries(line);
+  auto* x = new QValueAxis();
+  x->setTitleText(QStringLiteral("Time (s)"));
+  x->setRange(0, std::max(1.0, static_cast<double>(volts.size()) / rate_hz));
+  x->setLabelFormat(QStringLiteral("%g"));
+  auto* y = new QValueAxis();
+  y->setTitleText(QStringLiteral("\u00B5V"));
+  const double top = peak > 0 ? peak * 1.15 : 1.0;
+  y->setRange(-top, top);
+  y->setLabelFormat(QStringLiteral("%.3g"));
+  chart->addAxis(x, Qt::AlignBottom);
+  chart->addAxis(y, Qt::AlignLeft);
+  line->attachAxis(x);
+  line->attachAxis(y);
   return chart.release();
 }
 

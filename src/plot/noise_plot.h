@@ -4,6 +4,7 @@
 #include <QByteArray>
 #include <QSize>
 #include <QString>
+#include <vector>
 
 #include "analysis/noise_analysis.h"
 #include "analysis/noise_spectrum.h"
@@ -31,6 +32,10 @@ void SetDecadeRange(QLogValueAxis& axis, double lo, double hi);
 // floor and clipped points marked, the legend beside the plot and a caption of how it was
 // measured. Points a log axis cannot show (0 Hz, a density of 0) are left out.
 QChart* BuildNoiseChart(const NoiseSpectrum& s, const NoiseReport& r);
+
+// A new chart of the 0.1-10 Hz filtered record, as data sheets draw it: microvolts against
+// seconds over one 10 s window.
+QChart* BuildLfChart(const std::vector<double>& volts, double rate_hz, const QString& caption);
 
 // Draws `chart` into `path` (PNG or SVG by the extension, any case) at least `min_size`
 // big. A chart shown in a view keeps its size on screen and is drawn scaled; a chart in

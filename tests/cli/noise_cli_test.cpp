@@ -58,12 +58,16 @@ class NoiseCli : public ::testing::Test {
 
   // Runs the program in the test's folder; every wait is bounded.
   ProgramRun Noise(std::vector<std::string> args, std::chrono::seconds limit = std::chrono::seconds(240)) {
+    return Wait(Start(std::move(args)), limit);
+  }
+
+  pid_t Start(std::vector<std::string> args) {
     args.insert(args.begin(), QVX71_NOISE_PATH);
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
     const std::string outPath = dir_ + "/stdout.txt", errPath = dir_ + "/stderr.txt";
-    const auto started = Clock::now();
+    started_ = Clock::now();
     const pid_t pid = ::fork();
     if (pid == 0) {
       // Only async-signal-safe calls between fork and exec.
@@ -75,10 +79,14 @@ class NoiseCli : public ::testing::Test {
       ::execv(argv[0], argv.data());
       ::_exit(127);
     }
+    return pid;
+  }
+
+  ProgramRun Wait(pid_t pid, std::chrono::seconds limit) {
     ProgramRun run;
     int status = 0;
     while (::waitpid(pid, &status, WNOHANG) == 0) {
-      if (Clock::now() - started > limit) {
+      if (Clock::now() - started_ > limit) {
         ::kill(pid, SIGKILL);
         ::waitpid(pid, &status, 0);
         status = -1;
@@ -86,7 +94,7 @@ class NoiseCli : public ::testing::Test {
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    run.seconds = std::chrono::duration<double>(Clock::now() - started).count();
+    run.seconds = std::chrono::duration<double>(Clock::now() - started_).count();
     if (status != -1 && WIFEXITED(status)) run.code = WEXITSTATUS(status);
     run.out = Read("stdout.txt");
     run.err = Read("stderr.txt");
@@ -106,6 +114,7 @@ class NoiseCli : public ::testing::Test {
 
   std::string dir_;
   std::unique_ptr<sim::Simulator> sim_;
+  Clock::time_point started_;
 };
 
 // 10 Hz .. 100 kHz of 20 nV/sqrt(Hz) with a 200 Hz corner: 20 nV sqrt(99990 + 200 ln 10^4) Hz.
@@ -367,6 +376,151 @@ TEST_F(NoiseCli, PlanNeedsNoInstrument) {
   ASSERT_EQ(run.code, 0) << run.err;
   EXPECT_NE(run.out.find("4. 10 kHz - 100 kHz: 200 \u00B5s/div"), std::string::npos) << run.out;
   EXPECT_NE(run.out.find("planned time: 49.0 s for 4 acquisitions"), std::string::npos) << run.out;
+}
+
+}  // namespace
+}  // namespace qvx::test
+
+namespace qvx::test {
+namespace {
+
+// The time record behind a preamplifier: 2 uV/sqrt(Hz) white, a 20 Hz corner.
+class Capture : public NoiseCli {
+ protected:
+  void StartRecordSim(double white, double corner, double timeScale, sim::Fault fault = sim::Fault::None) {
+    sim::SimOptions opts;
+    opts.noise.white_nv = white;
+    opts.noise.corner_hz = corner;
+    opts.noise.tones.clear();
+    opts.noise.time_scale = timeScale;
+    sim_ = StartSimulatorOnLoopback(opts);
+    ASSERT_TRUE(sim_);
+    sim_->SetFault(fault);
+  }
+};
+
+TEST_F(Capture, FromTenthOfAHertzToAHundredKilohertzWithTheDataSheetFigure) {
+  StartRecordSim(2000, 20, 0.05);
+  const ProgramRun run = Noise({"capture", "--addr", sim_->Address(), "--from", "0.1", "--to", "100000", "--band", "10:100000",
+                                "--out", "run", "--format", "csv,json,png,svg,npy", "--quiet"});
+  ASSERT_EQ(run.code, 0) << run.err;
+  const auto j = Json(Read("run.json"));
+  EXPECT_EQ(j["method"], "time record");
+  EXPECT_NEAR(j["white_nv"].get<double>(), 2000, 0.03 * 2000) << run.out;
+  EXPECT_NEAR(j["corner_hz"].get<double>(), 20, 0.15 * 20) << run.out;
+  const double band = 2e-3 * std::sqrt(99990 + 20 * std::log(1e4)) * 1e3;  // uV
+  EXPECT_NEAR(j["bands"][0]["rms_uv"].get<double>(), band, 0.03 * band);
+  const double lf = 2000 * std::sqrt(10.15 + 20 * std::log(100.0));
+  const auto& lfNoise = j["lf_noise"];
+  EXPECT_NEAR(lfNoise["rms_nv"].get<double>(), lf, 0.1 * lf);
+  const double ratio = lfNoise["pp_median_nv"].get<double>() / lfNoise["rms_nv"].get<double>();
+  EXPECT_GT(ratio, 4.5);
+  EXPECT_LT(ratio, 7.0);
+  int inside = 0;
+  for (const auto& p : j["log_points"]) {
+    const double truth = 2000 * std::sqrt(1 + 20 / p["hz"].get<double>());
+    inside += p["ci_lo_nv"].get<double>() <= truth && truth <= p["ci_hi_nv"].get<double>();
+  }
+  EXPECT_GE(inside, 0.85 * static_cast<double>(j["log_points"].size()));
+  EXPECT_EQ(j["records"].size(), 2u);
+  for (const char* file : {"run.1.npy", "run.2.npy", "run.png", "run.svg", "run-lf.png", "run.csv"}) {
+    EXPECT_GT(Read(file).size(), 1000u) << file;
+  }
+  EXPECT_EQ(sim_->Lines().back(), ":RUN") << "the instrument is left running";
+
+  // The raw records give the same figures again.
+  const ProgramRun again = Noise({"analyze", "run.npy", "--band", "10:100000", "--json", "-"});
+  ASSERT_EQ(again.code, 0) << again.err;
+  const auto k = Json(again.out);
+  for (const char* key : {"white_nv", "corner_hz", "bands", "lf_noise", "log_points"}) EXPECT_EQ(k[key], j[key]) << key;
+
+  // And NumPy reads them: scipy's Welch of the slow record agrees with the CSV.
+  if (std::system("/usr/bin/python3 -c 'import scipy' 2>/dev/null") != 0) GTEST_SKIP() << "no scipy here";
+  Write("check.py",
+        "import csv, json, numpy as np\n"
+        "from scipy import signal\n"
+        "x = np.load('run.2.npy'); fs = json.load(open('run.json'))['records'][1]['fs_hz']\n"
+        "f, p = signal.welch(x, fs, nperseg=65536)\n"
+        "rows = np.array([[float(r['freq_hz']), float(r['density_nv'])] for r in csv.DictReader(open('run.csv'))])\n"
+        "worst = 0\n"
+        "for lo in 10 ** np.arange(1, 4.5, 0.1):\n"
+        "    s = p[(f >= lo) & (f < lo * 1.2589)]; o = rows[(rows[:, 0] >= lo) & (rows[:, 0] < lo * 1.2589)]\n"
+        "    if len(s) >= 20 and len(o) >= 3: worst = max(worst, abs((o[:, 1] ** 2).mean() / (s.mean() * 1e18) - 1))\n"
+        "print(worst); raise SystemExit(0 if worst < 0.03 and x.dtype == np.float32 else 1)\n");
+  EXPECT_EQ(std::system(("cd " + dir_ + " && /usr/bin/python3 check.py > check.txt").c_str()), 0) << Read("check.txt");
+}
+
+// Every fault of the record's queries ends with exit 3 (the data's: 4) and its cause.
+TEST_F(Capture, FaultsEndWithAClearMessageWithinTheirBound) {
+  struct Case {
+    sim::Fault fault;
+    bool zeroYinc;
+    std::vector<std::string> extra;
+    int code;
+    const char* says;
+  } cases[] = {
+      {sim::Fault::RecordNeverCompletes, false, {}, 3, "did not complete"},
+      {sim::Fault::ShortChunk, false, {}, 3, "closed the connection in the middle of a data block"},
+      {sim::Fault::StalledChunk, false, {}, 3, "stopped sending in the middle of a data block"},
+      {sim::Fault::BadPreamble, false, {}, 3, "preamble's field 5 ('****') is not a number"},
+      {sim::Fault::BadPreamble, true, {}, 3, "no usable conversion"},
+      {sim::Fault::CloseOnQuery, false, {}, 3, "closed"},
+  };
+  StartRecordSim(20, 0, 0.0);
+  for (const Case& c : cases) {
+    auto faults = sim_->Faults();
+    faults.fault = c.fault;
+    faults.bad_preamble_zero = c.zeroYinc;
+    sim_->SetFaults(faults);
+    const ProgramRun run = Noise({"capture", "--addr", sim_->Address(), "--from", "10", "--to", "1000", "--seconds", "2", "--quiet"},
+                                 std::chrono::seconds(60));
+    EXPECT_EQ(run.code, c.code) << sim::FaultName(c.fault) << ": " << run.err;
+    EXPECT_NE(run.err.find(c.says), std::string::npos) << run.err;
+    EXPECT_LT(run.seconds, 30) << sim::FaultName(c.fault);
+  }
+  // Noise beyond 8 divisions of the largest scale: the data's fault.
+  sim_->SetFault(sim::Fault::None);
+  auto noise = sim_->Noise();
+  noise.white_nv = 1e11;
+  sim_->SetNoise(noise);
+  const ProgramRun loud = Noise({"capture", "--addr", sim_->Address(), "--from", "10", "--to", "1000", "--seconds", "2", "--quiet"});
+  EXPECT_EQ(loud.code, 4) << loud.err;
+  EXPECT_NE(loud.err.find("still clips at the largest channel scale"), std::string::npos) << loud.err;
+  // A smaller read limit, as other instruments have, is followed.
+  noise.white_nv = 20;
+  sim_->SetNoise(noise);
+  auto faults = sim_->Faults();
+  faults.max_read_points = 30000;
+  sim_->SetFaults(faults);
+  EXPECT_EQ(Noise({"capture", "--addr", sim_->Address(), "--from", "10", "--to", "1000", "--seconds", "2", "--quiet"}).code, 0);
+}
+
+TEST_F(Capture, CtrlCEndsWithinASecondLeavingTheInstrumentRunningAndTheOldFiles) {
+  StartRecordSim(20, 200, 1.0);  // real time: the record takes 20 s
+  Write("run.json", "complete\n");
+  const pid_t pid = Start({"capture", "--addr", sim_->Address(), "--from", "1", "--to", "1000", "--seconds", "20", "--out", "run"});
+  ASSERT_TRUE(sim_->WaitForLine(":SINGle", std::chrono::seconds(20)));
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // into the long record
+  const auto interrupted = Clock::now();
+  ::kill(pid, SIGINT);
+  const ProgramRun run = Wait(pid, std::chrono::seconds(60));
+  EXPECT_EQ(run.code, 130) << run.err;
+  EXPECT_LT(std::chrono::duration<double>(Clock::now() - interrupted).count(), 1.5);
+  EXPECT_EQ(Read("run.json"), "complete\n");
+  EXPECT_TRUE(sim_->WaitForLine(":RUN", std::chrono::seconds(5)));
+}
+
+TEST_F(Capture, PlansAreSaidBeforeConnectingAndImpossibleOnesRefused) {
+  const ProgramRun plan = Noise({"plan", "--capture", "0.1:100000"});
+  ASSERT_EQ(plan.code, 0) << plan.err;
+  EXPECT_NE(plan.out.find("2. 10000000 points at 10 s/div: 100 s at 100 kSa/s"), std::string::npos) << plan.out;
+  EXPECT_NE(plan.out.find("degrees of freedom"), std::string::npos) << plan.out;
+  for (const auto& args : {std::vector<std::string>{"plan", "--capture", "0.001:10"},
+                           {"plan", "--capture", "1:1e9"},
+                           {"capture", "--addr", "127.0.0.1", "--from", "0.1", "--to", "100000", "--max-minutes", "1"}}) {
+    const ProgramRun refused = Noise(args, std::chrono::seconds(30));
+    EXPECT_EQ(refused.code, 2) << refused.err;
+  }
 }
 
 }  // namespace
