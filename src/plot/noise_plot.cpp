@@ -123,8 +123,18 @@ QString Caption(const NoiseSpectrum& s) {
     parts << (rbwHi > rbwLo ? QStringLiteral("RBW %1 - %2").arg(Text(FormatHz(rbwLo)), Text(FormatHz(rbwHi)))
                             : QStringLiteral("RBW %1").arg(Text(FormatHz(rbwLo))));
   }
-  if (s.averages > 0) parts << Text(Counted(s.averages, "average"));
-  parts << QStringLiteral("%1 window, ENBW %2 bins").arg(Text(s.window.name), Text(ShortestNumber(s.window.enbw)));
+  if (s.method == kMethodRecord) {
+    QStringList records;
+    for (const RecordInfo& r : s.records) {
+      records << QStringLiteral("%1 at %2Sa/s").arg(Text(FormatSeconds(r.seconds)), Text(FormatHz(r.fs_hz)).chopped(2));
+    }
+    parts << QStringLiteral("time record: %1").arg(records.join(QStringLiteral(" + ")));
+    parts << QStringLiteral("Welch, Hann, 50 %, %1").arg(Text(s.averaging));
+    parts << QStringLiteral("%1 % intervals").arg(Text(FormatSignificant(100 * s.confidence, 3)));
+  } else {
+    if (s.averages > 0) parts << Text(Counted(s.averages, "average"));
+    parts << QStringLiteral("%1 window, ENBW %2 bins").arg(Text(s.window.name), Text(ShortestNumber(s.window.enbw)));
+  }
   if (!s.idn.empty()) {
     // Maker and model of the identification, not its serial number's neighbours.
     const QStringList idn = Text(s.idn).split(QLatin1Char(','));
@@ -171,7 +181,8 @@ QChart* BuildNoiseChart(const NoiseSpectrum& s, const NoiseReport& r) {
   if (!any) {
     fLo = 1, fHi = 10, dLo = 1, dHi = 10;
   }
-  fHi = std::max(fHi, s.end_hz);
+  // The range's end, unless it only just passes a decade the points do not reach.
+  fHi = std::max(fHi, s.end_hz * (1 - 1e-2));
   const bool bands = std::any_of(r.bands.begin(), r.bands.end(), [](const BandResult& b) { return std::isfinite(b.rms_uv); });
 
   // The frequency axis: a log axis draws the grid, a category axis beside it the decades
@@ -240,6 +251,26 @@ QChart* BuildNoiseChart(const NoiseSpectrum& s, const NoiseReport& r) {
         ->replace(clipped);
   }
 
+  // The 95 % band of the log points, where they carry their degrees of freedom.
+  if (std::any_of(r.log_points.begin(), r.log_points.end(), [](const LogPoint& p) { return std::isfinite(p.ci_lo_nv); })) {
+    auto* upper = new QLineSeries();
+    auto* lower = new QLineSeries();
+    for (const LogPoint& p : r.log_points) {
+      if (!(std::isfinite(p.ci_lo_nv) && p.ci_lo_nv > 0)) continue;
+      upper->append(p.hz, p.ci_hi_nv);
+      lower->append(p.hz, p.ci_lo_nv);
+    }
+    auto* band = new QAreaSeries(upper, lower);
+    upper->setParent(band);
+    lower->setParent(band);
+    band->setName(QStringLiteral("%1 % interval").arg(Text(FormatSignificant(100 * s.confidence, 3))));
+    band->setBrush(QColor(20, 20, 20, 40));
+    band->setPen(Qt::NoPen);
+    chart->addSeries(band);
+    band->attachAxis(axisX);
+    band->attachAxis(axisY);
+  }
+
   if (!r.log_points.empty()) {
     QLineSeries* logSeries = AddLine(*chart, axisX, axisY, QStringLiteral("%1 points/decade").arg(s.ppd), QPen(QColor(20, 20, 20), 2.0));
     for (const LogPoint& p : r.log_points) {
@@ -287,13 +318,20 @@ QChart* BuildLfChart(const std::vector<double>& volts, double rate_hz, const QSt
   chart->addSeries(line);
   auto* x = new QValueAxis();
   x->setTitleText(QStringLiteral("Time (s)"));
-  x->setRange(0, std::max(1.0, static_cast<double>(volts.size()) / rate_hz));
+  x->setRange(0, std::max(1.0, std::round(static_cast<double>(volts.size()) / rate_hz)));
+  x->setTickCount(11);
   x->setLabelFormat(QStringLiteral("%g"));
   auto* y = new QValueAxis();
   y->setTitleText(QStringLiteral("\u00B5V"));
-  const double top = peak > 0 ? peak * 1.15 : 1.0;
+  // A round top, so the labels read as a data sheet's: 1, 2 or 5 times a power of ten.
+  double top = 1.0;
+  if (peak > 0) {
+    const double unit = std::pow(10.0, std::floor(std::log10(peak * 1.1)));
+    top = unit * (peak * 1.1 <= unit ? 1 : peak * 1.1 <= 2 * unit ? 2 : peak * 1.1 <= 5 * unit ? 5 : 10);
+  }
   y->setRange(-top, top);
-  y->setLabelFormat(QStringLiteral("%.3g"));
+  y->setTickCount(5);
+  y->setLabelFormat(QStringLiteral("%g"));
   chart->addAxis(x, Qt::AlignBottom);
   chart->addAxis(y, Qt::AlignLeft);
   line->attachAxis(x);
