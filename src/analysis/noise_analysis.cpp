@@ -92,14 +92,20 @@ std::vector<LogPoint> LogPoints(const NoiseSpectrum& s, int ppd) {
   if (ppd <= 0) return out;
   double sum = 0.0;
   double nu = 0.0;
+  double converter = 0.0;
+  bool clean = true;
   int count = 0;
+  int distinct = 0;  // points with degrees of freedom of their own (a repeated bin has none)
   int bin = 0;
+  const double root = s.method == kMethodRecord ? 1.0 : std::sqrt(s.window.enbw);
   auto flush = [&] {
     if (count > 0) {
       LogPoint p{std::pow(10.0, (bin + 0.5) / ppd), std::sqrt(sum / count), count};
+      p.converter_nv = std::sqrt(converter / count);
+      p.clean = clean;
       if (nu > 0) {
         // Neighbouring fine points of one resolution are correlated Hann bins.
-        p.dof = psd::CombinedDof(nu, count);
+        p.dof = psd::CombinedDof(nu, distinct);
         const psd::Interval ci = psd::PowerInterval(p.dof, s.confidence);
         p.ci_lo_nv = p.nv * std::sqrt(ci.lo);
         p.ci_hi_nv = p.nv * std::sqrt(ci.hi);
@@ -108,7 +114,10 @@ std::vector<LogPoint> LogPoints(const NoiseSpectrum& s, int ppd) {
     }
     sum = 0.0;
     nu = 0.0;
+    converter = 0.0;
+    clean = true;
     count = 0;
+    distinct = 0;
   };
   // Points rise in frequency, so each log bin's points are consecutive and the bin needs
   // working out only near its upper edge.
@@ -123,6 +132,9 @@ std::vector<LogPoint> LogPoints(const NoiseSpectrum& s, int ppd) {
     }
     sum += Power(p);
     nu += p.dof;
+    distinct += p.dof > 0;
+    converter += (p.level_nv / root) * (p.level_nv / root);
+    clean = clean && (p.flags & (kFlagQuantisation | kFlagFloor | kFlagGainOutside)) == 0;
     ++count;
   }
   flush();
@@ -133,6 +145,8 @@ BandResult IntegratedNoise(const NoiseSpectrum& s, const Band& band) {
   BandResult r{band.lo_hz, band.hi_hz};
   if (s.points.empty()) return r;
   double power = 0.0;  // nV^2
+  double dofPower = 0.0, dofWeight = 0.0;
+  bool dofKnown = true;
   // From the point whose step holds the band's lower edge (steps never overlap) to its upper one.
   const auto from = std::upper_bound(s.points.begin(), s.points.end(), band.lo_hz,
                                      [](double f, const NoisePoint& p) { return f < p.freq_hz; });
@@ -148,12 +162,26 @@ BandResult IntegratedNoise(const NoiseSpectrum& s, const Band& band) {
       continue;
     }
     r.quantised_points += (s.points[i].flags & kFlagQuantisation) != 0;
-    power += Power(s.points[i]) * overlap;
+    const double c = Power(s.points[i]) * overlap;
+    power += c;
+    if (s.points[i].dof > 0) {
+      dofPower += c;
+      dofWeight += c * c / s.points[i].dof;
+    } else {
+      dofKnown = false;
+    }
   }
   const double tolerance = 1e-9 * std::max(std::fabs(s.end_hz), 1.0);
   if (band.lo_hz >= s.points.front().freq_hz - tolerance && band.hi_hz <= s.end_hz + tolerance &&
       band.hi_hz > band.lo_hz) {
     r.rms_uv = std::sqrt(power) * 1e-3;
+    if (dofKnown && dofWeight > 0) {
+      // Satterthwaite, less the correlation of neighbouring Hann bins.
+      r.dof = dofPower * dofPower / dofWeight / (1.0 + 2.0 * 4.0 / 9.0);
+      const psd::Interval ci = psd::PowerInterval(r.dof, s.confidence);
+      r.ci_lo_uv = r.rms_uv * std::sqrt(ci.lo);
+      r.ci_hi_uv = r.rms_uv * std::sqrt(ci.hi);
+    }
   }
   return r;
 }
@@ -172,15 +200,24 @@ SpotResult SpotNoise(const NoiseSpectrum& s, double hz) {
   // A point that repeats the bin before it adds no new measurement: each distinct bin
   // counts once.
   double sum = 0.0;
+  double nu = 0.0;
+  bool known = true;
   for (std::size_t i = first; i <= last; ++i) {
     if (!Usable(s.points[i])) continue;
     ++r.points;
     r.quantised_points += (s.points[i].flags & kFlagQuantisation) != 0;
     if (i > first && (s.points[i].flags & kFlagRepeatedBin) && Usable(s.points[i - 1])) continue;
     sum += Power(s.points[i]);
+    nu += s.points[i].dof > 0 ? s.points[i].dof : (known = false, 0.0);
     ++r.bins;
   }
   if (r.bins > 0) r.nv = std::sqrt(sum / r.bins);
+  if (r.bins > 0 && known && nu > 0) {
+    r.dof = psd::CombinedDof(nu, r.bins);
+    const psd::Interval ci = psd::PowerInterval(r.dof, s.confidence);
+    r.ci_lo_nv = r.nv * std::sqrt(ci.lo);
+    r.ci_hi_nv = r.nv * std::sqrt(ci.hi);
+  }
   return r;
 }
 
@@ -188,8 +225,9 @@ FloorFit FitWhiteAndCorner(const NoiseSpectrum& s) {
   std::vector<Sample> samples;
   samples.reserve(s.points.size());
   for (const NoisePoint& p : s.points) {
-    // A power of 0 is no measurement for a fit with relative weights.
-    if (p.freq_hz > 0 && p.density_nv > 0 && Usable(p) && !(p.flags & kFlagQuantisation)) {
+    // A power of 0 is no measurement for a fit with relative weights, and a repeated bin
+    // only the one before it again.
+    if (p.freq_hz > 0 && p.density_nv > 0 && Usable(p) && !(p.flags & (kFlagQuantisation | kFlagFloor | kFlagRepeatedBin))) {
       samples.push_back({1.0 / p.freq_hz, Power(p), p.dof});
     }
   }
@@ -198,6 +236,24 @@ FloorFit FitWhiteAndCorner(const NoiseSpectrum& s) {
 
   std::vector<char> use(samples.size(), 1);
   Line line;
+  // A power estimate of nu degrees of freedom is chi-squared: a spur is a point the fit's
+  // model makes improbable (above its 1 - 1e-4 quantile), not one above a spread that
+  // one-sided cuts would pull low at few averages. Points of unknown degrees of freedom
+  // keep the robust cut on their relative residuals.
+  constexpr double kSpurTail = 1e-4;
+  std::vector<double> ceiling(samples.size(), 0.0);
+  {
+    std::vector<std::pair<double, double>> known;
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+      if (!(samples[i].nu > 0)) continue;
+      auto it = std::find_if(known.begin(), known.end(), [&](const auto& k) { return k.first == samples[i].nu; });
+      if (it == known.end()) {
+        known.emplace_back(samples[i].nu, psd::ChiSquaredQuantile(1.0 - kSpurTail, samples[i].nu) / samples[i].nu);
+        it = known.end() - 1;
+      }
+      ceiling[i] = it->second;
+    }
+  }
   std::vector<double> residual(samples.size());
   std::vector<double> kept;
   for (int round = 0; round < 10; ++round) {
@@ -206,17 +262,14 @@ FloorFit FitWhiteAndCorner(const NoiseSpectrum& s) {
     kept.clear();
     for (std::size_t i = 0; i < samples.size(); ++i) {
       residual[i] = samples[i].y / (line.a + line.b * samples[i].x) - 1.0;
-      // Points of known degrees of freedom are judged by their own scatter: a few points of
-      // many averages must not set the bar for the many of few.
-      if (samples[i].nu > 0) residual[i] /= std::sqrt(2.0 / samples[i].nu);
-      if (use[i]) kept.push_back(residual[i]);
+      if (use[i] && !(samples[i].nu > 0)) kept.push_back(residual[i]);
     }
     const double centre = Median(kept);
     for (double& r : kept) r = std::fabs(r - centre);
     const double limit = 3.0 * 1.4826 * Median(kept) + 1e-9;
     std::size_t changed = 0;
     for (std::size_t i = 0; i < samples.size(); ++i) {
-      const char keep = residual[i] - centre <= limit;
+      const char keep = samples[i].nu > 0 ? residual[i] + 1.0 <= ceiling[i] : residual[i] - centre <= limit;
       changed += keep != use[i];
       use[i] = keep;
     }
@@ -239,6 +292,40 @@ FloorFit FitWhiteAndCorner(const NoiseSpectrum& s) {
     any = true;
   }
   fit.corner_resolved = std::isfinite(fit.corner_hz) && fit.corner_hz >= fit.lo_hz && fit.corner_hz <= fit.hi_hz;
+
+  // The intervals from the covariance of (w^2, w^2 fc): each point's variance is 2 m^2 / nu,
+  // or m^2 times the relative residuals' own variance where nu is not known.
+  double relative = 0.0;
+  int unknown = 0;
+  for (std::size_t i = 0; i < samples.size(); ++i) {
+    if (!use[i] || samples[i].nu > 0) continue;
+    const double r = samples[i].y / (line.a + line.b * samples[i].x) - 1.0;
+    relative += r * r;
+    ++unknown;
+  }
+  relative = unknown > 2 ? relative / (unknown - 2) : 1.0;
+  double m00 = 0, m01 = 0, m11 = 0;
+  for (std::size_t i = 0; i < samples.size(); ++i) {
+    if (!use[i]) continue;
+    const double m = line.a + line.b * samples[i].x;
+    const double var = samples[i].nu > 0 ? 2.0 * m * m / samples[i].nu : relative * m * m;
+    m00 += 1.0 / var;
+    m01 += samples[i].x / var;
+    m11 += samples[i].x * samples[i].x / var;
+  }
+  const double det = m00 * m11 - m01 * m01;
+  if (det > 0 && std::isfinite(det)) {
+    const double caa = m11 / det, cab = -m01 / det, cbb = m00 / det;
+    const double z = 1.959963984540054;
+    fit.white_lo_nv = std::sqrt(std::max(0.0, line.a - z * std::sqrt(caa)));
+    fit.white_hi_nv = std::sqrt(line.a + z * std::sqrt(caa));
+    if (line.b > 0) {
+      const double fc = fit.corner_hz;
+      const double sfc = std::sqrt(std::max(0.0, cbb - 2.0 * fc * cab + fc * fc * caa)) / line.a;
+      fit.corner_lo_hz = std::max(0.0, fc - z * sfc);
+      fit.corner_hi_hz = fc + z * sfc;
+    }
+  }
   return fit;
 }
 
@@ -256,6 +343,8 @@ FlagCounts CountFlags(const NoiseSpectrum& s) {
     c.clipped += (p.flags & kFlagClipped) != 0;
     c.coarse_rbw += (p.flags & kFlagCoarseRbw) != 0;
     c.quantisation += (p.flags & kFlagQuantisation) != 0;
+    c.floor += (p.flags & kFlagFloor) != 0;
+    c.gain_outside += (p.flags & kFlagGainOutside) != 0;
   }
   return c;
 }

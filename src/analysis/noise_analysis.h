@@ -3,6 +3,7 @@
 // white floor with its 1/f corner. Clipped points never enter any of them.
 #include <limits>
 #include <string>
+#include <optional>
 #include <vector>
 
 #include "analysis/noise_spectrum.h"
@@ -18,6 +19,8 @@ struct LogPoint {
   double dof = 0.0;                 // 0 when the points carry none
   double ci_lo_nv = kNotMeasured;   // the interval of the true density at the confidence
   double ci_hi_nv = kNotMeasured;
+  double converter_nv = 0.0;        // the same points at the converter, before floor and gain
+  bool clean = true;                // none of its points at a floor or beyond a gain file (Q, F, G)
 };
 
 struct Band {
@@ -32,6 +35,9 @@ struct BandResult {
   int points = 0;                // points whose step overlaps the band
   int clipped_points = 0;        // ... of which were left out
   int quantised_points = 0;      // ... of which lie at the converter's floor (kept, but flagged)
+  double dof = 0.0;              // Satterthwaite's degrees of freedom of the sum; 0 when not known
+  double ci_lo_uv = kNotMeasured;
+  double ci_hi_uv = kNotMeasured;
 };
 
 struct SpotResult {
@@ -40,6 +46,9 @@ struct SpotResult {
   int points = 0;  // usable points within +/-5 points
   int bins = 0;    // distinct FFT bins among them (a repeated bin counts once)
   int quantised_points = 0;  // points among them at the converter's floor
+  double dof = 0.0;
+  double ci_lo_nv = kNotMeasured;
+  double ci_hi_nv = kNotMeasured;
 };
 
 // D(f)^2 = w^2 (1 + fc / f).
@@ -49,6 +58,10 @@ struct FloorFit {
   // The one rule for every report: a corner is resolved when it lies within the frequencies
   // of the points the fit used (below them the rise is not seen, above them it is all rise).
   bool corner_resolved = false;
+  // 95 % intervals from the fit's covariance (the weights, or the residuals' scatter where
+  // the points carry no degrees of freedom).
+  double white_lo_nv = kNotMeasured, white_hi_nv = kNotMeasured;
+  double corner_lo_hz = kNotMeasured, corner_hi_hz = kNotMeasured;
   double lo_hz = 0.0;  // the lowest and highest frequency the fit used
   double hi_hz = 0.0;
   int points = 0;    // points the final fit used
@@ -63,6 +76,20 @@ struct FlagCounts {
   int clipped = 0;
   int coarse_rbw = 0;
   int quantisation = 0;
+  int floor = 0;         // F
+  int gain_outside = 0;  // G
+};
+
+// A limit mask's verdict on the clean, input-referred log points.
+struct LimitResult {
+  std::string file;
+  bool pass = true;
+  double worst_margin_db = 0.0;  // mask over point, in dB; negative where it fails
+  double worst_hz = 0.0;
+  int failing_points = 0;
+  int checked = 0;
+  std::vector<std::pair<double, double>> failing_ranges;  // of log points, Hz
+  std::vector<std::pair<double, double>> mask;            // for the plot
 };
 
 struct NoiseReport {
@@ -73,6 +100,8 @@ struct NoiseReport {
   FlagCounts flags;
   double first_hz = 0.0;  // the measured range
   double end_hz = 0.0;
+  std::optional<LimitResult> limit;
+  std::vector<std::pair<double, double>> floor;  // the subtracted floor's log points, for the plot
 };
 
 // Empty bands and spots mean the defaults: the whole range and each whole decade in it

@@ -165,6 +165,8 @@ std::string WriteNoiseCsv(const NoiseSpectrum& s) {
     if (p.flags & kFlagClipped) out += 'C';
     if (p.flags & kFlagCoarseRbw) out += 'W';
     if (p.flags & kFlagQuantisation) out += 'Q';
+    if (p.flags & kFlagFloor) out += 'F';
+    if (p.flags & kFlagGainOutside) out += 'G';
     if (withDof) {
       const psd::Interval ci = psd::PowerInterval(p.dof, s.confidence);
       out += ',';
@@ -225,7 +227,9 @@ SpectrumReadResult ReadNoiseCsv(std::string_view text) {
       else if (c == 'C') p.flags |= kFlagClipped;
       else if (c == 'W') p.flags |= kFlagCoarseRbw;
       else if (c == 'Q') p.flags |= kFlagQuantisation;
-      else return Failure(number, "unknown flag " + Quoted(fields[3]) + " (flags are R, C, W and Q)");
+      else if (c == 'F') p.flags |= kFlagFloor;
+      else if (c == 'G') p.flags |= kFlagGainOutside;
+      else return Failure(number, "unknown flag " + Quoted(fields[3]) + " (flags are R, C, W, Q, F and G)");
     }
     if (withDof && !fields[6].empty()) {
       const auto dof = ParseDecimal(fields[6]);
@@ -352,28 +356,41 @@ std::string NoiseJsonText(const NoiseSpectrum& s, const NoiseReport& r) {
     j["averaging"] = s.averaging;
   }
   j["confidence"] = s.confidence;
+  j["input_referred"] = s.input_referred;
+  j["gain"] = s.input_referred ? Json(s.gain_text) : Json(nullptr);
+  j["gain_ratio"] = s.gain_ratio_1hz;
+  j["floor"] = s.floor_source.empty() ? Json(nullptr)
+                                      : Json{{"file", s.floor_source}, {"under_3db", s.floor_under_3db}, {"under_10db", s.floor_under_10db}};
   j["range"] = {{"first_hz", r.first_hz}, {"end_hz", r.end_hz}, {"points", s.points.size()}};
   j["white_nv"] = NumberOrNull(r.fit.white_nv);
   j["corner_hz"] = r.fit.corner_resolved ? NumberOrNull(r.fit.corner_hz) : Json(nullptr);
   j["corner_resolved"] = r.fit.corner_resolved;
   j["corner_fit_hz"] = NumberOrNull(r.fit.corner_hz);
+  j["white_ci_nv"] = {NumberOrNull(r.fit.white_lo_nv), NumberOrNull(r.fit.white_hi_nv)};
+  j["corner_ci_hz"] = r.fit.corner_resolved ? Json{NumberOrNull(r.fit.corner_lo_hz), NumberOrNull(r.fit.corner_hi_hz)} : Json(nullptr);
   j["fit_points"] = r.fit.points;
   j["fit_rejected"] = r.fit.rejected;
   Json bands = Json::array();
   for (const BandResult& b : r.bands) {
     bands.push_back({{"lo_hz", b.lo_hz}, {"hi_hz", b.hi_hz}, {"rms_uv", NumberOrNull(b.rms_uv)},
-                     {"points", b.points}, {"clipped_points", b.clipped_points}});
+                     {"points", b.points}, {"clipped_points", b.clipped_points},
+                     {"ci_lo_uv", NumberOrNull(b.ci_lo_uv)}, {"ci_hi_uv", NumberOrNull(b.ci_hi_uv)},
+                     {"dof", b.dof > 0 ? Json(b.dof) : Json(nullptr)}});
   }
   j["bands"] = std::move(bands);
   Json spots = Json::array();
   for (const SpotResult& p : r.spots) {
-    spots.push_back({{"hz", p.hz}, {"nv", NumberOrNull(p.nv)}, {"points", p.points}, {"bins", p.bins}});
+    spots.push_back({{"hz", p.hz}, {"nv", NumberOrNull(p.nv)}, {"points", p.points}, {"bins", p.bins},
+                     {"ci_lo_nv", NumberOrNull(p.ci_lo_nv)}, {"ci_hi_nv", NumberOrNull(p.ci_hi_nv)},
+                     {"dof", p.dof > 0 ? Json(p.dof) : Json(nullptr)}});
   }
   j["spots"] = std::move(spots);
   j["flags"] = {{"repeated_bin", r.flags.repeated_bin},
                 {"clipped", r.flags.clipped},
                 {"coarse_rbw", r.flags.coarse_rbw},
-                {"quantisation", r.flags.quantisation}};
+                {"quantisation", r.flags.quantisation},
+                {"floor", r.flags.floor},
+                {"gain_outside", r.flags.gain_outside}};
   Json logPoints = Json::array();
   for (const LogPoint& p : r.log_points) {
     logPoints.push_back({{"hz", p.hz},
@@ -381,9 +398,20 @@ std::string NoiseJsonText(const NoiseSpectrum& s, const NoiseReport& r) {
                          {"points", p.points},
                          {"ci_lo_nv", NumberOrNull(p.ci_lo_nv)},
                          {"ci_hi_nv", NumberOrNull(p.ci_hi_nv)},
-                         {"dof", p.dof > 0 ? Json(p.dof) : Json(nullptr)}});
+                         {"dof", p.dof > 0 ? Json(p.dof) : Json(nullptr)},
+                         {"converter_nv", p.converter_nv}});
   }
   j["log_points"] = std::move(logPoints);
+  if (r.limit) {
+    Json failing = Json::array();
+    for (const auto& [lo, hi] : r.limit->failing_ranges) failing.push_back({lo, hi});
+    j["limit"] = {{"file", r.limit->file},
+                  {"pass", r.limit->pass},
+                  {"worst_margin_db", r.limit->checked > 0 ? Json(r.limit->worst_margin_db) : Json(nullptr)},
+                  {"worst_hz", r.limit->checked > 0 ? Json(r.limit->worst_hz) : Json(nullptr)},
+                  {"failing_points", r.limit->failing_points},
+                  {"failing_ranges_hz", std::move(failing)}};
+  }
   if (s.method == kMethodRecord) {
     if (s.lf) {
       j["lf_noise"] = {{"lo_hz", 0.1},
@@ -422,9 +450,16 @@ std::string NoiseSummaryText(const NoiseSpectrum& s, const NoiseReport& r) {
   out += "range       " + FormatHz(r.first_hz) + " - " + FormatHz(r.end_hz) + ", " +
          Counted(static_cast<long long>(s.points.size()), "point") + "\n";
   if (std::isfinite(r.fit.white_nv)) {
-    out += "white floor " + FormatSignificant(r.fit.white_nv, 4) + " nV/\u221AHz (" + Counted(r.fit.points, "point") + ", " +
-           std::to_string(r.fit.rejected) + " rejected as spurs)\n";
-    out += "1/f corner  " + CornerText(r.fit) + "\n";
+    out += "white floor " + FormatSignificant(r.fit.white_nv, 4) + " nV/\u221AHz";
+    if (std::isfinite(r.fit.white_lo_nv)) {
+      out += " (95 %: " + FormatSignificant(r.fit.white_lo_nv, 4) + " ... " + FormatSignificant(r.fit.white_hi_nv, 4) + ")";
+    }
+    out += " from " + Counted(r.fit.points, "point") + ", " + std::to_string(r.fit.rejected) + " rejected as spurs\n";
+    out += "1/f corner  " + CornerText(r.fit);
+    if (r.fit.corner_resolved && std::isfinite(r.fit.corner_lo_hz)) {
+      out += " (95 %: " + FormatHz(r.fit.corner_lo_hz) + " ... " + FormatHz(r.fit.corner_hi_hz) + ")";
+    }
+    out += "\n";
   } else {
     out += "white floor not found (too few usable points)\n";
   }
@@ -447,6 +482,28 @@ std::string NoiseSummaryText(const NoiseSpectrum& s, const NoiseReport& r) {
          " repeated bins (R), " + std::to_string(r.flags.coarse_rbw) + " with RBW wider than their log bin (W), " +
          std::to_string(r.flags.quantisation) + " at the converter's floor (Q)\n";
   if (r.flags.clipped > 0) out += "clipped     " + ClippedRanges(s) + "\n";
+  if (s.input_referred || !s.floor_source.empty()) {
+    out += "referred    " + std::string(s.input_referred ? "input-referred, " + s.gain_text : "at the converter") +
+           (s.floor_source.empty() ? std::string()
+                                   : "; floor " + s.floor_source + " subtracted (" + Counted(s.floor_under_3db, "point") +
+                                         " less than 3 dB above it, kept as upper bounds (F); " +
+                                         std::to_string(s.floor_under_10db) + " less than 10 dB)") +
+           (r.flags.gain_outside > 0 ? "; " + Counted(r.flags.gain_outside, "point") + " beyond the gain file's range (G)" : std::string()) +
+           "\n";
+  }
+  if (r.limit) {
+    out += "limit       " + std::string(r.limit->pass ? "PASS" : "FAIL") + " against " + r.limit->file;
+    if (r.limit->checked > 0) {
+      out += ": worst margin " + FormatSignificant(r.limit->worst_margin_db, 3) + " dB at " + FormatHz(r.limit->worst_hz);
+    }
+    if (!r.limit->pass) {
+      out += "; " + Counted(r.limit->failing_points, "log point") + " over it in ";
+      for (std::size_t i = 0; i < r.limit->failing_ranges.size() && i < 4; ++i) {
+        out += (i > 0 ? ", " : "") + FormatHz(r.limit->failing_ranges[i].first) + " - " + FormatHz(r.limit->failing_ranges[i].second);
+      }
+    }
+    out += "\n";
+  }
   if (s.lf) {
     out += "0.1-10 Hz   " + FormatVolts(s.lf->rms_nv * 1e-9) + " rms, " + FormatVolts(6.6 * s.lf->rms_nv * 1e-9) +
            " p-p (6.6 x rms); median p-p " + FormatVolts(s.lf->pp_median_nv * 1e-9) + ", largest " +

@@ -81,10 +81,15 @@ void AppendTrace(NoiseSpectrum& out, const WorkingState& s, const std::array<dou
     p.level_nv = levels[i];
     p.density_nv = levels[i] / root;
     if (bytes[i] == 0 || bytes[i] == 255) p.flags |= kFlagClipped;
+    // The instrument averages the power of K frames: 2K degrees of freedom a distinct bin.
+    if (out.averages > 0) p.dof = 2.0 * out.averages;
     if (binsKnown) {
       // The instrument shows the bin nearest to the point's frequency.
       const double bin = std::round((s.Startf + static_cast<double>(i) * step) / s.Rbw);
-      if (bin == previousBin) p.flags |= kFlagRepeatedBin;
+      if (bin == previousBin) {
+        p.flags |= kFlagRepeatedBin;
+        p.dof = 0.0;  // a repeated bin adds no measurement
+      }
       previousBin = bin;
       if (p.freq_hz > 0 && out.ppd > 0) {
         const int j = LogBinIndex(p.freq_hz, out.ppd);

@@ -13,12 +13,14 @@
 
 namespace qvx {
 
-// Per-point flags; the CSV writes them as letters (R, C, W, Q).
+// Per-point flags; the CSV writes them as letters (R, C, W, Q, F, G).
 enum PointFlag : unsigned {
   kFlagRepeatedBin = 1u,  // R: shows the same FFT bin as the point before it
   kFlagClipped = 2u,      // C: its byte was 0 or 255, so the value is only a bound
   kFlagCoarseRbw = 4u,    // W: the RBW of its acquisition is wider than its log bin
   kFlagQuantisation = 8u, // Q: within 3 dB of the converter's quantisation floor
+  kFlagFloor = 16u,       // F: less than 3 dB above the subtracted floor: an upper bound
+  kFlagGainOutside = 32u, // G: beyond the gain file's range, its end value taken
 };
 
 struct NoisePoint {
@@ -105,6 +107,14 @@ struct NoiseSpectrum {
   std::string averaging = "mean";   // of the time record's periodograms
   double confidence = 0.95;         // of every interval
   std::optional<LfFigures> lf;      // when the capture covers 0.1-10 Hz
+
+  // The corrections that made the densities input-referred.
+  bool input_referred = false;
+  std::string gain_text;        // "gain 40 dB (x100)", "" without a gain
+  double gain_ratio_1hz = 1.0;  // the gain at 1 Hz (the 0.1-10 Hz figures use it)
+  std::string floor_source;     // the floor file subtracted, "" for none
+  int floor_under_3db = 0;      // points less than 3 dB above that floor (flagged F)
+  int floor_under_10db = 0;     // ... and less than 10 dB above it
 
   FftWindow window = HannWindow();
   std::string window_source = "assumed";  // "instrument" when the instrument said so

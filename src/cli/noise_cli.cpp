@@ -26,6 +26,7 @@
 #include <utility>
 #include <vector>
 
+#include "analysis/corrections.h"
 #include "analysis/noise_analysis.h"
 #include "analysis/noise_files.h"
 #include "analysis/noise_spectrum.h"
@@ -75,8 +76,28 @@ double ParsePositive(const std::string& text, const char* option, bool zeroAllow
   return *value;
 }
 
+std::string ReadWholeFile(const std::string& path) {
+  std::error_code ec;
+  if (std::filesystem::is_directory(path, ec)) Fail(kExitUsage, "cannot read " + path + ": it is a folder; give a file");
+  std::ifstream file(path, std::ios::binary);
+  if (!file) Fail(kExitUsage, "cannot read " + path + "; check the name");
+  std::string text;
+  try {
+    text.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+  } catch (const std::exception&) {
+    Fail(kExitUsage, "cannot read " + path + "; check that it is a file you may read");
+  }
+  return text;
+}
+
 // Options shared by measure and analyze.
 struct ReportOptions {
+  std::string gain;
+  std::string gainDb;
+  std::string gainFile;
+  std::string floor;
+  bool floorAny = false;
+  std::string limit;
   std::vector<std::string> bands;
   std::vector<std::string> spots;
   std::string out;
@@ -109,6 +130,58 @@ void AddReportOptions(CLI::App* cmd, ReportOptions& o) {
   cmd->add_option("--json", o.json, "write the JSON to FILE, or to standard output instead of the summary with -");
   cmd->add_option("--ppd", o.ppd, "log points per decade (default 10)")->check(WholeIn(1, 100));
   cmd->add_flag("--quiet", o.quiet, "no progress on standard error");
+  cmd->add_option("--gain", o.gain, "a preamplifier's gain as a ratio: every density, band, spot and figure is divided by it");
+  cmd->add_option("--gain-db", o.gainDb, "the same gain in dB");
+  cmd->add_option("--gain-file", o.gainFile, "the gain from a file of frequency (Hz) and gain (dB) lines, interpolated on log frequency");
+  cmd->add_option("--floor", o.floor, "subtract the floor of a run with the input shorted (a JSON or CSV of qvx71-noise), in power, before the gain");
+  cmd->add_flag("--floor-any", o.floorAny, "take a floor measured with other settings, with a warning");
+  cmd->add_option("--limit", o.limit, "a mask of frequency and largest density (nV/sqrt(Hz)) lines: exit 5 when a clean log point lies above it");
+}
+
+// The corrections of a run, read before anything is measured.
+struct Corrections {
+  Gain gain;
+  std::optional<Floor> floor;
+  std::optional<Curve> limit;
+  std::string limitFile;
+};
+
+Corrections LoadCorrections(const ReportOptions& o) {
+  Corrections c;
+  const int given = !o.gain.empty() + !o.gainDb.empty() + !o.gainFile.empty();
+  if (given > 1) Fail(kExitUsage, "give one of --gain, --gain-db and --gain-file");
+  if (!o.gain.empty()) {
+    const auto g = ParseDecimal(o.gain);
+    if (!g || !(*g > 0)) Fail(kExitUsage, "--gain wants a ratio above 0, not '" + o.gain + "'");
+    c.gain.ratio = *g;
+    c.gain.given = true;
+  }
+  if (!o.gainDb.empty()) {
+    const auto db = ParseDecimal(o.gainDb);
+    if (!db) Fail(kExitUsage, "--gain-db wants a number of dB, not '" + o.gainDb + "'");
+    c.gain.ratio = std::pow(10.0, *db / 20.0);
+    c.gain.given = true;
+  }
+  auto readFile = [&](const std::string& path) { return ReadWholeFile(path); };
+  if (!o.gainFile.empty()) {
+    const CurveRead read = ReadCurve(readFile(o.gainFile), "a gain in dB", false);
+    if (!read.ok()) Fail(kExitData, o.gainFile + ": " + read.error);
+    c.gain.file = read.curve;
+    c.gain.source = o.gainFile;
+    c.gain.given = true;
+  }
+  if (!o.floor.empty()) {
+    FloorRead read = ReadFloorFile(readFile(o.floor), o.floor);
+    if (!read.ok()) Fail(kExitData, o.floor + ": " + read.error);
+    c.floor = std::move(read.floor);
+  }
+  if (!o.limit.empty()) {
+    const CurveRead read = ReadCurve(readFile(o.limit), "a density in nV/sqrt(Hz)", true);
+    if (!read.ok()) Fail(kExitData, o.limit + ": " + read.error);
+    c.limit = read.curve;
+    c.limitFile = o.limit;
+  }
+  return c;
 }
 
 AnalysisRequest RequestOf(const ReportOptions& o) {
@@ -203,9 +276,29 @@ void CheckOutputPrefix(const std::string& prefix) {
 
 // The outputs of both commands: files, JSON, and the summary unless the JSON takes its place.
 // When a file cannot be written, the results still reach standard output before the exit.
-void Report(const NoiseSpectrum& s, const ReportOptions& o, const Formats& f, std::ostream& out,
+void Report(const NoiseSpectrum& measured, const ReportOptions& o, const Formats& f, std::ostream& out,
             const std::vector<std::vector<float>>* raw = nullptr) {
-  const NoiseReport r = AnalyzeNoise(s, RequestOf(o));
+  const Corrections corrections = LoadCorrections(o);
+  NoiseSpectrum s = measured;
+  if (corrections.floor) {
+    const std::string mismatch = FloorMismatch(*corrections.floor, s);
+    if (!mismatch.empty() && !o.floorAny) {
+      Fail(kExitUsage, "the floor " + o.floor + " does not match this run: " + mismatch +
+                           "; measure the floor with the same settings, or give --floor-any");
+    }
+    if (!mismatch.empty()) std::cerr << kProgram << ": warning: the floor " << o.floor << " does not match this run: " << mismatch << "\n";
+  }
+  if (corrections.gain.given || corrections.floor) {
+    ApplyCorrections(s, corrections.gain, corrections.floor ? &*corrections.floor : nullptr);
+  }
+  NoiseReport r = AnalyzeNoise(s, RequestOf(o));
+  if (corrections.floor) {
+    for (const auto& [hz, nv] : corrections.floor->density_nv.points) r.floor.emplace_back(hz, nv / corrections.gain.RatioAt(hz, nullptr));
+  }
+  if (corrections.limit) {
+    r.limit = CheckLimit(r.log_points, *corrections.limit);
+    r.limit->file = corrections.limitFile;
+  }
   const std::string json = NoiseJsonText(s, r);
   std::string problem;
   auto keep = [&](const std::string& p) {
@@ -242,6 +335,10 @@ void Report(const NoiseSpectrum& s, const ReportOptions& o, const Formats& f, st
   }
   out.flush();
   if (!problem.empty()) Fail(kExitUsage, problem + " (the results are on standard output)");
+  if (r.limit && !r.limit->pass) {
+    Fail(kExitLimit, "over the limit " + r.limit->file + ": worst margin " + FormatSignificant(r.limit->worst_margin_db, 3) +
+                         " dB at " + FormatHz(r.limit->worst_hz));
+  }
 }
 
 // A sweep the instrument can make: above 0 Hz, up to half its highest sample rate, and not
@@ -297,6 +394,7 @@ int Measure(const MeasureOptions& o, std::ostream& out, std::ostream& err) {
   const AnalysisRequest checked = RequestOf(o.report);  // bad bands fail before any connection
   static_cast<void>(checked);
   CheckOutputPrefix(o.report.out);
+  static_cast<void>(LoadCorrections(o.report));  // bad files fail before any connection
   const auto window = WindowOption(o.report.window);
   const double timeScale = ParsePositive(o.timeScale, "--time-scale", true);
   std::optional<std::chrono::steady_clock::time_point> deadline;
@@ -413,19 +511,6 @@ psd::Averaging AveragingOf(const std::string& text) {
   Fail(kExitUsage, "--average is mean or median, not '" + text + "'");
 }
 
-std::string ReadWholeFile(const std::string& path) {
-  std::error_code ec;
-  if (std::filesystem::is_directory(path, ec)) Fail(kExitUsage, "cannot read " + path + ": it is a folder; give a file");
-  std::ifstream file(path, std::ios::binary);
-  if (!file) Fail(kExitUsage, "cannot read " + path + "; check the name");
-  std::string text;
-  try {
-    text.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-  } catch (const std::exception&) {
-    Fail(kExitUsage, "cannot read " + path + "; check that it is a file you may read");
-  }
-  return text;
-}
 
 // Raw records of a capture: PREFIX.npy, or PREFIX.1.npy, PREFIX.2.npy, ... beside
 // PREFIX.json, whose records give each one's sample rate (or --fs for a lone file).
@@ -577,6 +662,7 @@ int Capture(const CaptureOptions& o, std::ostream& out, std::ostream& err) {
   const AnalysisRequest checked = RequestOf(o.report);
   static_cast<void>(checked);
   CheckOutputPrefix(o.report.out);
+  static_cast<void>(LoadCorrections(o.report));  // bad files fail before any connection
   const psd::Averaging averaging = AveragingOf(o.average);
   const double f1 = ParsePositive(o.from, "--from");
   const double f2 = ParsePositive(o.to, "--to");
@@ -706,7 +792,7 @@ int RunNoiseCli(int argc, char** argv) {
   CLI::App app{"Noise density, band and spot noise and the 1/f corner from a QVX71 oscilloscope's FFT, headless."};
   app.name(kProgram);
   app.require_subcommand(1);
-  app.footer("Exit codes: 0 done, 2 usage, 3 instrument not reachable or not answering, 4 data unusable, 130 interrupted.");
+  app.footer("Exit codes: 0 done, 2 usage, 3 instrument not reachable or not answering, 4 data unusable, 5 over the limit, 130 interrupted.");
 
   MeasureOptions m;
   CLI::App* measure = app.add_subcommand("measure", "measure the instrument's FFT and analyze it");

@@ -7,6 +7,7 @@ enum NoiseExitCode : int {
   kExitUsage = 2,
   kExitInstrument = 3,  // not reachable or not answering
   kExitData = 4,        // a malformed file, a fully clipped trace, a sweep out of time
+  kExitLimit = 5,       // a log point over the limit mask
   kExitInterrupted = 130,  // Ctrl+C
 };
 

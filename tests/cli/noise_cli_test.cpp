@@ -525,3 +525,82 @@ TEST_F(Capture, PlansAreSaidBeforeConnectingAndImpossibleOnesRefused) {
 
 }  // namespace
 }  // namespace qvx::test
+
+namespace qvx::test {
+namespace {
+
+// A mask of `factor` x the input-referred density of 20 nV/sqrt(Hz), a 200 Hz corner and the
+// channel's 300 nV/sqrt(Hz) behind 40 dB.
+std::string Mask(double factor) {
+  std::string text = "# hz nV/sqrt(Hz)\n";
+  for (double f = 10; f <= 100000; f *= 1.5) {
+    text += std::to_string(f) + " " + std::to_string(factor * std::sqrt(400 * (1 + 200 / f) + 9)) + "\n";
+  }
+  return text;
+}
+
+TEST_F(NoiseCli, InputReferredThroughAGainWithTheFloorTakenOutOnBothPaths) {
+  StartSim(0, 200, {});
+  auto noise = sim_->Noise();
+  noise.gain = 100;
+  noise.frontend_nv = 300;
+  sim_->SetNoise(noise);  // the input shorted: the channel's own noise alone
+  const std::vector<std::string> sweep = {"measure", "--addr", sim_->Address(), "--sweep", "10:100000", "--averages", "8",
+                                          "--time-scale", "0", "--gain-db", "40", "--quiet"};
+  auto with = [](std::vector<std::string> args, std::initializer_list<std::string> more) {
+    args.insert(args.end(), more);
+    return args;
+  };
+  ASSERT_EQ(Noise(with(sweep, {"--out", "floor"})).code, 0);
+  noise.white_nv = 20;
+  sim_->SetNoise(noise);
+  const ProgramRun dut = Noise(with(sweep, {"--out", "dut"}));
+  ASSERT_EQ(dut.code, 0) << dut.err;
+  const auto j = Json(Read("dut.json"));
+  EXPECT_TRUE(j["input_referred"].get<bool>());
+  EXPECT_NEAR(j["white_nv"].get<double>(), std::hypot(20.0, 3.0), 0.03 * 20.2);
+  const ProgramRun subtracted = Noise({"analyze", "dut.csv", "--gain-db", "40", "--floor", "floor.json", "--json", "-"});
+  ASSERT_EQ(subtracted.code, 0) << subtracted.err;
+  EXPECT_NEAR(Json(subtracted.out)["white_nv"].get<double>(), 20.0, 0.03 * 20);
+
+  Write("m13.txt", Mask(1.3));
+  Write("m07.txt", Mask(0.7));
+  const ProgramRun passes = Noise({"analyze", "dut.csv", "--gain-db", "40", "--limit", "m13.txt"});
+  EXPECT_EQ(passes.code, 0) << passes.out << passes.err;
+  EXPECT_NE(passes.out.find("PASS"), std::string::npos);
+  const ProgramRun fails = Noise({"analyze", "dut.csv", "--gain-db", "40", "--limit", "m07.txt", "--json", "-"});
+  EXPECT_EQ(fails.code, 5) << fails.err;
+  const double margin = Json(fails.out)["limit"]["worst_margin_db"].get<double>();
+  EXPECT_GT(margin, -6.0);
+  EXPECT_LT(margin, -3.0);
+
+  // The time record, the same two runs.
+  const std::vector<std::string> capture = {"capture", "--addr", sim_->Address(), "--from", "10", "--to", "100000",
+                                            "--seconds", "1", "--gain-db", "40", "--quiet"};
+  noise.white_nv = 0;
+  sim_->SetNoise(noise);
+  ASSERT_EQ(Noise(with(capture, {"--out", "rfloor"})).code, 0);
+  noise.white_nv = 20;
+  sim_->SetNoise(noise);
+  const ProgramRun record = Noise(with(capture, {"--floor", "rfloor.json", "--json", "-"}));
+  ASSERT_EQ(record.code, 0) << record.err;
+  EXPECT_NEAR(Json(record.out)["white_nv"].get<double>(), 20.0, 0.03 * 20);
+
+  // Bad corrections: the option's fault (2) or the file's (4, with its line).
+  Write("bad-gain.txt", "10 40\n100 forty\n");
+  const std::tuple<std::vector<std::string>, int, const char*> bad[] = {
+      {{"analyze", "dut.csv", "--gain", "0"}, 2, "above 0"},
+      {{"analyze", "dut.csv", "--gain-file", "bad-gain.txt"}, 4, "line 2"},
+      {{"analyze", "dut.csv", "--limit", "bad-gain.txt"}, 4, "line 2"},
+      {{"analyze", "dut.csv", "--gain-db", "40", "--floor", "rfloor.json"}, 2, "measured by time record"},
+      {{"analyze", "dut.csv", "--gain-db", "40", "--floor", "rfloor.json", "--floor-any"}, 0, "warning"},
+  };
+  for (const auto& [args, code, says] : bad) {
+    const ProgramRun run = Noise(args);
+    EXPECT_EQ(run.code, code) << args.back() << ": " << run.err;
+    EXPECT_NE(run.err.find(says), std::string::npos) << run.err;
+  }
+}
+
+}  // namespace
+}  // namespace qvx::test
