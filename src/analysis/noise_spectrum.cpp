@@ -131,6 +131,10 @@ NoiseSpectrum SpectrumFromWindow(const WorkingState& s, const std::array<double,
   out.averages = averages;
   out.filter = std::move(filter);
   AppendTrace(out, s, levels, TraceBytesOf(s));
+  // A video filter mixes neighbouring points: their scatter is no longer that of 2K.
+  if (!out.filter.empty()) {
+    for (NoisePoint& p : out.points) p.dof = 0.0;
+  }
   AcquisitionInfo info;
   info.start_hz = s.Startf;
   info.end_hz = s.Endf;

@@ -159,6 +159,7 @@ Corrections LoadCorrections(const ReportOptions& o) {
   if (!o.gainDb.empty()) {
     const auto db = ParseDecimal(o.gainDb);
     if (!db) Fail(kExitUsage, "--gain-db wants a number of dB, not '" + o.gainDb + "'");
+    if (std::fabs(*db) > 300) Fail(kExitUsage, "--gain-db " + o.gainDb + " is beyond any amplifier");
     c.gain.ratio = std::pow(10.0, *db / 20.0);
     c.gain.given = true;
   }
@@ -166,6 +167,9 @@ Corrections LoadCorrections(const ReportOptions& o) {
   if (!o.gainFile.empty()) {
     const CurveRead read = ReadCurve(readFile(o.gainFile), "a gain in dB", false);
     if (!read.ok()) Fail(kExitData, o.gainFile + ": " + read.error);
+    for (const auto& [hz, db] : read.curve.points) {
+      if (std::fabs(db) > 300) Fail(kExitData, o.gainFile + ": a gain of " + ShortestNumber(db) + " dB at " + FormatHz(hz) + " is beyond any amplifier");
+    }
     c.gain.file = read.curve;
     c.gain.source = o.gainFile;
     c.gain.given = true;
@@ -746,6 +750,93 @@ int Capture(const CaptureOptions& o, std::ostream& out, std::ostream& err) {
   return kExitDone;
 }
 
+// --- plot ---
+
+struct PlotOptions {
+  std::vector<std::string> files;
+  std::vector<std::string> labels;
+  std::string out;
+  std::string formats;
+  std::string limit;
+};
+
+// A file as a run of the overlay: a JSON or CSV of qvx71-noise by its log points, or a data
+// sheet's curve of frequency and nV/sqrt(Hz).
+OverlayRun OverlayOf(const std::string& path, const std::string& label) {
+  const std::string text = ReadWholeFile(path);
+  OverlayRun run;
+  run.label = QString::fromStdString(label.empty() ? std::filesystem::path(path).filename().string() : label);
+  std::string_view body = text;
+  while (!body.empty() && (body.front() == ' ' || body.front() == '\n' || body.front() == '\r')) body.remove_prefix(1);
+  if (!body.empty() && body.front() == '{') {
+    nlohmann::json j;
+    try {
+      j = nlohmann::json::parse(body);
+    } catch (const nlohmann::json::exception&) {
+      Fail(kExitData, path + ": line 1: not a JSON of qvx71-noise");
+    }
+    if (!j.is_object() || !j.contains("log_points") || !j["log_points"].is_array()) Fail(kExitData, path + ": line 1: a JSON without log_points");
+    for (const auto& p : j["log_points"]) {
+      auto number = [&](const char* key) { return p.is_object() && p.contains(key) && p[key].is_number() ? p[key].get<double>() : 0.0; };
+      run.hz.push_back(number("hz"));
+      run.nv.push_back(number("nv"));
+      run.lo_nv.push_back(number("ci_lo_nv"));
+      run.hi_nv.push_back(number("ci_hi_nv"));
+    }
+    return run;
+  }
+  if (IsNoiseCsv(text)) {
+    const SpectrumReadResult csv = ReadNoiseCsv(text);
+    if (!csv.ok()) Fail(kExitData, path + ": " + csv.error);
+    for (const LogPoint& p : LogPoints(csv.spectrum, 10)) {
+      run.hz.push_back(p.hz);
+      run.nv.push_back(p.nv);
+      run.lo_nv.push_back(std::isfinite(p.ci_lo_nv) ? p.ci_lo_nv : 0.0);
+      run.hi_nv.push_back(std::isfinite(p.ci_hi_nv) ? p.ci_hi_nv : 0.0);
+    }
+    return run;
+  }
+  const CurveRead curve = ReadCurve(text, "a density in nV/sqrt(Hz)", true);
+  if (!curve.ok()) Fail(kExitData, path + ": " + curve.error + " (neither a file of qvx71-noise nor a curve of frequency and nV/sqrt(Hz))");
+  for (const auto& [hz, nv] : curve.curve.points) {
+    run.hz.push_back(hz);
+    run.nv.push_back(nv);
+  }
+  return run;
+}
+
+int Plot(const PlotOptions& o, std::ostream& out) {
+  if (o.labels.size() > o.files.size()) Fail(kExitUsage, "more --label than files");
+  CheckOutputPrefix(o.out);
+  bool png = false, svg = false;
+  std::stringstream list(o.formats.empty() ? std::string("png") : o.formats);
+  for (std::string item; std::getline(list, item, ',');) {
+    if (item == "png") png = true;
+    else if (item == "svg") svg = true;
+    else Fail(kExitUsage, "plot's --format knows png and svg, not '" + item + "'");
+  }
+  std::vector<OverlayRun> runs;
+  for (std::size_t i = 0; i < o.files.size(); ++i) runs.push_back(OverlayOf(o.files[i], i < o.labels.size() ? o.labels[i] : ""));
+  std::vector<std::pair<double, double>> mask;
+  if (!o.limit.empty()) {
+    const CurveRead read = ReadCurve(ReadWholeFile(o.limit), "a density in nV/sqrt(Hz)", true);
+    if (!read.ok()) Fail(kExitData, o.limit + ": " + read.error);
+    mask = read.curve.points;
+  }
+  EnsureGuiApplication();
+  const QString caption = QString::fromStdString(std::to_string(runs.size()) + " runs" + (o.limit.empty() ? "" : ", limit " + o.limit));
+  std::unique_ptr<QChart> chart(BuildOverlayChart(runs, mask, caption));
+  for (const auto& [wanted, suffix] : {std::pair{png, ".png"}, std::pair{svg, ".svg"}}) {
+    if (!wanted) continue;
+    QString error;
+    if (!SaveChartImage(*chart, QString::fromStdString(o.out + suffix), QSize(kImageWidth, kImageHeight), &error)) {
+      Fail(kExitUsage, WriteProblem(o.out + suffix, error));
+    }
+    out << o.out << suffix << "\n";
+  }
+  return kExitDone;
+}
+
 // --- plan ---
 
 struct PlanOptions {
@@ -828,6 +919,15 @@ int RunNoiseCli(int argc, char** argv) {
   analyze->add_option("--window", a.report.window, "FFT window the levels were taken with (default HANNing)");
   AddReportOptions(analyze, a.report);
 
+  PlotOptions pl;
+  CLI::App* plotCmd = app.add_subcommand("plot", "draw several runs (files of qvx71-noise, or data-sheet curves of frequency and nV/sqrt(Hz)) in one log-log figure");
+  plotCmd->add_option("FILE", pl.files, "the runs to draw")->required()->expected(1, -1);
+  plotCmd->add_option("--out", pl.out, "write PREFIX.png and/or PREFIX.svg")->required();
+  plotCmd->add_option("--format", pl.formats, "png, svg or both (default png)");
+  plotCmd->add_option("--label", pl.labels, "a legend label for each file in turn (default: the file name)")
+      ->expected(1)->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+  plotCmd->add_option("--limit", pl.limit, "a limit mask to draw with them");
+
   PlanOptions p;
   CLI::App* plan = app.add_subcommand("plan", "print the acquisitions or records and the time a sweep or a capture would take, without connecting");
   plan->add_option("--sweep", p.sweep, "a sweep from FROM to TO Hz");
@@ -839,8 +939,8 @@ int RunNoiseCli(int argc, char** argv) {
 
   // A first word that is no option and no command: say which commands there are.
   if (argc > 1 && argv[1][0] != '-' && std::string(argv[1]) != "measure" && std::string(argv[1]) != "analyze" &&
-      std::string(argv[1]) != "plan" && std::string(argv[1]) != "capture") {
-    err << kProgram << ": there is no command '" << argv[1] << "'; the commands are measure, capture, analyze and plan ("
+      std::string(argv[1]) != "plan" && std::string(argv[1]) != "capture" && std::string(argv[1]) != "plot") {
+    err << kProgram << ": there is no command '" << argv[1] << "'; the commands are measure, capture, analyze, plot and plan ("
         << kProgram << " --help shows them)\n";
     return kExitUsage;
   }
@@ -859,6 +959,7 @@ int RunNoiseCli(int argc, char** argv) {
   try {
     if (measure->parsed()) return Measure(m, out, err);
     if (capture->parsed()) return Capture(c, out, err);
+    if (plotCmd->parsed()) return Plot(pl, out);
     if (analyze->parsed()) return Analyze(a, out, err);
     return Plan(p, out);
   } catch (const Stop& stop) {

@@ -142,6 +142,8 @@ QString Caption(const NoiseSpectrum& s) {
   } else if (!s.source_file.empty()) {
     parts << QStringLiteral("from %1").arg(Text(s.source_file));
   }
+  if (s.input_referred) parts << QStringLiteral("input-referred, %1").arg(Text(s.gain_text));
+  if (!s.floor_source.empty()) parts << QStringLiteral("floor %1 subtracted").arg(Text(s.floor_source));
   if (!s.date.empty()) parts << Text(s.date);
   if (s.partial) parts << QStringLiteral("PARTIAL");
   return parts.join(QStringLiteral(" \u00B7 "));
@@ -158,7 +160,7 @@ QChart* BuildNoiseChart(const NoiseSpectrum& s, const NoiseReport& r) {
 
   double fLo = 0, fHi = 0, dLo = 0, dHi = 0;
   bool any = false;
-  QList<QPointF> clean, quantised, clipped;
+  QList<QPointF> clean, quantised, clipped, floored, beyondGain;
   for (const NoisePoint& p : s.points) {
     if (!(p.freq_hz > 0 && p.density_nv > 0 && std::isfinite(p.density_nv))) continue;
     const QPointF at(p.freq_hz, p.density_nv);
@@ -167,6 +169,8 @@ QChart* BuildNoiseChart(const NoiseSpectrum& s, const NoiseReport& r) {
     } else {
       clean.append(at);
       if (p.flags & kFlagQuantisation) quantised.append(at);
+      if (p.flags & kFlagFloor) floored.append(at);
+      if (p.flags & kFlagGainOutside) beyondGain.append(at);
     }
     if (!any) {
       fLo = fHi = p.freq_hz;
@@ -250,6 +254,37 @@ QChart* BuildNoiseChart(const NoiseSpectrum& s, const NoiseReport& r) {
                QScatterSeries::MarkerShapeRectangle, 5.0)
         ->replace(clipped);
   }
+  if (!floored.isEmpty()) {
+    AddMarkers(*chart, axisX, axisY, QStringLiteral("at the floor: an upper bound (F)"), QColor(240, 150, 40),
+               QScatterSeries::MarkerShapeCircle, 4.0)
+        ->replace(floored);
+  }
+  if (!beyondGain.isEmpty()) {
+    AddMarkers(*chart, axisX, axisY, QStringLiteral("beyond the gain file (G)"), QColor(150, 60, 190),
+               QScatterSeries::MarkerShapeCircle, 4.0)
+        ->replace(beyondGain);
+  }
+  if (!r.floor.empty()) {
+    QLineSeries* floorCurve = AddLine(*chart, axisX, axisY, QStringLiteral("floor subtracted"), QPen(QColor(120, 120, 120), 1.5, Qt::DashDotLine));
+    for (const auto& [hz, nv] : r.floor) {
+      if (hz > 0 && nv > 0) floorCurve->append(hz, nv);
+    }
+  }
+  if (r.limit && !r.limit->mask.empty()) {
+    QLineSeries* mask = AddLine(*chart, axisX, axisY, QStringLiteral("limit %1: %2").arg(Text(r.limit->file), r.limit->pass ? "PASS" : "FAIL"),
+                                QPen(QColor(200, 0, 0), 2.0));
+    for (const auto& [hz, nv] : r.limit->mask) mask->append(hz, nv);
+    QList<QPointF> over;
+    for (const LogPoint& p : r.log_points) {
+      for (const auto& [lo, hi] : r.limit->failing_ranges) {
+        if (p.hz >= lo && p.hz <= hi) over.append(QPointF(p.hz, p.nv));
+      }
+    }
+    if (!over.isEmpty()) {
+      AddMarkers(*chart, axisX, axisY, QStringLiteral("over the limit"), QColor(200, 0, 0), QScatterSeries::MarkerShapeRectangle, 8.0)
+          ->replace(over);
+    }
+  }
 
   // The 95 % band of the log points, where they carry their degrees of freedom.
   if (std::any_of(r.log_points.begin(), r.log_points.end(), [](const LogPoint& p) { return std::isfinite(p.ci_lo_nv); })) {
@@ -297,6 +332,75 @@ QChart* BuildNoiseChart(const NoiseSpectrum& s, const NoiseReport& r) {
                  QScatterSeries::MarkerShapeCircle, 11.0)
           ->append(fc, w * std::sqrt(2.0));
     }
+  }
+  return chart.release();
+}
+
+QChart* BuildOverlayChart(const std::vector<OverlayRun>& runs, const std::vector<std::pair<double, double>>& limit,
+                          const QString& caption) {
+  auto chart = std::make_unique<QChart>();
+  chart->setTitle(QStringLiteral("<b>Noise density</b><br><span style=\"font-size:small\">%1</span>").arg(caption.toHtmlEscaped()));
+  chart->setBackgroundRoundness(0);
+  chart->legend()->setAlignment(Qt::AlignRight);
+  double fLo = 0, fHi = 0, dLo = 0, dHi = 0;
+  bool any = false;
+  for (const OverlayRun& run : runs) {
+    for (std::size_t i = 0; i < run.hz.size(); ++i) {
+      if (!(run.hz[i] > 0 && run.nv[i] > 0)) continue;
+      fLo = any ? std::min(fLo, run.hz[i]) : run.hz[i];
+      fHi = any ? std::max(fHi, run.hz[i]) : run.hz[i];
+      dLo = any ? std::min(dLo, run.nv[i]) : run.nv[i];
+      dHi = any ? std::max(dHi, run.nv[i]) : run.nv[i];
+      any = true;
+    }
+  }
+  if (!any) fLo = 1, fHi = 10, dLo = 1, dHi = 10;
+  auto* axisX = MakeLogAxis(QString(), fLo, fHi);
+  axisX->setLabelsVisible(false);
+  axisX->setLineVisible(false);
+  auto* axisY = MakeLogAxis(QStringLiteral("nV/\u221AHz"), dLo / 1.5, dHi * 1.5);
+  chart->addAxis(axisX, Qt::AlignBottom);
+  chart->addAxis(axisY, Qt::AlignLeft);
+  auto* decades = new QCategoryAxis();
+  decades->setTitleText(QStringLiteral("Frequency (Hz)"));
+  decades->setLabelsPosition(QCategoryAxis::AxisLabelsPositionOnValue);
+  decades->setGridLineVisible(false);
+  const int e0 = static_cast<int>(std::lround(std::log10(axisX->min())));
+  const int e1 = static_cast<int>(std::lround(std::log10(axisX->max())));
+  decades->setRange(e0, e1);
+  for (int e = e0; e <= e1; ++e) decades->append(DecadeLabel(e), e);
+  chart->addAxis(decades, Qt::AlignBottom);
+  for (std::size_t r = 0; r < runs.size(); ++r) {
+    const OverlayRun& run = runs[r];
+    const QColor colour = kBandColours[(r + 5) % std::size(kBandColours)];
+    if (run.lo_nv.size() == run.hz.size() && !run.hz.empty()) {
+      auto* upper = new QLineSeries();
+      auto* lower = new QLineSeries();
+      for (std::size_t i = 0; i < run.hz.size(); ++i) {
+        if (!(run.lo_nv[i] > 0) || !std::isfinite(run.hi_nv[i])) continue;
+        upper->append(run.hz[i], run.hi_nv[i]);
+        lower->append(run.hz[i], run.lo_nv[i]);
+      }
+      auto* band = new QAreaSeries(upper, lower);
+      upper->setParent(band);
+      lower->setParent(band);
+      QColor fill = colour;
+      fill.setAlpha(50);
+      band->setBrush(fill);
+      band->setPen(Qt::NoPen);
+      chart->addSeries(band);
+      band->attachAxis(axisX);
+      band->attachAxis(axisY);
+      HideFromLegend(*chart, band);
+    }
+    QLineSeries* line = AddLine(*chart, axisX, axisY, run.label, QPen(colour, 2.0));
+    for (std::size_t i = 0; i < run.hz.size(); ++i) {
+      if (run.hz[i] > 0 && run.nv[i] > 0) line->append(run.hz[i], run.nv[i]);
+    }
+  }
+  if (!limit.empty()) {
+    QLineSeries* mask = AddLine(*chart, axisX, axisY, QStringLiteral("limit"), QPen(QColor(200, 0, 0), 2.0, Qt::DashLine));
+    for (const auto& [hz, nv] : limit) mask->append(hz, nv);
   }
   return chart.release();
 }

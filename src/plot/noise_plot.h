@@ -33,6 +33,20 @@ void SetDecadeRange(QLogValueAxis& axis, double lo, double hi);
 // measured. Points a log axis cannot show (0 Hz, a density of 0) are left out.
 QChart* BuildNoiseChart(const NoiseSpectrum& s, const NoiseReport& r);
 
+// One run of an overlay: its log points (with their interval where known), or a curve such
+// as a data sheet's.
+struct OverlayRun {
+  QString label;
+  std::vector<double> hz;
+  std::vector<double> nv;
+  std::vector<double> lo_nv;  // empty, or one a point
+  std::vector<double> hi_nv;
+};
+
+// Several runs in one log-log figure, each in its own colour with its band, and a limit mask.
+QChart* BuildOverlayChart(const std::vector<OverlayRun>& runs, const std::vector<std::pair<double, double>>& limit,
+                          const QString& caption);
+
 // A new chart of the 0.1-10 Hz filtered record, as data sheets draw it: microvolts against
 // seconds over one 10 s window.
 QChart* BuildLfChart(const std::vector<double>& volts, double rate_hz, const QString& caption);

@@ -286,7 +286,7 @@ TEST_F(NoiseCli, BadInputEndsWithItsCodeAndSaysWhy) {
       {{"analyze", "none.csv"}, nullptr, 2, "cannot read none.csv"},
       {{"analyze", "."}, nullptr, 2, "it is a folder"},
       {{"analyze", "neg.csv"}, nullptr, 4, "line 3: a level below 0"},
-      {{"bogus"}, nullptr, 2, "no command 'bogus'; the commands are measure, capture, analyze and plan"},
+      {{"bogus"}, nullptr, 2, "no command 'bogus'; the commands are measure, capture, analyze, plot and plan"},
       {{"measure", "--averages", "abc"}, nullptr, 2, "abc is not a number"},
       {{"plan", "--sweep", "1e6:1e9"}, nullptr, 2, "500 MHz"},
       {{"plan", "--sweep", "1e-5:10"}, nullptr, 2, "try --sweep 0.01:10"},
@@ -573,6 +573,14 @@ TEST_F(NoiseCli, InputReferredThroughAGainWithTheFloorTakenOutOnBothPaths) {
   const double margin = Json(fails.out)["limit"]["worst_margin_db"].get<double>();
   EXPECT_GT(margin, -6.0);
   EXPECT_LT(margin, -3.0);
+
+  // The run, its floor and a data sheet's curve in one figure.
+  Write("sheet.csv", "# data sheet\n10,60\n100,30\n1000,22\n100000,20\n");
+  const ProgramRun overlay = Noise({"plot", "dut.json", "floor.json", "sheet.csv", "--label", "amplifier", "--out", "overlay",
+                                    "--format", "png,svg", "--limit", "m13.txt"});
+  EXPECT_EQ(overlay.code, 0) << overlay.err;
+  EXPECT_GT(Read("overlay.png").size(), 10000u);
+  EXPECT_NE(Read("overlay.svg").find("amplifier"), std::string::npos);
 
   // The time record, the same two runs.
   const std::vector<std::string> capture = {"capture", "--addr", sim_->Address(), "--from", "10", "--to", "100000",
