@@ -9,21 +9,6 @@
 namespace qvx {
 namespace {
 
-// The text's lines without their line ends, a UTF-8 byte-order mark left out.
-std::vector<std::string_view> TextLines(std::string_view text) {
-  if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
-  std::vector<std::string_view> lines;
-  while (!text.empty()) {
-    const auto end = text.find('\n');
-    std::string_view line = text.substr(0, end);
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    lines.push_back(line);
-    if (end == std::string_view::npos) break;
-    text.remove_prefix(end + 1);
-  }
-  return lines;
-}
-
 bool Separator(char c) { return c == ',' || c == '\t' || c == ' ' || c == ';'; }
 
 std::string Shown(std::string_view text) {

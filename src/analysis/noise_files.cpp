@@ -9,11 +9,10 @@
 #include <vector>
 
 namespace qvx {
-namespace {
 
 // The text's lines without their LF or CR LF; a final line end adds no empty line. A UTF-8
 // byte-order mark, as editors on other systems write, is no part of the first line.
-std::vector<std::string_view> Lines(std::string_view text) {
+std::vector<std::string_view> TextLines(std::string_view text) {
   if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
   std::vector<std::string_view> lines;
   while (!text.empty()) {
@@ -26,6 +25,11 @@ std::vector<std::string_view> Lines(std::string_view text) {
   }
   return lines;
 }
+
+namespace {
+
+std::vector<std::string_view> Lines(std::string_view text) { return TextLines(text); }
+
 
 std::vector<std::string_view> Fields(std::string_view line, char separator = ',') {
   std::vector<std::string_view> fields;

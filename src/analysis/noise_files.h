@@ -2,6 +2,7 @@
 // Files of the noise analysis: the CSV, the window's clipboard export, the JSON, and the
 // short text summary. Readers are pure functions of the text, so they can be fuzzed.
 #include <optional>
+#include <vector>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -50,6 +51,10 @@ std::string NoiseJsonText(const NoiseSpectrum& s, const NoiseReport& r);
 
 // A few lines for a terminal: white floor, corner, bands, spots, flags.
 std::string NoiseSummaryText(const NoiseSpectrum& s, const NoiseReport& r);
+
+// The text's lines without their LF or CR LF (a final line end adds no empty line, a UTF-8
+// byte-order mark is no part of the first line).
+std::vector<std::string_view> TextLines(std::string_view text);
 
 // At most `digits` significant digits ("16.33", "1.5", "1.234e+04"); "n/a" when not finite.
 std::string FormatSignificant(double value, int digits);

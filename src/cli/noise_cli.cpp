@@ -260,6 +260,18 @@ std::string PartialName(const std::string& path) {
   return path.substr(0, dot) + ".partial" + path.substr(dot);
 }
 
+// The address to use: the option's, else ADDR of the settings file; a dotted IPv4 address.
+std::string AddressOf(const std::string& option, const InstrumentSettings& stored) {
+  const std::string addr = !option.empty() ? option : stored.Addr;
+  if (addr.empty()) {
+    Fail(kExitUsage, std::string("no instrument address: give --addr A, or run where ") + kSettingsFileName +
+                         " has ADDR=A in its [QVX71] section");
+  }
+  in_addr parsed{};
+  if (::inet_pton(AF_INET, addr.c_str(), &parsed) != 1) Fail(kExitUsage, "the address '" + addr + "' is not a dotted IPv4 address");
+  return addr;
+}
+
 // Before any connection: the prefix names files in a folder that exists and takes a file.
 void CheckOutputPrefix(const std::string& prefix) {
   if (prefix.empty()) return;
@@ -411,13 +423,7 @@ int Measure(const MeasureOptions& o, std::ostream& out, std::ostream& err) {
   // The settings file as the window reads it; a file without ADDR gives no address.
   const TIniFile ini(kSettingsFileName);
   const InstrumentSettings stored = ReadInstrumentSettings(ini, "");
-  const std::string addr = !o.addr.empty() ? o.addr : stored.Addr;
-  if (addr.empty()) {
-    Fail(kExitUsage, std::string("no instrument address: give --addr A, or run where ") + kSettingsFileName +
-                         " has ADDR=A in its [QVX71] section");
-  }
-  in_addr parsed{};
-  if (::inet_pton(AF_INET, addr.c_str(), &parsed) != 1) Fail(kExitUsage, "the address '" + addr + "' is not a dotted IPv4 address");
+  const std::string addr = AddressOf(o.addr, stored);
 
   MeasureSettings settings;
   settings.set_up = setUp;
@@ -682,13 +688,7 @@ int Capture(const CaptureOptions& o, std::ostream& out, std::ostream& err) {
 
   const TIniFile ini(kSettingsFileName);
   const InstrumentSettings stored = ReadInstrumentSettings(ini, "");
-  const std::string addr = !o.addr.empty() ? o.addr : stored.Addr;
-  if (addr.empty()) {
-    Fail(kExitUsage, std::string("no instrument address: give --addr A, or run where ") + kSettingsFileName +
-                         " has ADDR=A in its [QVX71] section");
-  }
-  in_addr parsed{};
-  if (::inet_pton(AF_INET, addr.c_str(), &parsed) != 1) Fail(kExitUsage, "the address '" + addr + "' is not a dotted IPv4 address");
+  const std::string addr = AddressOf(o.addr, stored);
 
   SocketChannel channel;
   channel.SetAddress(addr);

@@ -106,6 +106,20 @@ QScatterSeries* AddMarkers(QChart& chart, QAbstractAxis* x, QAbstractAxis* y, co
   return markers;
 }
 
+// The frequency axis's labels: a log axis draws the grid, a category axis beside it the
+// decades in engineering form, which a log axis's printf format cannot write.
+void AddDecadeLabels(QChart& chart, const QLogValueAxis& grid) {
+  auto* decades = new QCategoryAxis();
+  decades->setTitleText(QStringLiteral("Frequency (Hz)"));
+  decades->setLabelsPosition(QCategoryAxis::AxisLabelsPositionOnValue);
+  decades->setGridLineVisible(false);
+  const int e0 = static_cast<int>(std::lround(std::log10(grid.min())));
+  const int e1 = static_cast<int>(std::lround(std::log10(grid.max())));
+  decades->setRange(e0, e1);
+  for (int e = e0; e <= e1; ++e) decades->append(DecadeLabel(e), e);
+  chart.addAxis(decades, Qt::AlignBottom);
+}
+
 void HideFromLegend(QChart& chart, QAbstractSeries* series) {
   for (QLegendMarker* marker : chart.legend()->markers(series)) marker->setVisible(false);
 }
@@ -189,8 +203,6 @@ QChart* BuildNoiseChart(const NoiseSpectrum& s, const NoiseReport& r) {
   fHi = std::max(fHi, s.end_hz * (1 - 1e-2));
   const bool bands = std::any_of(r.bands.begin(), r.bands.end(), [](const BandResult& b) { return std::isfinite(b.rms_uv); });
 
-  // The frequency axis: a log axis draws the grid, a category axis beside it the decades
-  // in engineering form, which a log axis's printf format cannot write.
   auto* axisX = MakeLogAxis(QString(), fLo, fHi);
   axisX->setLabelsVisible(false);
   axisX->setLineVisible(false);
@@ -198,15 +210,7 @@ QChart* BuildNoiseChart(const NoiseSpectrum& s, const NoiseReport& r) {
   auto* axisY = MakeLogAxis(QStringLiteral("nV/\u221AHz"), dLo / 1.5, dHi * (bands ? 3.5 : 1.5));
   chart->addAxis(axisX, Qt::AlignBottom);
   chart->addAxis(axisY, Qt::AlignLeft);
-  auto* decades = new QCategoryAxis();
-  decades->setTitleText(QStringLiteral("Frequency (Hz)"));
-  decades->setLabelsPosition(QCategoryAxis::AxisLabelsPositionOnValue);
-  decades->setGridLineVisible(false);
-  const int e0 = static_cast<int>(std::lround(std::log10(axisX->min())));
-  const int e1 = static_cast<int>(std::lround(std::log10(axisX->max())));
-  decades->setRange(e0, e1);
-  for (int e = e0; e <= e1; ++e) decades->append(DecadeLabel(e), e);
-  chart->addAxis(decades, Qt::AlignBottom);
+  AddDecadeLabels(*chart, *axisX);
   const double yMax = axisY->max();
 
   // Each band a labelled span near the top; a band that overlaps one already in a row goes
@@ -361,15 +365,7 @@ QChart* BuildOverlayChart(const std::vector<OverlayRun>& runs, const std::vector
   auto* axisY = MakeLogAxis(QStringLiteral("nV/\u221AHz"), dLo / 1.5, dHi * 1.5);
   chart->addAxis(axisX, Qt::AlignBottom);
   chart->addAxis(axisY, Qt::AlignLeft);
-  auto* decades = new QCategoryAxis();
-  decades->setTitleText(QStringLiteral("Frequency (Hz)"));
-  decades->setLabelsPosition(QCategoryAxis::AxisLabelsPositionOnValue);
-  decades->setGridLineVisible(false);
-  const int e0 = static_cast<int>(std::lround(std::log10(axisX->min())));
-  const int e1 = static_cast<int>(std::lround(std::log10(axisX->max())));
-  decades->setRange(e0, e1);
-  for (int e = e0; e <= e1; ++e) decades->append(DecadeLabel(e), e);
-  chart->addAxis(decades, Qt::AlignBottom);
+  AddDecadeLabels(*chart, *axisX);
   for (std::size_t r = 0; r < runs.size(); ++r) {
     const OverlayRun& run = runs[r];
     const QColor colour = kBandColours[(r + 5) % std::size(kBandColours)];
