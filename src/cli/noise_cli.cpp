@@ -386,6 +386,27 @@ int AveragesOf(const std::optional<int>& option, const InstrumentSettings& store
   return k;
 }
 
+// Ctrl+C: the measurement in progress stops within a second and nothing is written.
+std::atomic<bool> g_interrupted{false};
+extern "C" void OnInterrupt(int) { g_interrupted.store(true); }
+
+class InterruptGuard {
+ public:
+  InterruptGuard() {
+    g_interrupted.store(false);
+    struct sigaction action {};
+    action.sa_handler = OnInterrupt;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGINT, &action, &previous_);
+  }
+  ~InterruptGuard() { ::sigaction(SIGINT, &previous_, nullptr); }
+  InterruptGuard(const InterruptGuard&) = delete;
+  InterruptGuard& operator=(const InterruptGuard&) = delete;
+
+ private:
+  struct sigaction previous_ {};
+};
+
 // --- measure ---
 
 struct MeasureOptions {
@@ -480,6 +501,8 @@ int Measure(const MeasureOptions& o, std::ostream& out, std::ostream& err) {
   LogSink progress;
   if (!o.report.quiet) progress = [&err](const std::string& line) { err << line << "\n" << std::flush; };
   MeasureOutcome outcome;
+  settings.cancel = &g_interrupted;
+  const InterruptGuard interrupts;
   try {
     outcome = RunMeasurement(lines, settings, progress);
   } catch (const Exception& e) {
@@ -488,6 +511,10 @@ int Measure(const MeasureOptions& o, std::ostream& out, std::ostream& err) {
   outcome.spectrum.idn = idn;
   outcome.spectrum.addr = addr;
   outcome.spectrum.date = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm")).toStdString();
+  if (outcome.status == MeasureStatus::kCancelled) {
+    err << kProgram << ": interrupted; nothing written\n";
+    return kExitInterrupted;
+  }
   if (outcome.status != MeasureStatus::kOk) {
     const int code = outcome.status == MeasureStatus::kNotAnswering ? kExitInstrument : kExitData;
     if (outcome.spectrum.points.empty() || outcome.status == MeasureStatus::kAllClipped) Fail(code, outcome.message);
@@ -654,9 +681,6 @@ int Analyze(const AnalyzeOptions& o, std::ostream& out, std::ostream& err) {
 
 // --- capture ---
 
-std::atomic<bool> g_interrupted{false};
-extern "C" void OnInterrupt(int) { g_interrupted.store(true); }
-
 struct CaptureOptions {
   std::string addr;
   std::string from;
@@ -703,12 +727,7 @@ int Capture(const CaptureOptions& o, std::ostream& out, std::ostream& err) {
   }
 
   // Ctrl+C ends the capture within a second; the instrument is left running.
-  g_interrupted.store(false);
-  struct sigaction action {};
-  action.sa_handler = OnInterrupt;
-  sigemptyset(&action.sa_mask);
-  struct sigaction previous {};
-  ::sigaction(SIGINT, &action, &previous);
+  std::optional<InterruptGuard> interrupts(std::in_place);
   const bool terminal = ::isatty(2) == 1;
   CaptureSettings settings;
   settings.averaging = averaging;
@@ -732,7 +751,7 @@ int Capture(const CaptureOptions& o, std::ostream& out, std::ostream& err) {
     };
   }
   CaptureOutcome outcome = RunCapture(lines, plan, settings);
-  ::sigaction(SIGINT, &previous, nullptr);
+  interrupts.reset();
   if (terminal && !o.report.quiet) err << "\n";
   if (outcome.cancelled) {
     // Nothing is written: no half run in place of an earlier complete one.
@@ -880,7 +899,7 @@ int RunNoiseCli(int argc, char** argv) {
   if (!std::getenv("QVX_QT_MESSAGES")) qInstallMessageHandler(QuietQtMessages);
   std::ostream& out = std::cout;
   std::ostream& err = std::cerr;
-  CLI::App app{"Noise density, band and spot noise and the 1/f corner from a QVX71 oscilloscope's FFT, headless."};
+  CLI::App app{"Noise density, band and spot noise, the 1/f corner and the 0.1-10 Hz noise from a QVX71 oscilloscope's FFT or its time record, headless."};
   app.name(kProgram);
   app.require_subcommand(1);
   app.footer("Exit codes: 0 done, 2 usage, 3 instrument not reachable or not answering, 4 data unusable, 5 over the limit, 130 interrupted.");

@@ -98,6 +98,7 @@ MeasureOutcome RunMeasurement(InstrumentChannel& channel, const MeasureSettings&
   auto say = [&](const std::string& line) {
     if (progress) progress(line);
   };
+  auto cancelled = [&] { return settings.cancel && settings.cancel->load(); };
   auto fail = [&](MeasureStatus status, std::string message) {
     out.status = status;
     out.message = std::move(message);
@@ -113,6 +114,7 @@ MeasureOutcome RunMeasurement(InstrumentChannel& channel, const MeasureSettings&
   std::string channelScale;  // as the instrument reports it, when not set up here
 
   for (std::size_t i = 0; i < n; ++i) {
+    if (cancelled()) return fail(MeasureStatus::kCancelled, "cancelled");
     const PlannedAcquisition& a = plan[i];
     const auto started = Clock::now();
     const std::string name = "acquisition " + std::to_string(i + 1) + " of " + std::to_string(n);
@@ -154,9 +156,10 @@ MeasureOutcome RunMeasurement(InstrumentChannel& channel, const MeasureSettings&
       const double wait = AverageWaitSeconds(settings.averages, tdiv, settings.time_scale);
       say(name + ": averaging " + std::to_string(settings.averages) + " frames, waiting " + FormatDuration(wait) +
           "; about " + FormatDuration(plannedLeft) + " left");
-      // In pieces an int of milliseconds holds, however long the average.
-      for (double left = std::ceil(wait * 1000.0); left > 0; left -= 3600000.0) {
-        Pause(static_cast<int>(std::min(left, 3600000.0)));
+      // In tenths of a second, so a cancel is seen at once, however long the average.
+      for (double left = std::ceil(wait * 1000.0); left > 0; left -= 100.0) {
+        if (cancelled()) return fail(MeasureStatus::kCancelled, "cancelled");
+        Pause(static_cast<int>(std::min(left, 100.0)));
       }
     }
 
@@ -164,6 +167,7 @@ MeasureOutcome RunMeasurement(InstrumentChannel& channel, const MeasureSettings&
     int reads = 0;
     int failedReads = 0;
     for (;;) {
+      if (cancelled()) return fail(MeasureStatus::kCancelled, "cancelled");
       if (!RequestTraceBlock(ch, bytes)) {
         if (ch.PeerClosed()) {
           return fail(MeasureStatus::kNotAnswering, name + ": the instrument closed the connection during the trace read; check that it is on and try again");

@@ -3,6 +3,7 @@
 // trace read, status read and conversion: one acquisition per planned span, each ranged
 // until its trace sits inside the byte range.
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <optional>
 #include <string>
@@ -55,9 +56,12 @@ struct MeasureSettings {
   // the whole 1/f region. A sweep's decades stop at fewer than 1 %.
   bool strict_ranging = false;
   std::optional<std::chrono::steady_clock::time_point> deadline;
+  // Set from elsewhere to stop: between acquisitions and reads, and within a tenth of a
+  // second of an averaging wait (the set-up's own pauses run to their end).
+  const std::atomic<bool>* cancel = nullptr;
 };
 
-enum class MeasureStatus { kOk, kNotAnswering, kAllClipped, kTimeLimit };
+enum class MeasureStatus { kOk, kNotAnswering, kAllClipped, kTimeLimit, kCancelled };
 
 struct MeasureOutcome {
   MeasureStatus status = MeasureStatus::kOk;

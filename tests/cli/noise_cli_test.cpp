@@ -508,6 +508,17 @@ TEST_F(Capture, CtrlCEndsWithinASecondLeavingTheInstrumentRunningAndTheOldFiles)
   EXPECT_LT(std::chrono::duration<double>(Clock::now() - interrupted).count(), 1.5);
   EXPECT_EQ(Read("run.json"), "complete\n");
   EXPECT_TRUE(sim_->WaitForLine(":RUN", std::chrono::seconds(5)));
+
+  // A sweep stops as soon, in the middle of its first decade's 64 s of averaging.
+  sim_->ClearCommands();
+  const pid_t sweep = Start({"measure", "--addr", sim_->Address(), "--sweep", "10:100000", "--out", "run"});
+  ASSERT_TRUE(sim_->WaitForLine(":ACQuire:MDEPth 1M", std::chrono::seconds(20)));
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  const auto stopped = Clock::now();
+  ::kill(sweep, SIGINT);
+  EXPECT_EQ(Wait(sweep, std::chrono::seconds(60)).code, 130);
+  EXPECT_LT(std::chrono::duration<double>(Clock::now() - stopped).count(), 1.5);
+  EXPECT_EQ(Read("run.json"), "complete\n");
 }
 
 TEST_F(Capture, PlansAreSaidBeforeConnectingAndImpossibleOnesRefused) {
