@@ -23,9 +23,9 @@ constexpr std::size_t kPoints = 10000000;
 
 void BM_GenerateRecord(benchmark::State& state) {
   const qvx::sim::NoiseModel model;
-  const qvx::sim::RecordSpec spec{1e7, kPoints, 1e-4, 0.0};
+  const qvx::sim::RecordLayout layout{1e7, kPoints, 1e-4, 0.0};
   std::uint64_t seed = 1;
-  for (auto _ : state) benchmark::DoNotOptimize(qvx::sim::GenerateRecord(model, spec, seed++));
+  for (auto _ : state) benchmark::DoNotOptimize(qvx::sim::GenerateRecord(model, layout, seed++));
   state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * kPoints));
 }
 BENCHMARK(BM_GenerateRecord)->Unit(benchmark::kMillisecond);

@@ -363,7 +363,7 @@ void Instrument::RecordWorker() {
     const RecordJob job = std::move(*job_);
     job_.reset();
     lock.unlock();
-    auto codes = std::make_shared<const std::string>(GenerateRecord(job.model, job.spec, job.seed));
+    auto codes = std::make_shared<const std::string>(GenerateRecord(job.model, job.layout, job.seed));
     lock.lock();
     if (job.id == acquisition_id_) {
       generated_ = std::move(codes);
@@ -377,11 +377,11 @@ void Instrument::StartSingle() {
   acquisition_ = Acquisition::Single;
   single_start_ = Clock::now();
   fill_s_ = RecordTime(state_) * std::max(noise_.time_scale, 0.0);
-  record_spec_ = {SampleRate(state_), static_cast<std::size_t>(state_.mdepth_points), state_.ch1_scale,
+  record_layout_ = {SampleRate(state_), static_cast<std::size_t>(state_.mdepth_points), state_.ch1_scale,
                   state_.ch1_offset};
   record_.reset();
   generated_.reset();
-  job_ = RecordJob{acquisition_id_, noise_, record_spec_, rng_()};
+  job_ = RecordJob{acquisition_id_, noise_, record_layout_, rng_()};
   if (!worker_.joinable()) worker_ = std::thread([this] { RecordWorker(); });
   job_ready_.notify_all();
 }
@@ -429,12 +429,12 @@ std::string Instrument::TriggerStatus() {
 // format (0 byte), type (2 raw), points, count, xincrement, xorigin, xreference, yincrement,
 // yorigin, yreference: volts = (code - yorigin - yreference) x yincrement.
 std::string Instrument::Preamble() const {
-  RecordSpec spec = record_spec_;
+  RecordLayout layout = record_layout_;
   if (acquisition_ == Acquisition::Run) {
-    spec = {SampleRate(state_), static_cast<std::size_t>(state_.mdepth_points), state_.ch1_scale, state_.ch1_offset};
+    layout = {SampleRate(state_), static_cast<std::size_t>(state_.mdepth_points), state_.ch1_scale, state_.ch1_offset};
   }
-  const double yinc = YIncrement(spec.scale_v);
-  std::string xinc = FormatExponent(1.0 / spec.fs_hz);
+  const double yinc = YIncrement(layout.scale_v);
+  std::string xinc = FormatExponent(1.0 / layout.fs_hz);
   std::string yinc_text = FormatExponent(yinc);
   if (faults_.fault == Fault::BadPreamble) {
     if (faults_.bad_preamble_zero) {
@@ -443,8 +443,8 @@ std::string Instrument::Preamble() const {
       xinc = "****";
     }
   }
-  return "0,2," + FormatInteger(static_cast<long long>(spec.points)) + ",1," + xinc + "," + FormatExponent(0.0) +
-         ",0," + yinc_text + "," + FormatExponent(spec.offset_v / yinc) + "," +
+  return "0,2," + FormatInteger(static_cast<long long>(layout.points)) + ",1," + xinc + "," + FormatExponent(0.0) +
+         ",0," + yinc_text + "," + FormatExponent(layout.offset_v / yinc) + "," +
          FormatInteger(static_cast<long long>(kYReference));
 }
 

@@ -129,7 +129,7 @@ class Instrument {
   struct RecordJob {
     std::uint64_t id;
     NoiseModel model;
-    RecordSpec spec;
+    RecordLayout layout;
     std::uint64_t seed;
   };
   void StartSingle();
@@ -154,7 +154,7 @@ class Instrument {
   std::uint64_t acquisition_id_ = 0;   // every :SINGle, :RUN and halt starts a new one
   Clock::time_point single_start_;
   double fill_s_ = 0.0;
-  RecordSpec record_spec_;             // of the last :SINGle
+  RecordLayout record_layout_;             // of the last :SINGle
   std::shared_ptr<const std::string> record_;     // the complete record, or none
   std::shared_ptr<const std::string> generated_;  // generated for generated_id_
   std::uint64_t generated_id_ = 0;

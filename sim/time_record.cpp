@@ -89,8 +89,8 @@ void InverseFourStep(fftwf_complex* z, std::size_t a, std::size_t b) {
 
 }  // namespace
 
-std::string GenerateRecord(const NoiseModel& model, const RecordSpec& spec, std::uint64_t seed) {
-  const std::size_t points = std::clamp<std::size_t>(spec.points, 2, kMaxRecordPoints);
+std::string GenerateRecord(const NoiseModel& model, const RecordLayout& layout, std::uint64_t seed) {
+  const std::size_t points = std::clamp<std::size_t>(layout.points, 2, kMaxRecordPoints);
   // An odd record is the start of the next even one.
   const std::size_t n = points + points % 2;
   const std::size_t m = n / 2;
@@ -103,7 +103,7 @@ std::string GenerateRecord(const NoiseModel& model, const RecordSpec& spec, std:
   // in its real part and the odd ones in its imaginary part. X_0 (the DC level is added later)
   // and X_m (the acquisition is band-limited below fs / 2) stay empty.
   GaussPair gauss(seed);
-  const double fs = spec.fs_hz;
+  const double fs = layout.fs_hz;
   const double df = fs / static_cast<double>(n);
   // E|X_k|^2 = S N fs / 2, with the transform's 1/N folded in.
   const double variance = fs / (2.0 * static_cast<double>(n));
@@ -145,8 +145,8 @@ std::string GenerateRecord(const NoiseModel& model, const RecordSpec& spec, std:
       tones.push_back({model.gain * tone.vrms * std::numbers::sqrt2, phase, 2.0 * pi * tone.freq_hz / fs});
     }
   }
-  const double per_code = 1.0 / YIncrement(spec.scale_v);
-  const double shift = kYReference + (model.gain * model.dc_v + spec.offset_v) * per_code;
+  const double per_code = 1.0 / YIncrement(layout.scale_v);
+  const double shift = kYReference + (model.gain * model.dc_v + layout.offset_v) * per_code;
   auto code = [&](double volts) {
     const double c = std::nearbyint(shift + volts * per_code);
     return static_cast<char>(static_cast<std::uint8_t>(std::isnan(c) ? 0.0 : std::clamp(c, 0.0, 255.0)));

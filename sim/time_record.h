@@ -21,7 +21,7 @@ inline constexpr std::size_t kMaxRecordPoints = 10000000;
 inline constexpr std::size_t kMaxReadPoints = 250000;  // per :WAVeform:DATA?
 inline constexpr double kYReference = 128.0;
 
-struct RecordSpec {
+struct RecordLayout {
   double fs_hz = 1e6;
   std::size_t points = 1000000;
   double scale_v = 1e-3;   // volts per division
@@ -32,6 +32,6 @@ struct RecordSpec {
 inline double YIncrement(double scale_v) { return scale_v / 32.0; }
 
 // The record's codes, one byte a point. The same seed gives the same record.
-std::string GenerateRecord(const NoiseModel& model, const RecordSpec& spec, std::uint64_t seed);
+std::string GenerateRecord(const NoiseModel& model, const RecordLayout& layout, std::uint64_t seed);
 
 }  // namespace qvx::sim

@@ -134,20 +134,20 @@ TEST(Estimator, IntervalsHoldTheTruthOnSimulatedRecords) {
   model.white_nv = 2000;
   model.corner_hz = 20;
   model.tones.clear();
-  const sim::RecordSpec spec{1e4, 1000000, 2e-3, 0.0};  // 100 s at 10 kSa/s
+  const sim::RecordLayout layout{1e4, 1000000, 2e-3, 0.0};  // 100 s at 10 kSa/s
   int inside = 0, total = 0;
-  const double yinc = sim::YIncrement(spec.scale_v);
+  const double yinc = sim::YIncrement(layout.scale_v);
   for (std::uint64_t seed = 1; seed <= 5; ++seed) {
-    const std::string codes = sim::GenerateRecord(model, spec, seed);
+    const std::string codes = sim::GenerateRecord(model, layout, seed);
     std::vector<double> volts(codes.size());
     for (std::size_t i = 0; i < codes.size(); ++i) volts[i] = (static_cast<unsigned char>(codes[i]) - 128.0) * yinc;
     Options options;
     options.expected_samples = volts.size();
-    Estimator estimator(spec.fs_hz, options);
+    Estimator estimator(layout.fs_hz, options);
     estimator.Push(volts.data(), volts.size());
     for (const LogBin& b : LogBins(estimator.Read(), 10, 0.95)) {
       // The source and the converter's own steps, yinc^2 / 12 over fs / 2.
-      const double truth = sim::ConverterDensity(model, b.hz) + yinc * yinc / (6.0 * spec.fs_hz);
+      const double truth = sim::ConverterDensity(model, b.hz) + yinc * yinc / (6.0 * layout.fs_hz);
       inside += b.lo_psd <= truth && truth <= b.hi_psd;
       ++total;
     }

@@ -161,7 +161,7 @@ TEST_F(TimeRecord, ShowsTheDensityAtTheConverterBehindAGainAndTheChannelsOwnNois
   const Record again = Capture(1e6, 1e-1, 2e-4);
   ASSERT_EQ(again.codes.size(), record.codes.size());
   EXPECT_NE(again.codes, record.codes) << "every :SINGle draws fresh noise";
-  const qvx::sim::RecordSpec small{1e3, 1000, 1e-3, 0.0};
+  const qvx::sim::RecordLayout small{1e3, 1000, 1e-3, 0.0};
   EXPECT_EQ(qvx::sim::GenerateRecord(noise, small, 7), qvx::sim::GenerateRecord(noise, small, 7)) << "reproducible";
 }
 
