@@ -407,6 +407,16 @@ class InterruptGuard {
   struct sigaction previous_ {};
 };
 
+// Everything of the report's options that can be wrong, before anything is measured or
+// read: the formats, the bands and spots, the output prefix and the correction files.
+Formats CheckReportOptions(const ReportOptions& o) {
+  const Formats formats = FormatsOf(o);
+  static_cast<void>(RequestOf(o));
+  CheckOutputPrefix(o.out);
+  static_cast<void>(LoadCorrections(o));
+  return formats;
+}
+
 // --- measure ---
 
 struct MeasureOptions {
@@ -427,11 +437,7 @@ int Measure(const MeasureOptions& o, std::ostream& out, std::ostream& err) {
   const bool setUp = sweep || o.setup;
   if (!setUp && !o.span.empty()) Fail(kExitUsage, "--span sets the instrument's span; add --setup");
   if (!setUp && o.averages) Fail(kExitUsage, "--averages sets the instrument's averaging; add --setup or use --sweep");
-  const Formats formats = FormatsOf(o.report);
-  const AnalysisRequest checked = RequestOf(o.report);  // bad bands fail before any connection
-  static_cast<void>(checked);
-  CheckOutputPrefix(o.report.out);
-  static_cast<void>(LoadCorrections(o.report));  // bad files fail before any connection
+  const Formats formats = CheckReportOptions(o.report);
   const auto window = WindowOption(o.report.window);
   const double timeScale = ParsePositive(o.timeScale, "--time-scale", true);
   std::optional<std::chrono::steady_clock::time_point> deadline;
@@ -625,10 +631,7 @@ int AnalyzeRecords(const AnalyzeOptions& o, std::ostream& out, const Formats& fo
 }
 
 int Analyze(const AnalyzeOptions& o, std::ostream& out, std::ostream& err) {
-  const Formats formats = FormatsOf(o.report);
-  const AnalysisRequest checked = RequestOf(o.report);
-  static_cast<void>(checked);
-  CheckOutputPrefix(o.report.out);
+  const Formats formats = CheckReportOptions(o.report);
   const auto window = WindowOption(o.report.window);
   std::optional<std::pair<double, double>> span;
   if (!o.span.empty()) span = ParseRange(o.span, "--span");
@@ -692,11 +695,7 @@ struct CaptureOptions {
 };
 
 int Capture(const CaptureOptions& o, std::ostream& out, std::ostream& err) {
-  const Formats formats = FormatsOf(o.report);
-  const AnalysisRequest checked = RequestOf(o.report);
-  static_cast<void>(checked);
-  CheckOutputPrefix(o.report.out);
-  static_cast<void>(LoadCorrections(o.report));  // bad files fail before any connection
+  const Formats formats = CheckReportOptions(o.report);
   const psd::Averaging averaging = AveragingOf(o.average);
   const double f1 = ParsePositive(o.from, "--from");
   const double f2 = ParsePositive(o.to, "--to");
