@@ -157,7 +157,10 @@ FloorRead ReadFloorFile(std::string_view text, const std::string& name) {
   // Smoothed into log points first: a floor run scatters like any other.
   NoiseSpectrum s = csv.spectrum;
   for (NoisePoint& p : s.points) p.density_nv = p.level_nv / root;
-  for (const LogPoint& p : LogPoints(s, 20)) r.floor.density_nv.points.emplace_back(p.hz, p.nv);
+  // A level of 0 is no floor to interpolate on log-log (nor to subtract).
+  for (const LogPoint& p : LogPoints(s, 20)) {
+    if (p.nv > 0 && std::isfinite(p.nv)) r.floor.density_nv.points.emplace_back(p.hz, p.nv);
+  }
   if (r.floor.density_nv.points.empty()) r.error = "line 2: the CSV holds no point to take as the floor";
   return r;
 }

@@ -89,6 +89,10 @@ TEST(Corrections, MalformedFilesNameTheLine) {
   EXPECT_FALSE(ReadCurve("10 0\n", "a density", true).ok()) << "a mask's density is above 0";
   EXPECT_FALSE(ReadFloorFile("{\"version\": 1}", "f.json").ok());
   EXPECT_FALSE(ReadFloorFile("freq_hz,level_nv,density_nv,flags\n1,x,1,\n", "f.csv").ok());
+  // A floor point of level 0 is left out rather than interpolated on log-log.
+  const FloorRead zero = ReadFloorFile("freq_hz,level_nv,density_nv,flags\n1,0,2,\n2,3,3,Q\n", "f.csv");
+  ASSERT_TRUE(zero.ok()) << zero.error;
+  for (const auto& [hz, nv] : zero.floor.density_nv.points) EXPECT_GT(nv, 0) << hz;
 }
 
 // Power estimates are chi-squared: the fit's floor over 20 of the simulator's traces stays
