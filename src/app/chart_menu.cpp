@@ -9,6 +9,7 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QKeySequence>
 #include <QLineEdit>
 #include <QMenu>
 #include <QPoint>
@@ -19,6 +20,7 @@
 #include "analysis/noise_files.h"
 #include "app/application.h"
 #include "app/noise_report.h"
+#include "app/noise_window.h"
 #include "app/tform1.h"
 #include "core/conversions.h"
 #include "core/errors.h"
@@ -56,10 +58,6 @@ SaveFileChooser& Chooser() {
   return chooser;
 }
 
-QString AskWhereToSave(const SaveRequest& request) {
-  return Chooser() ? Chooser()(request) : AskWithQtDialog(request);
-}
-
 // "spectrum-20250101-120000.png" in the working directory.
 QString DefaultPath(const char* suffix) {
   const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
@@ -85,6 +83,10 @@ int AverageCount(const std::string& text) {
 
 SaveFileChooser SetSaveFileChooser(SaveFileChooser chooser) { return std::exchange(Chooser(), std::move(chooser)); }
 
+QString AskWhereToSave(const SaveRequest& request) {
+  return Chooser() ? Chooser()(request) : AskWithQtDialog(request);
+}
+
 ChartMenu::ChartMenu(TForm1& form) : QObject(&form), form_(form) {
   menu_ = new QMenu(&form);
   // Each item runs like any handler: an error ends it in the application's error box.
@@ -104,6 +106,20 @@ ChartMenu::ChartMenu(TForm1& form) : QObject(&form), form_(form) {
   // Noise is read log-log; the items before keep their places.
   LogLevelAxis = add("Logarithmic Level Axis", &ChartMenu::LogLevelAxisClick);
   LogLevelAxis->setCheckable(true);
+  // A key that types nothing: a Ctrl+letter would reach the number boxes.
+  NoiseMeasurement = add("Noise Measurement...", &ChartMenu::NoiseMeasurementClick);
+  NoiseMeasurement->setShortcut(QKeySequence(Qt::Key_F5));
+  NoiseMeasurement->setShortcutVisibleInContextMenu(true);
+  form.addAction(NoiseMeasurement);
+}
+
+NoiseMeasurementWindow* ChartMenu::MeasurementWindow() const { return measurement_.data(); }
+
+void ChartMenu::NoiseMeasurementClick(bool) {
+  if (!measurement_) measurement_ = new NoiseMeasurementWindow(form_);
+  measurement_->show();
+  measurement_->raise();
+  measurement_->activateWindow();
 }
 
 void ChartMenu::Popup(const QPoint& globalPos) { menu_->popup(globalPos); }

@@ -3,6 +3,7 @@
 // focus): the chart as an image, the spectrum as data, a logarithmic frequency axis and
 // the noise report. It adds no visible control to the window.
 #include <QObject>
+#include <QPointer>
 #include <QString>
 #include <QStringList>
 #include <array>
@@ -19,6 +20,7 @@ class QPoint;
 
 namespace qvx {
 
+class NoiseMeasurementWindow;
 class NoiseReportWindow;
 class TForm1;
 
@@ -33,6 +35,8 @@ struct SaveRequest {
 // a function that answers at once; an empty function restores Qt's own dialog.
 using SaveFileChooser = std::function<QString(const SaveRequest& request)>;
 SaveFileChooser SetSaveFileChooser(SaveFileChooser chooser);
+// Asks with the chooser that is set.
+QString AskWhereToSave(const SaveRequest& request);
 
 class ChartMenu : public QObject {
   Q_OBJECT
@@ -48,6 +52,7 @@ class ChartMenu : public QObject {
   QAction* LogFrequencyAxis = nullptr;
   QAction* NoiseReport = nullptr;
   QAction* LogLevelAxis = nullptr;
+  QAction* NoiseMeasurement = nullptr;  // F5 anywhere in the window as well
 
   // Opens the menu at a screen position without waiting for a choice.
   void Popup(const QPoint& globalPos);
@@ -64,6 +69,8 @@ class ChartMenu : public QObject {
   void TraceArrived();
   // Null until the operator first asks for the report.
   NoiseReportWindow* ReportWindow() const { return report_; }
+  // Null while no measurement window is open.
+  NoiseMeasurementWindow* MeasurementWindow() const;
 
  private:
   // Item handlers; `checked` is the item's state after the click (checkable items only).
@@ -73,6 +80,7 @@ class ChartMenu : public QObject {
   void LogFrequencyAxisClick(bool checked);
   void NoiseReportClick(bool checked);
   void LogLevelAxisClick(bool checked);
+  void NoiseMeasurementClick(bool checked);
 
   // The buffer with what is known of how it was measured; `levels` are the buffer's
   // levels or a filtered copy, `filter` names the filter ("" for none).
@@ -89,6 +97,7 @@ class ChartMenu : public QObject {
   std::optional<WorkingState> trace_;
   int traceAverages_ = 0;  // the count the chart's subtitle showed; 0 when not a number
   NoiseReportWindow* report_ = nullptr;
+  QPointer<NoiseMeasurementWindow> measurement_;  // deletes itself on close
 };
 
 }  // namespace qvx

@@ -19,6 +19,7 @@
 
 #include "app/application.h"
 #include "app/chart_menu.h"
+#include "app/noise_window.h"
 #include "settings/instrument_settings.h"
 #include "app/window_icon.h"
 #include "core/conversions.h"
@@ -202,6 +203,8 @@ TForm1::TForm1(QWidget* parent, SocketChannel* channel)
 }
 
 TForm1::~TForm1() {
+  // The measurement window goes first: it unblocks these controls as it ends.
+  delete chartMenu_->MeasurementWindow();
   RunHandler([this] { FormDestroy(); });
   if (Form1 == this) Form1 = nullptr;
 }
@@ -355,6 +358,12 @@ void TForm1::FormDestroy() {
   if (chartMenu_->LogAxisUsed()) IniFile->WriteBool(kSectionDisplay, "LOGX", Chart1->LogFrequencyAxis());
   if (chartMenu_->LogLevelAxisUsed()) IniFile->WriteBool(kSectionDisplay, "LOGY", Chart1->LogLevelAxis());
   IniFile.reset();
+}
+
+void TForm1::SetInstrumentBlocked(bool blocked) {
+  for (QWidget* control : std::initializer_list<QWidget*>{BtnConnect, BtnIDN, BtnAxisReasd, BtnGetFFTData, BtnSetFFT, EditStartf, EditEndf, EditAve}) {
+    control->setEnabled(!blocked);
+  }
 }
 
 void TForm1::Log(const std::string& line) { MemLog->appendPlainText(QString::fromStdString(line)); }

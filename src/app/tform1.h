@@ -63,6 +63,9 @@ class TForm1 : public QWidget, private WorkingState {
   SocketChannel& Channel() const { return *channel_; }
   // The chart's context menu.
   ChartMenu* ChartContextMenu() const { return chartMenu_; }
+  // While the measurement window measures, the controls that talk to the instrument are
+  // disabled, so one conversation with it happens at a time.
+  void SetInstrumentBlocked(bool blocked);
 
   // Controls (public so tests and the layout checks can reach them).
   QLabel* Label5 = nullptr;

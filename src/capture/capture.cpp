@@ -447,6 +447,19 @@ CaptureOutcome RunCapture(InstrumentChannel& channel, const CapturePlan& plan, c
       const std::size_t total = pre->points;
       int clipped = 0;
       std::vector<float> chunk;
+      // What the live spectrum needs of the record before it is complete.
+      record.info.fs_hz = r.fs_hz;
+      record.info.lo_hz = r.lo_hz;
+      record.info.hi_hz = r.hi_hz;
+      record.info.converter_floor_nv = pre->yinc / std::sqrt(6.0 * r.fs_hz) * 1e9;
+      auto lastLive = Clock::now();
+      auto showLive = [&] {
+        std::vector<const CapturedRecord*> so_far;
+        for (const CapturedRecord& taken : out.records) so_far.push_back(&taken);
+        so_far.push_back(&record);
+        settings.live(StitchRecords(so_far, settings.ppd));
+        lastLive = Clock::now();
+      };
       const bool ok = session.ReadPoints(
           1, total,
           [&](const std::string& d) {
@@ -458,12 +471,14 @@ CaptureOutcome RunCapture(InstrumentChannel& channel, const CapturePlan& plan, c
             }
             record.estimator->Push(chunk.data(), chunk.size());
             if (settings.keep_samples) record.volts.insert(record.volts.end(), chunk.begin(), chunk.end());
+            if (settings.live && Seconds(Clock::now() - lastLive) > 0.5) showLive();
           },
           [&](std::size_t read) {
             report("reading", 0.9 + 0.1 * static_cast<double>(read) / static_cast<double>(total), read,
                    static_cast<double>(total - read) / 2e7);
           });
       if (!ok) return finish();
+      if (settings.live) showLive();
       // The preamble's increment is rounded: the planned rate where it agrees.
       record.info.fs_hz = std::fabs(1.0 / pre->xinc - r.fs_hz) < 1e-6 * r.fs_hz ? r.fs_hz : 1.0 / pre->xinc;
       record.info.points = total;
@@ -493,6 +508,31 @@ CaptureOutcome RunCapture(InstrumentChannel& channel, const CapturePlan& plan, c
 }
 
 NoiseSpectrum StitchRecords(const std::vector<CapturedRecord>& records, int ppd) {
+  std::vector<const CapturedRecord*> all;
+  for (const CapturedRecord& r : records) all.push_back(&r);
+  return StitchRecords(all, ppd);
+}
+
+NoiseSpectrum StitchRecords(const std::vector<const CapturedRecord*>& taken, int ppd) {
+  // By reference below, as the records themselves.
+  struct View {
+    const std::vector<const CapturedRecord*>& v;
+    std::size_t size() const { return v.size(); }
+    bool empty() const { return v.empty(); }
+    const CapturedRecord& front() const { return *v.front(); }
+    const CapturedRecord& operator[](std::size_t i) const { return *v[i]; }
+    struct It {
+      std::vector<const CapturedRecord*>::const_iterator at;
+      const CapturedRecord& operator*() const { return **at; }
+      It& operator++() {
+        ++at;
+        return *this;
+      }
+      bool operator!=(const It& o) const { return at != o.at; }
+    };
+    It begin() const { return {v.begin()}; }
+    It end() const { return {v.end()}; }
+  } records{taken};
   NoiseSpectrum s;
   s.method = kMethodRecord;
   s.window = HannWindow();

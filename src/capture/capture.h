@@ -75,6 +75,9 @@ struct CaptureSettings {
   const std::atomic<bool>* cancel = nullptr;  // stops within a second when set
   ProgressSink progress;
   int ppd = 10;
+  // The spectrum so far (the records taken and the one being read), about twice a second
+  // while a record is read and once at its end; on the capture's thread.
+  std::function<void(const NoiseSpectrum&)> live;
 };
 
 struct CaptureOutcome {
@@ -89,6 +92,7 @@ CaptureOutcome RunCapture(InstrumentChannel& channel, const CapturePlan& plan, c
 // The spectrum of the records, each log bin from the record that resolves it best (the
 // most degrees of freedom), with the 0.1-10 Hz figures of the longest record that covers them.
 NoiseSpectrum StitchRecords(const std::vector<CapturedRecord>& records, int ppd);
+NoiseSpectrum StitchRecords(const std::vector<const CapturedRecord*>& records, int ppd);
 
 // An estimator for a record of `points` at `fs`, as a capture makes it.
 std::unique_ptr<psd::Estimator> MakeRecordEstimator(double fs_hz, std::size_t points, psd::Averaging averaging);

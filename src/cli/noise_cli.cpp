@@ -32,6 +32,8 @@
 #include "analysis/noise_spectrum.h"
 #include "capture/capture.h"
 #include "psd/npy.h"
+#include "job/noise_job.h"
+#include "report/run_report.h"
 #include "settings/instrument_settings.h"
 #include "core/conversions.h"
 #include "core/errors.h"
@@ -48,13 +50,7 @@ constexpr const char* kProgram = "qvx71-noise";
 constexpr int kImageWidth = 1200;
 constexpr int kImageHeight = 800;
 
-// A failure that ends the program with its exit code and a message that says what to do.
-struct Stop {
-  int code;
-  std::string message;
-};
-
-[[noreturn]] void Fail(int code, std::string message) { throw Stop{code, std::move(message)}; }
+[[noreturn]] void Fail(int code, std::string message) { FailReport(code, std::move(message)); }
 
 std::pair<double, double> ParseRange(const std::string& text, const char* option) {
   const auto colon = text.find(':');
@@ -74,20 +70,6 @@ double ParsePositive(const std::string& text, const char* option, bool zeroAllow
     Fail(kExitUsage, std::string(option) + " wants a number " + (zeroAllowed ? "of at least 0" : "above 0") + ", not '" + text + "'");
   }
   return *value;
-}
-
-std::string ReadWholeFile(const std::string& path) {
-  std::error_code ec;
-  if (std::filesystem::is_directory(path, ec)) Fail(kExitUsage, "cannot read " + path + ": it is a folder; give a file");
-  std::ifstream file(path, std::ios::binary);
-  if (!file) Fail(kExitUsage, "cannot read " + path + "; check the name");
-  std::string text;
-  try {
-    text.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-  } catch (const std::exception&) {
-    Fail(kExitUsage, "cannot read " + path + "; check that it is a file you may read");
-  }
-  return text;
 }
 
 // Options shared by measure and analyze.
@@ -139,53 +121,27 @@ void AddReportOptions(CLI::App* cmd, ReportOptions& o) {
 }
 
 // The corrections of a run, read before anything is measured.
-struct Corrections {
-  Gain gain;
-  std::optional<Floor> floor;
-  std::optional<Curve> limit;
-  std::string limitFile;
-};
-
-Corrections LoadCorrections(const ReportOptions& o) {
-  Corrections c;
+Corrections CorrectionsOf(const ReportOptions& o) {
+  CorrectionFiles files;
   const int given = !o.gain.empty() + !o.gainDb.empty() + !o.gainFile.empty();
   if (given > 1) Fail(kExitUsage, "give one of --gain, --gain-db and --gain-file");
   if (!o.gain.empty()) {
     const auto g = ParseDecimal(o.gain);
     if (!g || !(*g > 0)) Fail(kExitUsage, "--gain wants a ratio above 0, not '" + o.gain + "'");
-    c.gain.ratio = *g;
-    c.gain.given = true;
+    files.gain.ratio = *g;
+    files.gain.given = true;
   }
   if (!o.gainDb.empty()) {
     const auto db = ParseDecimal(o.gainDb);
     if (!db) Fail(kExitUsage, "--gain-db wants a number of dB, not '" + o.gainDb + "'");
     if (std::fabs(*db) > 300) Fail(kExitUsage, "--gain-db " + o.gainDb + " is beyond any amplifier");
-    c.gain.ratio = std::pow(10.0, *db / 20.0);
-    c.gain.given = true;
+    files.gain.ratio = std::pow(10.0, *db / 20.0);
+    files.gain.given = true;
   }
-  auto readFile = [&](const std::string& path) { return ReadWholeFile(path); };
-  if (!o.gainFile.empty()) {
-    const CurveRead read = ReadCurve(readFile(o.gainFile), "a gain in dB", false);
-    if (!read.ok()) Fail(kExitData, o.gainFile + ": " + read.error);
-    for (const auto& [hz, db] : read.curve.points) {
-      if (std::fabs(db) > 300) Fail(kExitData, o.gainFile + ": a gain of " + ShortestNumber(db) + " dB at " + FormatHz(hz) + " is beyond any amplifier");
-    }
-    c.gain.file = read.curve;
-    c.gain.source = o.gainFile;
-    c.gain.given = true;
-  }
-  if (!o.floor.empty()) {
-    FloorRead read = ReadFloorFile(readFile(o.floor), o.floor);
-    if (!read.ok()) Fail(kExitData, o.floor + ": " + read.error);
-    c.floor = std::move(read.floor);
-  }
-  if (!o.limit.empty()) {
-    const CurveRead read = ReadCurve(readFile(o.limit), "a density in nV/sqrt(Hz)", true);
-    if (!read.ok()) Fail(kExitData, o.limit + ": " + read.error);
-    c.limit = read.curve;
-    c.limitFile = o.limit;
-  }
-  return c;
+  files.gain_file = o.gainFile;
+  files.floor_file = o.floor;
+  files.limit_file = o.limit;
+  return LoadCorrections(files);
 }
 
 AnalysisRequest RequestOf(const ReportOptions& o) {
@@ -198,9 +154,7 @@ AnalysisRequest RequestOf(const ReportOptions& o) {
   return r;
 }
 
-struct Formats {
-  bool csv = false, json = false, png = false, svg = false, npy = false;
-};
+using Formats = RunFormats;
 
 Formats FormatsOf(const ReportOptions& o) {
   Formats f;
@@ -226,30 +180,6 @@ std::optional<FftWindow> WindowOption(const std::string& name) {
   auto w = FindFftWindow(name);
   if (!w) Fail(kExitUsage, "--window " + name + ": the windows are RECTangle, HANNing, HAMMing, BLACkman and FLATtop");
   return w;
-}
-
-// Why a file could not be written, in words that say what to do.
-std::string WriteProblem(const std::string& path, const QString& error) {
-  if (error.contains(QStringLiteral("No space left"), Qt::CaseInsensitive)) return "cannot write " + path + ": the disk is full";
-  return "cannot write " + path + " (" + error.toStdString() + "); check the folder and its permissions";
-}
-
-// Whole or not at all, so a failed run never leaves half of a file where a good one was.
-// Empty when written, else what went wrong.
-std::string WriteFile(const std::string& path, const std::string& content) {
-  QString error;
-  if (!SaveWholeFile(QString::fromStdString(path), QByteArray::fromStdString(content), &error)) return WriteProblem(path, error);
-  return {};
-}
-
-std::string WriteImage(const NoiseSpectrum& s, const NoiseReport& r, const std::string& path) {
-  EnsureGuiApplication();
-  std::unique_ptr<QChart> chart(BuildNoiseChart(s, r));
-  QString error;
-  if (!SaveChartImage(*chart, QString::fromStdString(path), QSize(kImageWidth, kImageHeight), &error)) {
-    return WriteProblem(path, error);
-  }
-  return {};
 }
 
 // "run.json" -> "run.partial.json"; other names get ".partial" at their end.
@@ -294,55 +224,24 @@ void CheckOutputPrefix(const std::string& prefix) {
 // When a file cannot be written, the results still reach standard output before the exit.
 void Report(const NoiseSpectrum& measured, const ReportOptions& o, const Formats& f, std::ostream& out,
             const std::vector<std::vector<float>>* raw = nullptr) {
-  const Corrections corrections = LoadCorrections(o);
-  NoiseSpectrum s = measured;
+  const Corrections corrections = CorrectionsOf(o);
   if (corrections.floor) {
-    const std::string mismatch = FloorMismatch(*corrections.floor, s);
+    const std::string mismatch = FloorMismatch(*corrections.floor, measured);
     if (!mismatch.empty() && !o.floorAny) {
       Fail(kExitUsage, "the floor " + o.floor + " does not match this run: " + mismatch +
                            "; measure the floor with the same settings, or give --floor-any");
     }
     if (!mismatch.empty()) std::cerr << kProgram << ": warning: the floor " << o.floor << " does not match this run: " << mismatch << "\n";
   }
-  if (corrections.gain.given || corrections.floor) {
-    ApplyCorrections(s, corrections.gain, corrections.floor ? &*corrections.floor : nullptr);
-  }
-  NoiseReport r = AnalyzeNoise(s, RequestOf(o));
-  if (corrections.floor) {
-    for (const auto& [hz, nv] : corrections.floor->density_nv.points) r.floor.emplace_back(hz, nv / corrections.gain.RatioAt(hz, nullptr));
-  }
-  if (corrections.limit) {
-    r.limit = CheckLimit(r.log_points, *corrections.limit);
-    r.limit->file = corrections.limitFile;
-  }
+  const FinishedRun run = FinishRun(measured, corrections, RequestOf(o));
+  const NoiseSpectrum& s = run.spectrum;
+  const NoiseReport& r = run.report;
   const std::string json = NoiseJsonText(s, r);
-  std::string problem;
-  auto keep = [&](const std::string& p) {
-    if (problem.empty()) problem = p;
-  };
-  if (f.npy && raw) {
-    // One record as PREFIX.npy, several as PREFIX.1.npy, PREFIX.2.npy, ...
-    for (std::size_t i = 0; i < raw->size(); ++i) {
-      const std::string name = raw->size() == 1 ? o.out + ".npy" : o.out + "." + std::to_string(i + 1) + ".npy";
-      keep(WriteFile(name, psd::NpyBytes((*raw)[i])));
-    }
+  std::string problem = o.out.empty() ? std::string() : WriteRunFiles(run, o.out, f, raw);
+  if (!o.json.empty() && o.json != "-") {
+    const std::string jsonProblem = WriteWholeFile(o.json, json);
+    if (problem.empty()) problem = jsonProblem;
   }
-  if (f.png && s.lf && !s.lf->first_window_v.empty()) {
-    EnsureGuiApplication();
-    std::unique_ptr<QChart> chart(BuildLfChart(s.lf->first_window_v, s.lf->rate_hz,
-                                               QString::fromStdString("the first 10 s window after settling; rms " +
-                                                                      FormatVolts(s.lf->rms_nv * 1e-9) + ", " +
-                                                                      FormatVolts(6.6 * s.lf->rms_nv * 1e-9) + " p-p (6.6 x rms)")));
-    QString error;
-    if (!SaveChartImage(*chart, QString::fromStdString(o.out + "-lf.png"), QSize(kImageWidth, kImageHeight / 2), &error)) {
-      keep(WriteProblem(o.out + "-lf.png", error));
-    }
-  }
-  if (f.csv) keep(WriteFile(o.out + ".csv", WriteNoiseCsv(s)));
-  if (f.json) keep(WriteFile(o.out + ".json", json));
-  if (f.png) keep(WriteImage(s, r, o.out + ".png"));
-  if (f.svg) keep(WriteImage(s, r, o.out + ".svg"));
-  if (!o.json.empty() && o.json != "-") keep(WriteFile(o.json, json));
   if (o.json == "-") {
     out << json;
   } else {
@@ -413,7 +312,7 @@ Formats CheckReportOptions(const ReportOptions& o) {
   const Formats formats = FormatsOf(o);
   static_cast<void>(RequestOf(o));
   CheckOutputPrefix(o.out);
-  static_cast<void>(LoadCorrections(o));
+  static_cast<void>(CorrectionsOf(o));
   return formats;
 }
 
@@ -714,16 +613,9 @@ int Capture(const CaptureOptions& o, std::ostream& out, std::ostream& err) {
   const std::string addr = AddressOf(o.addr, stored);
 
   SocketChannel channel;
-  channel.SetAddress(addr);
-  if (channel.ConnectInstrument() != 1) {
-    Fail(kExitInstrument, "cannot connect to " + addr + ":" + std::to_string(INSTRUMENT_PORT) +
-                              " (refused or no answer within 5 s); check the address, the cable and that the instrument is on");
-  }
   WholeLineChannel lines(channel);
-  const std::string idn = lines.QueryInstrument("*IDN?");
-  if (lines.PeerClosed() || idn == kTimeoutReply) {
-    Fail(kExitInstrument, addr + " accepted the connection but " + lines.LastQueryOutcome() + "; check that it is the instrument, then try again");
-  }
+  std::string idn;
+  if (const std::string refused = OpenInstrument(channel, lines, addr, idn); !refused.empty()) Fail(kExitInstrument, refused);
 
   // Ctrl+C ends the capture within a second; the instrument is left running.
   std::optional<InterruptGuard> interrupts(std::in_place);
@@ -848,7 +740,7 @@ int Plot(const PlotOptions& o, std::ostream& out) {
     if (!wanted) continue;
     QString error;
     if (!SaveChartImage(*chart, QString::fromStdString(o.out + suffix), QSize(kImageWidth, kImageHeight), &error)) {
-      Fail(kExitUsage, WriteProblem(o.out + suffix, error));
+      Fail(kExitUsage, WriteProblem(o.out + suffix, error.toStdString()));
     }
     out << o.out << suffix << "\n";
   }
@@ -980,7 +872,7 @@ int RunNoiseCli(int argc, char** argv) {
     if (plotCmd->parsed()) return Plot(pl, out);
     if (analyze->parsed()) return Analyze(a, out, err);
     return Plan(p, out);
-  } catch (const Stop& stop) {
+  } catch (const ReportError& stop) {
     out.flush();
     err << kProgram << ": " << stop.message << "\n";
     return stop.code;

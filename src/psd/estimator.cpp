@@ -465,11 +465,15 @@ LfNoise Estimator::ReadLf() const {
   LfNoise out;
   if (!lf_) return out;
   out.rate_hz = lf_->rate_hz;
-  out.windows = static_cast<int>(lf_->pp.size());
+  std::vector<double> pp = lf_->pp;
+  // The cascade's filters hold back a few samples of the record's end: a last window
+  // short of them still counts, so a record of exactly settle + 10 s gives its window.
+  const auto window = static_cast<std::size_t>(std::llround(10.0 * lf_->rate_hz));
+  if (lf_->in_window > 0 && lf_->in_window + window / 100 >= window) pp.push_back(lf_->hi - lf_->lo);
+  out.windows = static_cast<int>(pp.size());
   out.covered = out.windows >= 1;
   if (!out.covered) return out;
   out.rms_v = std::sqrt(lf_->sum2 / static_cast<double>(lf_->counted));
-  std::vector<double> pp = lf_->pp;
   std::sort(pp.begin(), pp.end());
   out.pp_median_v = pp.size() % 2 ? pp[pp.size() / 2] : 0.5 * (pp[pp.size() / 2 - 1] + pp[pp.size() / 2]);
   out.pp_max_v = pp.back();

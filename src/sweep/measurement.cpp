@@ -215,6 +215,7 @@ MeasureOutcome RunMeasurement(InstrumentChannel& channel, const MeasureSettings&
     info.converter_floor_nv = ConverterFloorNv(s);
     spectrum.acquisitions.push_back(info);
     AppendTrace(spectrum, s, LevelsOf(s.SpecData), bytes);
+    if (settings.live) settings.live(spectrum);
     plannedLeft = std::max(0.0, plannedLeft - a.seconds);
     if (clipped == SPEC_POINTS) {
       return fail(MeasureStatus::kAllClipped,

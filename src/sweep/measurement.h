@@ -5,6 +5,7 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -59,6 +60,8 @@ struct MeasureSettings {
   // Set from elsewhere to stop: between acquisitions and reads, and within a tenth of a
   // second of an averaging wait (the set-up's own pauses run to their end).
   const std::atomic<bool>* cancel = nullptr;
+  // The spectrum so far, after each acquisition; on the measurement's thread.
+  std::function<void(const NoiseSpectrum&)> live;
 };
 
 enum class MeasureStatus { kOk, kNotAnswering, kAllClipped, kTimeLimit, kCancelled };

@@ -20,14 +20,14 @@ namespace {
 
 using ChartMenuTest = test::WindowFixture;
 
-TEST_F(ChartMenuTest, RightButtonOrMenuKeyOpensTheSixItems) {
+TEST_F(ChartMenuTest, RightButtonOrMenuKeyOpensTheSevenItems) {
   auto form = Open();
   form->show();
   QMenu* menu = form->ChartContextMenu()->Menu();
   QStringList texts;
   for (QAction* action : menu->actions()) texts << action->text();
   EXPECT_EQ(texts, QStringList({"Copy Image", "Save Image...", "Save Data...", "Logarithmic Frequency Axis",
-                                "Noise Report...", "Logarithmic Level Axis"}));
+                                "Noise Report...", "Logarithmic Level Axis", "Noise Measurement..."}));
   EXPECT_TRUE(form->ChartContextMenu()->LogFrequencyAxis->isCheckable());
   EXPECT_TRUE(form->ChartContextMenu()->LogLevelAxis->isCheckable());
 

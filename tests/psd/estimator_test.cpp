@@ -157,3 +157,24 @@ TEST(Estimator, IntervalsHoldTheTruthOnSimulatedRecords) {
 
 }  // namespace
 }  // namespace qvx::psd
+
+namespace qvx::psd {
+namespace {
+
+// 10 s settle, then whole 10 s windows; the cascade's delay must not cost a record of
+// exactly settle + 10 s its one window.
+TEST(Estimator, TheLowFrequencyWindowsOfARecordAreCountedWhole) {
+  const double fs = 500e3;
+  for (auto [seconds, windows] : {std::pair{19.0, 0}, std::pair{20.0, 1}, std::pair{35.0, 2}}) {
+    const auto n = static_cast<std::size_t>(seconds * fs);
+    const auto x = White(n, 1e-3, 3);
+    Options options;
+    options.expected_samples = n;
+    Estimator estimator(fs, options);
+    for (std::size_t at = 0; at < n; at += 250000) estimator.Push(x.data() + at, std::min<std::size_t>(250000, n - at));
+    EXPECT_EQ(estimator.ReadLf().windows, windows) << seconds << " s";
+  }
+}
+
+}  // namespace
+}  // namespace qvx::psd

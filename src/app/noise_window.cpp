@@ -1,0 +1,487 @@
+#include "app/noise_window.h"
+
+#include <QChart>
+#include <QChartView>
+#include <QClipboard>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QDateTime>
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QFontDatabase>
+#include <QFormLayout>
+#include <QGuiApplication>
+#include <QHBoxLayout>
+#include <QKeySequence>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QSplitter>
+#include <QTimer>
+#include <QVBoxLayout>
+#include <cmath>
+#include <limits>
+
+#include "analysis/noise_files.h"
+#include "app/application.h"
+#include "app/chart_menu.h"
+#include "app/tform1.h"
+#include "plot/noise_plot.h"
+#include "core/conversions.h"
+#include "settings/instrument_settings.h"
+#include "sweep/sweep_plan.h"
+
+namespace qvx {
+namespace {
+
+constexpr const char* kRecordItem = "Time record";
+constexpr const char* kSweepItem = "Instrument FFT sweep";
+
+QString Q(const std::string& text) { return QString::fromStdString(text); }
+
+QPushButton* MakeButton(const char* text, QWidget* parent) {
+  auto* button = new QPushButton(QString::fromUtf8(text), parent);
+  button->setAutoDefault(false);
+  return button;
+}
+
+// ".json" -> "json"; "" when the name has none.
+std::string ExtensionOf(const std::string& path) {
+  const auto dot = path.rfind('.');
+  const auto slash = path.rfind('/');
+  if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return {};
+  std::string ext = path.substr(dot + 1);
+  for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return ext;
+}
+
+}  // namespace
+
+NoiseMeasurementWindow::NoiseMeasurementWindow(TForm1& form) : QWidget(&form, Qt::Window), form_(form) {
+  setAttribute(Qt::WA_DeleteOnClose);
+  setWindowTitle(QString::fromUtf8(kNoiseWindowTitle));
+  resize(1240, 760);
+  CreateControls();
+  const NoiseSettingsRead read = ReadNoiseSettings(TIniFile(kSettingsFileName));
+  SetFields(read.settings);
+  std::string problems;
+  for (const std::string& p : read.problems) problems += (problems.empty() ? "" : "\n") + p;
+  SetMessage(problems, !problems.empty());
+  UpdateMethod();
+  UpdatePlan();
+  poll_ = new QTimer(this);
+  poll_->setInterval(100);
+  connect(poll_, &QTimer::timeout, this, [this] { RunHandler([this] { Poll(); }); });
+}
+
+NoiseMeasurementWindow::~NoiseMeasurementWindow() {
+  WriteSettings();
+  if (state_ == JobState::kRunning) {
+    job_.Cancel();
+    form_.SetInstrumentBlocked(false);
+  }
+}
+
+void NoiseMeasurementWindow::CreateControls() {
+  auto* controls = new QWidget(this);
+  auto* form = new QFormLayout;
+  Method = new QComboBox(controls);
+  Method->addItems({QString::fromUtf8(kRecordItem), QString::fromUtf8(kSweepItem)});
+  From = new QLineEdit(controls);
+  To = new QLineEdit(controls);
+  Ppd = new QSpinBox(controls);
+  Ppd->setRange(1, 100);
+  Averages = new QSpinBox(controls);
+  Averages->setRange(1, 64);
+  Seconds = new QLineEdit(controls);
+  Seconds->setPlaceholderText(QStringLiteral("as planned"));
+  Averaging = new QComboBox(controls);
+  Averaging->addItems({QStringLiteral("mean"), QStringLiteral("median")});
+  Gain = new QLineEdit(controls);
+  Gain->setPlaceholderText(QStringLiteral("ratio, or dB such as 40 dB"));
+  form->addRow(QStringLiteral("Method"), Method);
+  form->addRow(QStringLiteral("From (Hz)"), From);
+  form->addRow(QStringLiteral("To (Hz)"), To);
+  form->addRow(QStringLiteral("Points per decade"), Ppd);
+  form->addRow(QStringLiteral("Averages (FFT)"), Averages);
+  form->addRow(QStringLiteral("Seconds (record)"), Seconds);
+  form->addRow(QStringLiteral("Averaging"), Averaging);
+  form->addRow(QStringLiteral("Gain"), Gain);
+  auto fileRow = [&](const char* label, FileField& field, const char* caption) {
+    auto* row = new QHBoxLayout;
+    field.Path = new QLineEdit(controls);
+    field.Choose = MakeButton("...", controls);
+    field.Choose->setToolTip(QString::fromUtf8(caption));
+    field.Choose->setFixedWidth(32);
+    field.Clear = MakeButton("Clear", controls);
+    field.Clear->setFixedWidth(56);
+    row->addWidget(field.Path, 1);
+    row->addWidget(field.Choose);
+    row->addWidget(field.Clear);
+    form->addRow(QString::fromUtf8(label), row);
+    QLineEdit* path = field.Path;
+    connect(field.Choose, &QPushButton::clicked, this, [this, path, caption] {
+      QFileDialog dialog(this, QString::fromUtf8(caption));
+      dialog.setOption(QFileDialog::DontUseNativeDialog);
+      dialog.setFileMode(QFileDialog::ExistingFile);
+      dialog.setDirectory(path->text().isEmpty() ? QDir::currentPath() : QFileInfo(path->text()).absolutePath());
+      if (dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty()) path->setText(dialog.selectedFiles().front());
+    });
+    connect(field.Clear, &QPushButton::clicked, path, &QLineEdit::clear);
+  };
+  fileRow("Gain file", GainFile, "A file of frequency (Hz) and gain (dB) lines");
+  fileRow("Floor file", FloorFile, "A JSON or CSV of a run with the input shorted");
+  fileRow("Limit file", LimitFile, "A mask of frequency and largest density (nV/sqrt(Hz)) lines");
+
+  BtnStart = MakeButton("Start", controls);
+  BtnStart->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_R));
+  BtnCancel = MakeButton("Cancel", controls);
+  BtnCancel->setShortcut(QKeySequence(Qt::Key_Escape));
+  BtnSave = MakeButton("Save...", controls);
+  BtnSave->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_S));
+  BtnCopy = MakeButton("Copy Report", controls);
+  BtnCopy->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_C));
+  for (QPushButton* b : {BtnStart, BtnCancel, BtnSave, BtnCopy}) b->setToolTip(b->shortcut().toString(QKeySequence::NativeText));
+  auto* buttons = new QHBoxLayout;
+  for (QPushButton* b : {BtnStart, BtnCancel, BtnSave, BtnCopy}) buttons->addWidget(b);
+
+  Plan = new QLabel(controls);
+  Plan->setWordWrap(true);
+  Plan->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  Plan->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  Progress = new QProgressBar(controls);
+  Progress->setRange(0, 1000);
+  Progress->setValue(0);
+  Progress->setTextVisible(true);
+  Progress->setFormat(QStringLiteral("idle"));
+  Message = new QLabel(controls);
+  Message->setWordWrap(true);
+  Message->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  Message->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+
+  auto* left = new QVBoxLayout(controls);
+  left->addLayout(form);
+  left->addLayout(buttons);
+  left->addWidget(Plan);
+  left->addWidget(Progress);
+  left->addWidget(Message, 1);
+  controls->setFixedWidth(380);
+
+  Plot = new QChartView(this);
+  Plot->setRenderHint(QPainter::Antialiasing);
+  Plot->setMinimumSize(400, 300);
+  Report = new QPlainTextEdit(this);
+  Report->setReadOnly(true);
+  Report->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+  Report->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+  Report->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+  auto* right = new QSplitter(Qt::Vertical, this);
+  right->addWidget(Plot);
+  right->addWidget(Report);
+  right->setStretchFactor(0, 3);
+  right->setStretchFactor(1, 1);
+  right->setSizes({500, 240});
+
+  auto* top = new QHBoxLayout(this);
+  top->addWidget(controls);
+  top->addWidget(right, 1);
+
+  connect(BtnStart, &QPushButton::clicked, this, [this] { RunHandler([this] { StartClick(); }); });
+  connect(BtnCancel, &QPushButton::clicked, this, [this] { RunHandler([this] { CancelClick(); }); });
+  connect(BtnSave, &QPushButton::clicked, this, [this] { RunHandler([this] { SaveClick(); }); });
+  connect(BtnCopy, &QPushButton::clicked, this, [this] { RunHandler([this] { CopyReportClick(); }); });
+  auto replan = [this] { UpdatePlan(); };
+  for (QLineEdit* e : {From, To, Seconds}) connect(e, &QLineEdit::textChanged, this, replan);
+  connect(Ppd, &QSpinBox::valueChanged, this, replan);
+  connect(Averages, &QSpinBox::valueChanged, this, replan);
+  connect(Method, &QComboBox::currentIndexChanged, this, [this] {
+    UpdateMethod();
+    UpdatePlan();
+  });
+  connect(GainFile.Path, &QLineEdit::textChanged, this, [this] { UpdateMethod(); });
+  BtnCancel->setEnabled(false);
+  BtnSave->setEnabled(false);
+}
+
+void NoiseMeasurementWindow::SetFields(const NoiseSettings& s) {
+  Method->setCurrentIndex(s.method == "fft" ? 1 : 0);
+  From->setText(Q(FloatToStr(s.from_hz)));
+  To->setText(Q(FloatToStr(s.to_hz)));
+  Ppd->setValue(s.ppd);
+  Averages->setValue(s.averages);
+  Seconds->setText(Q(s.seconds));
+  Averaging->setCurrentIndex(s.averaging == "median" ? 1 : 0);
+  Gain->setText(Q(s.gain));
+  GainFile.Path->setText(Q(s.gain_file));
+  FloorFile.Path->setText(Q(s.floor_file));
+  LimitFile.Path->setText(Q(s.limit_file));
+}
+
+NoiseSettings NoiseMeasurementWindow::Fields() const {
+  // A field that does not hold a usable value keeps the last one the file had.
+  NoiseSettings s = ReadNoiseSettings(TIniFile(kSettingsFileName)).settings;
+  s.method = Method->currentIndex() == 1 ? "fft" : "record";
+  const auto from = ParseDecimal(From->text().trimmed().toStdString());
+  const auto to = ParseDecimal(To->text().trimmed().toStdString());
+  if (from && to && *from > 0 && *to > *from) {
+    s.from_hz = *from;
+    s.to_hz = *to;
+  }
+  s.ppd = Ppd->value();
+  s.averages = Averages->value();
+  const std::string seconds = Seconds->text().trimmed().toStdString();
+  if (const auto v = ParseDecimal(seconds); seconds.empty() || (v && *v > 0)) s.seconds = seconds;
+  s.averaging = Averaging->currentIndex() == 1 ? "median" : "mean";
+  const std::string gain = Gain->text().trimmed().toStdString();
+  if (ParseGainText(gain, nullptr)) s.gain = gain;
+  s.gain_file = GainFile.Path->text().toStdString();
+  s.floor_file = FloorFile.Path->text().toStdString();
+  s.limit_file = LimitFile.Path->text().toStdString();
+  return s;
+}
+
+void NoiseMeasurementWindow::UpdateMethod() {
+  const bool record = Method->currentIndex() == 0;
+  const bool idle = state_ != JobState::kRunning;
+  Seconds->setEnabled(record && idle);
+  Averages->setEnabled(!record && idle);
+  Gain->setEnabled(GainFile.Path->text().isEmpty() && idle);
+}
+
+std::optional<JobRequest> NoiseMeasurementWindow::Request(std::string& problem) const {
+  JobRequest r;
+  r.method = Method->currentIndex() == 1 ? JobMethod::kFftSweep : JobMethod::kRecord;
+  const auto from = ParseDecimal(From->text().trimmed().toStdString());
+  const auto to = ParseDecimal(To->text().trimmed().toStdString());
+  if (!from || !(*from > 0)) {
+    problem = "From wants a frequency in Hz above 0, not '" + From->text().toStdString() + "'";
+    return std::nullopt;
+  }
+  if (!to || !(*to > *from)) {
+    problem = "To wants a frequency in Hz above From, not '" + To->text().toStdString() + "'";
+    return std::nullopt;
+  }
+  r.from_hz = *from;
+  r.to_hz = *to;
+  r.ppd = Ppd->value();
+  r.averages = Averages->value();
+  const std::string seconds = Seconds->text().trimmed().toStdString();
+  if (!seconds.empty()) {
+    const auto v = ParseDecimal(seconds);
+    if (!v || !(*v > 0)) {
+      problem = "Seconds wants the record's length in s above 0, or nothing for the plan's own, not '" + seconds + "'";
+      return std::nullopt;
+    }
+    r.seconds = *v;
+  }
+  r.averaging = Averaging->currentIndex() == 1 ? psd::Averaging::Median : psd::Averaging::Mean;
+  return r;
+}
+
+void NoiseMeasurementWindow::UpdatePlan() {
+  std::string problem;
+  const auto request = Request(problem);
+  if (!request) {
+    Plan->setText(Q(problem));
+    return;
+  }
+  const JobPlan plan = PlanJob(*request);
+  Plan->setText(Q(plan.error.empty() ? plan.text : plan.error));
+}
+
+void NoiseMeasurementWindow::StartClick() {
+  if (state_ == JobState::kRunning) return;
+  std::string problem;
+  auto request = Request(problem);
+  if (request) {
+    const JobPlan plan = PlanJob(*request);
+    problem = plan.error;
+  }
+  CorrectionFiles files;
+  const std::string gainText = Gain->text().trimmed().toStdString();
+  files.gain_file = GainFile.Path->text().toStdString();
+  if (problem.empty() && files.gain_file.empty() && !gainText.empty()) {
+    const auto ratio = ParseGainText(gainText, &problem);
+    if (ratio) {
+      files.gain.ratio = *ratio;
+      files.gain.given = true;
+    }
+  }
+  files.floor_file = FloorFile.Path->text().toStdString();
+  files.limit_file = LimitFile.Path->text().toStdString();
+  if (problem.empty()) {
+    try {
+      corrections_ = LoadCorrections(files);
+    } catch (const ReportError& e) {
+      problem = e.message;
+    }
+  }
+  if (!problem.empty()) {
+    SetState(JobState::kFailed);
+    SetMessage(problem, true);
+    return;
+  }
+  const InstrumentSettings stored = ReadInstrumentSettings(TIniFile(kSettingsFileName), "");
+  request->addr = form_.State().Addr;
+  request->ch1_scale = stored.Ch1Scale;
+  request->first_range = {stored.FftScale, stored.FftOffset};
+  run_.reset();
+  raw_.clear();
+  floorWarning_.clear();
+  Report->clear();
+  SetMessage("", false);
+  if (!job_.Start(*request)) return;
+  form_.SetInstrumentBlocked(true);
+  SetState(JobState::kRunning);
+  Progress->setValue(0);
+  poll_->start();
+}
+
+void NoiseMeasurementWindow::CancelClick() {
+  if (state_ != JobState::kRunning) return;
+  job_.Cancel();
+  Progress->setFormat(QStringLiteral("cancelling"));
+}
+
+void NoiseMeasurementWindow::Poll() {
+  if (state_ != JobState::kRunning) {
+    poll_->stop();
+    return;
+  }
+  const JobProgress p = job_.Progress();
+  const int percent = static_cast<int>(std::floor(100 * p.fraction));
+  Progress->setValue(static_cast<int>(std::lround(1000 * p.fraction)));
+  Progress->setFormat(Q(p.phase + " - " + std::to_string(percent) + " %, " + FormatDuration(p.seconds_left) + " left"));
+  setWindowTitle(Q(std::string(kNoiseWindowTitle) + " - measuring " + std::to_string(percent) + " %"));
+  if (auto live = job_.TakeLive()) Show(*live, false);
+  if (job_.State() != JobState::kRunning) Ended();
+}
+
+void NoiseMeasurementWindow::Ended() {
+  poll_->stop();
+  JobResult result = job_.TakeResult();
+  form_.SetInstrumentBlocked(false);
+  SetState(result.state);
+  raw_ = std::move(result.raw);
+  if (result.measured) {
+    Show(result.spectrum, true);
+  }
+  switch (result.state) {
+    case JobState::kDone:
+      Progress->setValue(1000);
+      Progress->setFormat(QStringLiteral("done - 100 %"));
+      SetMessage(run_ && run_->report.limit && !run_->report.limit->pass ? "over the limit " + run_->report.limit->file : "", false);
+      break;
+    case JobState::kCancelled:
+      Progress->setFormat(QStringLiteral("cancelled"));
+      SetMessage(std::string("cancelled; ") + (result.measured ? "what was measured is kept" : "nothing was measured yet") +
+                     ", and the instrument is left running",
+                 false);
+      break;
+    default:
+      Progress->setFormat(QStringLiteral("failed"));
+      SetMessage(result.message + (result.measured ? " (what was measured before is kept)" : ""), true);
+      break;
+  }
+}
+
+void NoiseMeasurementWindow::Show(const NoiseSpectrum& measured, bool final) {
+  FinishedRun run = FinishRun(measured, corrections_, {});
+  if (corrections_.floor) {
+    const std::string mismatch = FloorMismatch(*corrections_.floor, measured);
+    floorWarning_ = mismatch.empty() ? "" : "warning: the floor " + corrections_.floor_file + " does not match this run: " + mismatch + "\n";
+  }
+  if (!final) {
+    // The fit and its corner belong to the whole run.
+    run.report.fit.white_nv = std::numeric_limits<double>::quiet_NaN();
+    run.report.fit.corner_resolved = false;
+  }
+  QChart* old = Plot->chart();
+  Plot->setChart(BuildNoiseChart(run.spectrum, run.report));
+  delete old;
+  if (final) {
+    Report->setPlainText(Q(floorWarning_ + NoiseSummaryText(run.spectrum, run.report)));
+    run_ = std::move(run);
+  }
+  BtnSave->setEnabled(run_.has_value() && state_ != JobState::kRunning);
+}
+
+void NoiseMeasurementWindow::SetState(JobState state) {
+  state_ = state;
+  const bool running = state == JobState::kRunning;
+  const char* suffix = state == JobState::kDone        ? " - done"
+                       : state == JobState::kCancelled ? " - cancelled"
+                       : state == JobState::kFailed    ? " - failed"
+                       : running                       ? " - measuring 0 %"
+                                                       : "";
+  setWindowTitle(Q(std::string(kNoiseWindowTitle) + suffix));
+  BtnStart->setEnabled(!running);
+  BtnCancel->setEnabled(running);
+  BtnSave->setEnabled(!running && run_.has_value());
+  for (QWidget* w : std::initializer_list<QWidget*>{Method, From, To, Ppd, Averaging, GainFile.Path, GainFile.Choose, GainFile.Clear,
+                                                    FloorFile.Path, FloorFile.Choose, FloorFile.Clear, LimitFile.Path,
+                                                    LimitFile.Choose, LimitFile.Clear}) {
+    w->setEnabled(!running);
+  }
+  UpdateMethod();
+}
+
+void NoiseMeasurementWindow::SetMessage(const std::string& text, bool error) {
+  Message->setText(Q(text));
+  Message->setStyleSheet(error ? QStringLiteral("color: #b00000;") : QString());
+}
+
+std::string NoiseMeasurementWindow::SaveRun(const std::string& path) const {
+  if (!run_) return "nothing is measured yet; Start a measurement first";
+  const std::string ext = ExtensionOf(path);
+  const std::string prefix = ext.empty() ? path : path.substr(0, path.size() - ext.size() - 1);
+  RunFormats f;
+  if (ext == "json") {
+    f = {true, true, true, true, !raw_.empty()};
+  } else if (ext == "csv") {
+    f.csv = true;
+  } else if (ext == "png") {
+    f.png = true;
+  } else if (ext == "svg") {
+    f.svg = true;
+  } else if (ext == "npy" && !raw_.empty()) {
+    f.npy = true;
+  } else {
+    return "the name's extension chooses what is written: .json (the JSON, CSV, PNG and SVG" +
+           std::string(raw_.empty() ? "" : " and the raw record") + "), .csv, .png, .svg" + (raw_.empty() ? "" : " or .npy");
+  }
+  return WriteRunFiles(*run_, prefix, f, &raw_);
+}
+
+void NoiseMeasurementWindow::SaveClick() {
+  if (!run_ || state_ == JobState::kRunning) return;
+  const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
+  QStringList filters{QStringLiteral("The run: JSON, CSV, PNG and SVG%1 (*.json)").arg(raw_.empty() ? QString() : QStringLiteral(", NPY")),
+                      QStringLiteral("CSV file (*.csv)"), QStringLiteral("PNG image (*.png)"), QStringLiteral("SVG image (*.svg)")};
+  if (!raw_.empty()) filters << QStringLiteral("The raw record (*.npy)");
+  const QString path = AskWhereToSave({QStringLiteral("Save"), QDir::current().filePath(QStringLiteral("noise-%1.json").arg(stamp)), filters});
+  if (path.isEmpty()) return;
+  const std::string problem = SaveRun(path.toStdString());
+  SetMessage(problem.empty() ? "saved " + path.toStdString() : problem, !problem.empty());
+}
+
+void NoiseMeasurementWindow::CopyReportClick() { QGuiApplication::clipboard()->setText(Report->toPlainText()); }
+
+void NoiseMeasurementWindow::WriteSettings() {
+  if (settingsWritten_) return;
+  settingsWritten_ = true;
+  TIniFile ini(kSettingsFileName);
+  RunHandler([&] { WriteNoiseSettings(ini, Fields()); });
+}
+
+void NoiseMeasurementWindow::closeEvent(QCloseEvent* event) {
+  if (state_ == JobState::kRunning) job_.Cancel();
+  WriteSettings();
+  event->accept();
+}
+
+}  // namespace qvx

@@ -1,0 +1,42 @@
+#pragma once
+// The measurement window's fields in the settings file, section [NOISE]: read with their
+// defaults (a bad value falls back to its default and is reported), written as they stand.
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "settings/ini_file.h"
+
+namespace qvx {
+
+inline constexpr const char* kSettingsSectionNoise = "NOISE";
+
+struct NoiseSettings {
+  std::string method = "record";  // "record" (the time record) or "fft" (the instrument's FFT sweep)
+  double from_hz = 1.0;
+  double to_hz = 100000.0;
+  int ppd = 10;
+  int averages = 32;
+  std::string seconds;  // the slowest record's length; empty: the plan's own
+  std::string averaging = "mean";  // or "median"
+  std::string gain;     // a ratio ("100") or dB ("40 dB"); empty: none
+  std::string gain_file;
+  std::string floor_file;
+  std::string limit_file;
+};
+
+struct NoiseSettingsRead {
+  NoiseSettings settings;
+  std::vector<std::string> problems;  // one line a bad value: what it was and what is used
+};
+
+NoiseSettingsRead ReadNoiseSettings(const TIniFile& ini);
+
+// Every key; throws EIniFileException when the file cannot be written.
+void WriteNoiseSettings(TIniFile& ini, const NoiseSettings& settings);
+
+// A gain as the window takes it: a ratio above 0, or a number followed by "dB" (within
+// +/-300 dB). Nothing, with `error` set, when it is neither; an empty text is no gain (1).
+std::optional<double> ParseGainText(const std::string& text, std::string* error);
+
+}  // namespace qvx
