@@ -59,12 +59,27 @@ std::string ExtensionOf(const std::string& path) {
   return ext;
 }
 
+// What was done to the levels to make them the circuit's density.
+std::string CorrectionLine(const NoiseSpectrum& s) {
+  std::string line = "correction  ";
+  if (s.method == kMethodRecord) {
+    line += "none needed for the window: Welch with " + s.window.name + " (ENBW " + FormatSignificant(s.window.enbw, 4) +
+            " bins) gives the density itself";
+  } else {
+    line += s.window.name + " window (" + s.window_source + "), ENBW " + FormatSignificant(s.window.enbw, 4) +
+            " bins: density = level x " + FormatSignificant(1.0 / std::sqrt(s.window.enbw), 4);
+  }
+  line += "; " + (s.input_referred ? s.gain_text + ", input-referred" : std::string("no gain: at the converter"));
+  line += "; " + (s.floor_source.empty() ? std::string("no floor subtracted") : "floor " + s.floor_source + " subtracted");
+  return line + "\n";
+}
+
 }  // namespace
 
 NoiseMeasurementWindow::NoiseMeasurementWindow(TForm1& form) : QWidget(&form, Qt::Window), form_(form) {
   setAttribute(Qt::WA_DeleteOnClose);
   setWindowTitle(QString::fromUtf8(kNoiseWindowTitle));
-  resize(1240, 760);
+  resize(1240, 820);
   CreateControls();
   const NoiseSettingsRead read = ReadNoiseSettings(TIniFile(kSettingsFileName));
   SetFields(read.settings);
@@ -404,7 +419,7 @@ void NoiseMeasurementWindow::Show(const NoiseSpectrum& measured, bool final) {
   Plot->setChart(BuildNoiseChart(run.spectrum, run.report));
   delete old;
   if (final) {
-    Report->setPlainText(Q(floorWarning_ + NoiseSummaryText(run.spectrum, run.report)));
+    Report->setPlainText(Q(floorWarning_ + NoiseSummaryText(run.spectrum, run.report) + CorrectionLine(run.spectrum)));
     run_ = std::move(run);
   }
   BtnSave->setEnabled(run_.has_value() && state_ != JobState::kRunning);

@@ -471,7 +471,9 @@ CaptureOutcome RunCapture(InstrumentChannel& channel, const CapturePlan& plan, c
             }
             record.estimator->Push(chunk.data(), chunk.size());
             if (settings.keep_samples) record.volts.insert(record.volts.end(), chunk.begin(), chunk.end());
-            if (settings.live && Seconds(Clock::now() - lastLive) > 0.5) showLive();
+            record.info.points += d.size();
+            record.info.seconds = static_cast<double>(record.info.points) / r.fs_hz;
+            if (settings.live && Seconds(Clock::now() - lastLive) > 0.25) showLive();
           },
           [&](std::size_t read) {
             report("reading", 0.9 + 0.1 * static_cast<double>(read) / static_cast<double>(total), read,

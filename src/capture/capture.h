@@ -75,7 +75,7 @@ struct CaptureSettings {
   const std::atomic<bool>* cancel = nullptr;  // stops within a second when set
   ProgressSink progress;
   int ppd = 10;
-  // The spectrum so far (the records taken and the one being read), about twice a second
+  // The spectrum so far (the records taken and the one being read), about four times a second
   // while a record is read and once at its end; on the capture's thread.
   std::function<void(const NoiseSpectrum&)> live;
 };
