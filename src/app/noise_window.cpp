@@ -23,6 +23,7 @@
 #include <QSplitter>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <cctype>
 #include <cmath>
 #include <limits>
 
@@ -336,7 +337,7 @@ void NoiseMeasurementWindow::StartClick() {
     }
   }
   if (!problem.empty()) {
-    SetState(JobState::kFailed);
+    // Nothing was measured: the fields say what to mend, the state stays.
     SetMessage(problem, true);
     return;
   }
