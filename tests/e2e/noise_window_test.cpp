@@ -86,7 +86,10 @@ class NoiseWindowRun : public ::testing::Test {
 };
 
 TEST_F(NoiseWindowRun, ARecordRunBlocksTheMainWindowOnlyWhileItRunsAndSavesTheProgramsFiles) {
-  Start(0.05, {"METHOD=record", "FROM=10", "TO=100000", "SECONDS=10"});
+  // Behind a 20 dB preamplifier the source's 2000 nV/sqrt(Hz) are 200 at the input, over a
+  // mask of 150.
+  dir_.Write("mask.txt", "10 150\n100000 150\n");
+  Start(0.05, {"METHOD=record", "FROM=10", "TO=100000", "SECONDS=10", "GAIN=20 dB", "LIMITFILE=mask.txt"});
   EXPECT_TRUE(form_->BtnGetFFTData->isEnabled());
   window_->StartClick();
   EXPECT_FALSE(form_->BtnGetFFTData->isEnabled());
@@ -99,7 +102,11 @@ TEST_F(NoiseWindowRun, ARecordRunBlocksTheMainWindowOnlyWhileItRunsAndSavesThePr
                                                     form_->BtnSetFFT, form_->EditStartf, form_->EditEndf, form_->EditAve}) {
     EXPECT_TRUE(w->isEnabled());
   }
-  EXPECT_TRUE(window_->Report->toPlainText().contains("white floor 2")) << window_->Report->toPlainText().toStdString();
+  const QString report = window_->Report->toPlainText();
+  EXPECT_TRUE(report.contains("white floor 200")) << report.toStdString();
+  EXPECT_TRUE(report.contains("limit       FAIL against mask.txt")) << report.toStdString();
+  EXPECT_TRUE(report.contains("gain 20 dB")) << report.toStdString();
+  EXPECT_EQ(window_->Message->text(), "over the limit mask.txt");
   ASSERT_EQ(window_->SaveRun(dir_.Path() + "/win.json"), "");
   for (const char* ext : {".json", ".csv", ".png", ".svg", ".npy"}) EXPECT_TRUE(std::filesystem::exists(dir_.Path() + "/win" + ext)) << ext;
 
@@ -107,9 +114,9 @@ TEST_F(NoiseWindowRun, ARecordRunBlocksTheMainWindowOnlyWhileItRunsAndSavesThePr
   // their intervals; its analysis of the window's raw record gives the window's figures.
   const std::string cwd = std::filesystem::current_path().string();
   ASSERT_EQ(Noise({"capture", "--from", "10", "--to", "100000", "--seconds", "10", "--quiet", "--out", "cli", "--format",
-                   "csv,json,png,svg,npy"}),
-            0);
-  ASSERT_EQ(Noise({"analyze", "win.npy", "--out", "again", "--quiet"}), 0);
+                   "csv,json,png,svg,npy", "--gain-db", "20", "--limit", "mask.txt"}),
+            5);
+  ASSERT_EQ(Noise({"analyze", "win.npy", "--out", "again", "--quiet", "--gain-db", "20", "--limit", "mask.txt"}), 5);
   const auto win = nlohmann::json::parse(Slurp(cwd + "/win.json"));
   const auto cli = nlohmann::json::parse(Slurp(cwd + "/cli.json"));
   const auto again = nlohmann::json::parse(Slurp(cwd + "/again.json"));
