@@ -77,6 +77,7 @@ bool NoiseJob::Start(const JobRequest& request) {
     progress_ = JobProgress{"connecting", 0.0, PlanJob(request).seconds};
     live_.reset();
     lastLive_.reset();
+    sweepClock_.reset();
     result_ = JobResult{};
   }
   if (worker_.joinable()) worker_.join();
@@ -94,7 +95,14 @@ JobState NoiseJob::State() const {
 
 JobProgress NoiseJob::Progress() const {
   const std::lock_guard lock(mutex_);
-  return progress_;
+  JobProgress p = progress_;
+  if (sweepClock_ && state_ == JobState::kRunning) {
+    const SweepClock& c = *sweepClock_;
+    const double into = std::min(Seconds(Clock::now() - c.started), c.share_s);
+    p.fraction = std::clamp((c.done_s + into) / std::max(c.total_s, 1e-9), 0.0, 0.99);
+    p.seconds_left = std::max(0.0, c.total_s - c.done_s - into);
+  }
+  return p;
 }
 
 std::optional<NoiseSpectrum> NoiseJob::TakeLive() {
@@ -192,28 +200,30 @@ void NoiseJob::Run(JobRequest request) {
     settings.cancel = &cancel_;
     settings.live = live;
     // Progress by the plan: the acquisitions done, and the time into the current one.
+    const auto& planned = sweep.acquisitions;
     std::size_t done = 0;
-    double doneSeconds = 0.0;
-    auto acquisitionStarted = Clock::now();
-    const double total = std::max(sweep.total_s, 1e-9);
-    auto tick = [&](const std::string& phase) {
-      const std::size_t at = std::min(done, sweep.acquisitions.size() - 1);
-      const double share = sweep.acquisitions.empty() ? 0.0 : sweep.acquisitions[at].seconds;
-      const double into = std::min(Seconds(Clock::now() - acquisitionStarted), share);
+    auto startAcquisition = [&] {
       const std::lock_guard lock(mutex_);
-      if (!phase.empty()) progress_.phase = phase;
-      progress_.fraction = std::clamp((doneSeconds + into) / total, 0.0, 0.99);
-      progress_.seconds_left = std::max(0.0, total - doneSeconds - into);
+      SweepClock& c = sweepClock_ ? *sweepClock_ : sweepClock_.emplace();
+      c.total_s = sweep.total_s;
+      c.share_s = done < planned.size() ? planned[done].seconds : 0.0;
+      c.started = Clock::now();
     };
+    startAcquisition();
     settings.live = [&](const NoiseSpectrum& s) {
       live(s);
-      doneSeconds += sweep.acquisitions[std::min(done, sweep.acquisitions.size() - 1)].seconds;
+      {
+        const std::lock_guard lock(mutex_);
+        sweepClock_->done_s += done < planned.size() ? planned[done].seconds : 0.0;
+      }
       ++done;
-      acquisitionStarted = Clock::now();
-      tick("");
+      startAcquisition();
     };
     // The measurement's own lines name the acquisition: "acquisition 2 of 5: ...".
-    const LogSink progress = [&](const std::string& line) { tick(line.substr(0, line.find(':'))); };
+    const LogSink progress = [&](const std::string& line) {
+      const std::lock_guard lock(mutex_);
+      progress_.phase = line.substr(0, line.find(':'));
+    };
     MeasureOutcome outcome;
     try {
       outcome = RunMeasurement(lines, settings, progress);

@@ -3,6 +3,7 @@
 // or the instrument's FFT sweep, with progress, a live spectrum, cancel, and what was
 // measured kept however it ends. Callers poll it; nothing here blocks them.
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -91,6 +92,14 @@ class NoiseJob {
   mutable std::mutex mutex_;
   JobState state_ = JobState::kIdle;
   JobProgress progress_;
+  // A sweep's progress goes by the clock between its acquisitions.
+  struct SweepClock {
+    double total_s = 0.0;
+    double done_s = 0.0;   // the planned time of the acquisitions taken
+    double share_s = 0.0;  // ... and of the one under way
+    std::chrono::steady_clock::time_point started;
+  };
+  std::optional<SweepClock> sweepClock_;
   std::optional<NoiseSpectrum> live_;
   std::optional<NoiseSpectrum> lastLive_;
   JobResult result_;
