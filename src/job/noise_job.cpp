@@ -82,7 +82,16 @@ bool NoiseJob::Start(const JobRequest& request) {
   }
   if (worker_.joinable()) worker_.join();
   cancel_.store(false);
-  worker_ = std::thread([this, request] { Run(request); });
+  worker_ = std::thread([this, request] {
+    // Nothing may end the process from here: whatever escapes is the run's failure.
+    try {
+      Run(request);
+    } catch (const std::exception& e) {
+      Finish(JobResult{JobState::kFailed, std::string("the measurement stopped: ") + e.what(), false, {}, {}});
+    } catch (...) {
+      Finish(JobResult{JobState::kFailed, "the measurement stopped for a reason it could not name", false, {}, {}});
+    }
+  });
   return true;
 }
 
@@ -198,7 +207,6 @@ void NoiseJob::Run(JobRequest request) {
     settings.time_scale = request.time_scale;
     settings.ppd = request.ppd;
     settings.cancel = &cancel_;
-    settings.live = live;
     // Progress by the plan: the acquisitions done, and the time into the current one.
     const auto& planned = sweep.acquisitions;
     std::size_t done = 0;
