@@ -89,7 +89,7 @@ TEST_F(NoiseWindowRun, ARecordRunBlocksTheMainWindowOnlyWhileItRunsAndSavesThePr
   // Behind a 20 dB preamplifier the source's 2000 nV/sqrt(Hz) are 200 at the input, over a
   // mask of 150.
   dir_.Write("mask.txt", "10 150\n100000 150\n");
-  Start(0.05, {"METHOD=record", "FROM=10", "TO=100000", "SECONDS=10", "GAIN=20 dB", "LIMITFILE=mask.txt"});
+  Start(0.05, {"METHOD=record", "FROM=100", "TO=100000", "SECONDS=1", "GAIN=20 dB", "LIMITFILE=mask.txt"});
   EXPECT_TRUE(form_->BtnGetFFTData->isEnabled());
   window_->StartClick();
   EXPECT_FALSE(form_->BtnGetFFTData->isEnabled());
@@ -113,7 +113,7 @@ TEST_F(NoiseWindowRun, ARecordRunBlocksTheMainWindowOnlyWhileItRunsAndSavesThePr
   // The program's capture of the same settings writes the same files, figures within
   // their intervals; its analysis of the window's raw record gives the window's figures.
   const std::string cwd = std::filesystem::current_path().string();
-  ASSERT_EQ(Noise({"capture", "--from", "10", "--to", "100000", "--seconds", "10", "--quiet", "--out", "cli", "--format",
+  ASSERT_EQ(Noise({"capture", "--from", "100", "--to", "100000", "--seconds", "1", "--quiet", "--out", "cli", "--format",
                    "csv,json,png,svg,npy", "--gain-db", "20", "--limit", "mask.txt"}),
             5);
   ASSERT_EQ(Noise({"analyze", "win.npy", "--out", "again", "--quiet", "--gain-db", "20", "--limit", "mask.txt"}), 5);
@@ -132,7 +132,7 @@ TEST_F(NoiseWindowRun, ARecordRunBlocksTheMainWindowOnlyWhileItRunsAndSavesThePr
 }
 
 TEST_F(NoiseWindowRun, EscStopsARunAndLeavesTheInstrumentRunning) {
-  Start(1.0, {"METHOD=record", "FROM=1", "TO=100000", "SECONDS=20"});
+  Start(1.0, {"METHOD=record", "FROM=10", "TO=1000", "SECONDS=20"});
   window_->show();
   window_->activateWindow();
   ASSERT_TRUE(QTest::qWaitForWindowActive(window_));
