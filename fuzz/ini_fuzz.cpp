@@ -3,6 +3,8 @@
 // An operation starting with w, f, i or b writes a string, float, integer or bool;
 // anything else reads. After every write the value reads back, and every other line
 // of the file survives byte for byte; a refused write leaves the file as it was.
+// Last, the measurement window's [NOISE] section reads within its bounds, and what it read
+// is written and reads back the same, without a problem.
 // Works in a private temporary folder (in memory where /dev/shm exists).
 #include <unistd.h>
 
@@ -21,6 +23,7 @@
 #include <vector>
 
 #include "settings/ini_file.h"
+#include "settings/noise_settings.h"
 #include "core/conversions.h"
 #include "core/errors.h"
 
@@ -243,6 +246,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     if (op.kind == 'i' && ini.ReadInteger(op.section, op.key, ~integer) != integer) Fail("an integer", text);
     if (op.kind == 'b' && ini.ReadBool(op.section, op.key, !flag) != flag) Fail("a bool", text);
+  }
+
+  const qvx::NoiseSettings n = qvx::ReadNoiseSettings(ini).settings;
+  if ((n.method != "record" && n.method != "fft") || (n.averaging != "mean" && n.averaging != "median") ||
+      !(n.from_hz > 0) || !(n.to_hz > n.from_hz) || !std::isfinite(n.to_hz) || n.ppd < 1 || n.ppd > 100 ||
+      n.averages < 1 || n.averages > 64 || !qvx::ParseGainText(n.gain, nullptr)) {
+    Fail("[NOISE] read outside its bounds", n.method + " " + n.averaging + " " + n.gain);
+  }
+  try {
+    qvx::WriteNoiseSettings(ini, n);
+  } catch (const qvx::EIniFileException&) {
+    return 0;  // a path the file cannot hold
+  }
+  const qvx::NoiseSettingsRead again = qvx::ReadNoiseSettings(ini);
+  const qvx::NoiseSettings& m = again.settings;
+  if (!again.problems.empty()) Fail("[NOISE] as written does not read without a problem", again.problems.front());
+  if (m.method != n.method || m.from_hz != n.from_hz || m.to_hz != n.to_hz || m.ppd != n.ppd || m.averages != n.averages ||
+      m.seconds != n.seconds || m.averaging != n.averaging || m.gain != n.gain || m.gain_file != n.gain_file ||
+      m.floor_file != n.floor_file || m.limit_file != n.limit_file) {
+    Fail("[NOISE] does not read back as written", m.gain_file);
   }
   return 0;
 }

@@ -225,8 +225,8 @@ void NoiseMeasurementWindow::CreateControls() {
 
 void NoiseMeasurementWindow::SetFields(const NoiseSettings& s) {
   Method->setCurrentIndex(s.method == "fft" ? 1 : 0);
-  From->setText(Q(FloatToStr(s.from_hz)));
-  To->setText(Q(FloatToStr(s.to_hz)));
+  From->setText(Q(NoiseNumberText(s.from_hz)));
+  To->setText(Q(NoiseNumberText(s.to_hz)));
   Ppd->setValue(s.ppd);
   Averages->setValue(s.averages);
   Seconds->setText(Q(s.seconds));

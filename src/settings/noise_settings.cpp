@@ -18,6 +18,12 @@ std::string Trimmed(std::string text) {
 
 }  // namespace
 
+std::string NoiseNumberText(double value) {
+  const std::string text = FloatToStr(value);
+  const auto back = ParseDecimal(text);
+  return back && *back == value ? text : ShortestNumber(value);
+}
+
 std::optional<double> ParseGainText(const std::string& raw, std::string* error) {
   std::string text = Trimmed(raw);
   if (text.empty()) return 1.0;
@@ -91,8 +97,8 @@ NoiseSettingsRead ReadNoiseSettings(const TIniFile& ini) {
 
 void WriteNoiseSettings(TIniFile& ini, const NoiseSettings& s) {
   ini.WriteString(kSettingsSectionNoise, "METHOD", s.method);
-  ini.WriteString(kSettingsSectionNoise, "FROM", FloatToStr(s.from_hz));
-  ini.WriteString(kSettingsSectionNoise, "TO", FloatToStr(s.to_hz));
+  ini.WriteString(kSettingsSectionNoise, "FROM", NoiseNumberText(s.from_hz));
+  ini.WriteString(kSettingsSectionNoise, "TO", NoiseNumberText(s.to_hz));
   ini.WriteInteger(kSettingsSectionNoise, "PPD", s.ppd);
   ini.WriteInteger(kSettingsSectionNoise, "AVERAGES", s.averages);
   ini.WriteString(kSettingsSectionNoise, "SECONDS", s.seconds);

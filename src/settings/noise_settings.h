@@ -35,6 +35,10 @@ NoiseSettingsRead ReadNoiseSettings(const TIniFile& ini);
 // Every key; throws EIniFileException when the file cannot be written.
 void WriteNoiseSettings(TIniFile& ini, const NoiseSettings& settings);
 
+// A frequency as the section and the window show it: plain ("100000", "0.1") where that
+// reads back exactly, else the shortest text that does, so no value changes on its way.
+std::string NoiseNumberText(double value);
+
 // A gain as the window takes it: a ratio above 0, or a number followed by "dB" (within
 // +/-300 dB). Nothing, with `error` set, when it is neither; an empty text is no gain (1).
 std::optional<double> ParseGainText(const std::string& text, std::string* error);

@@ -47,3 +47,25 @@ TEST(NoiseSettingsRead, BadValuesFallBackOneByOne) {
 
 }  // namespace
 }  // namespace qvx
+
+namespace qvx {
+namespace {
+
+// What the window writes reads back as the same numbers, even where 15 digits would not
+// tell FROM from TO.
+TEST(NoiseSettingsWrite, FrequenciesReadBackExactly) {
+  test::TempWorkDir dir;
+  TIniFile ini("./QVX71CONT.INI");
+  NoiseSettings s;
+  s.from_hz = 1.0000000000000002;
+  s.to_hz = 1.0000000000000004;
+  WriteNoiseSettings(ini, s);
+  const NoiseSettingsRead read = ReadNoiseSettings(ini);
+  EXPECT_TRUE(read.problems.empty());
+  EXPECT_EQ(read.settings.from_hz, s.from_hz);
+  EXPECT_EQ(read.settings.to_hz, s.to_hz);
+  EXPECT_EQ(NoiseNumberText(100000), "100000");
+}
+
+}  // namespace
+}  // namespace qvx
