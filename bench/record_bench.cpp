@@ -60,7 +60,8 @@ class Client {
   }
   std::string Line() {
     std::string line;
-    while (Read(1, &line) && line.back() != '\n') {}
+    while (Read(1, &line) && line.back() != '\n') {
+    }
     if (!line.empty()) line.pop_back();
     return line;
   }

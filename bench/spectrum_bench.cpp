@@ -94,4 +94,3 @@ void BM_PlotSpectrum(benchmark::State& state) {
 BENCHMARK(BM_PlotSpectrum)->Arg(0)->Arg(4);
 
 }  // namespace
-

@@ -71,7 +71,8 @@ void BM_AcquisitionBeyondPauses(benchmark::State& state) {
   const PlotInputs in{0, "none", "32", "0", "100"};
   for (auto _ : state) {
     const auto start = std::chrono::steady_clock::now();
-    FetchTrace(channel, s, [&] { ReadStatus(channel, s, {}); }, [&] { PlotSpectrum(s, in, model); });
+    FetchTrace(
+        channel, s, [&] { ReadStatus(channel, s, {}); }, [&] { PlotSpectrum(s, in, model); });
     const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
     state.SetIterationTime(took.count() - 1.5);
   }

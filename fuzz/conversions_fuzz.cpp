@@ -21,8 +21,7 @@ namespace {
 using qvx::EConvertError;
 
 [[noreturn]] void Fail(const char* what, std::string_view text) {
-  std::fprintf(stderr, "%s: '%.*s'\n", what, static_cast<int>(std::min<std::size_t>(text.size(), 400)),
-               text.data());
+  std::fprintf(stderr, "%s: '%.*s'\n", what, static_cast<int>(std::min<std::size_t>(text.size(), 400)), text.data());
   std::abort();
 }
 
@@ -180,8 +179,8 @@ void CheckStrToInt(const std::string& text) {
     return;
   }
   while (t.size() > 1 && t.front() == '0') t.remove_prefix(1);
-  const long long expected = t.size() > 11 ? std::numeric_limits<long long>::max()
-                                           : (negative ? -1 : 1) * std::stoll(std::string(t));
+  const long long expected =
+      t.size() > 11 ? std::numeric_limits<long long>::max() : (negative ? -1 : 1) * std::stoll(std::string(t));
   const bool inRange = expected >= std::numeric_limits<int>::min() && expected <= std::numeric_limits<int>::max();
   if (converted != inRange || (converted && value != expected)) Fail("StrToInt", text);
 

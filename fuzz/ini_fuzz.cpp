@@ -218,10 +218,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::optional<std::string> before = Load(file);
     try {
       switch (op.kind) {
-        case 'w': ini.WriteString(op.section, op.key, op.value); break;
-        case 'f': ini.WriteFloat(op.section, op.key, number); break;
-        case 'i': ini.WriteInteger(op.section, op.key, integer); break;
-        default: ini.WriteBool(op.section, op.key, flag); break;
+        case 'w':
+          ini.WriteString(op.section, op.key, op.value);
+          break;
+        case 'f':
+          ini.WriteFloat(op.section, op.key, number);
+          break;
+        case 'i':
+          ini.WriteInteger(op.section, op.key, integer);
+          break;
+        default:
+          ini.WriteBool(op.section, op.key, flag);
+          break;
       }
     } catch (const qvx::EIniFileException&) {
       if (Load(file) != before) Fail("a refused write changed the file");
@@ -262,9 +270,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const qvx::NoiseSettingsRead again = qvx::ReadNoiseSettings(ini);
   const qvx::NoiseSettings& m = again.settings;
   if (!again.problems.empty()) Fail("[NOISE] as written does not read without a problem", again.problems.front());
-  if (m.method != n.method || m.from_hz != n.from_hz || m.to_hz != n.to_hz || m.ppd != n.ppd || m.averages != n.averages ||
-      m.seconds != n.seconds || m.averaging != n.averaging || m.gain != n.gain || m.gain_file != n.gain_file ||
-      m.floor_file != n.floor_file || m.limit_file != n.limit_file) {
+  if (m.method != n.method || m.from_hz != n.from_hz || m.to_hz != n.to_hz || m.ppd != n.ppd ||
+      m.averages != n.averages || m.seconds != n.seconds || m.averaging != n.averaging || m.gain != n.gain ||
+      m.gain_file != n.gain_file || m.floor_file != n.floor_file || m.limit_file != n.limit_file) {
     Fail("[NOISE] does not read back as written", m.gain_file);
   }
   return 0;

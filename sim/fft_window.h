@@ -9,9 +9,9 @@ namespace qvx::sim {
 
 // w[n] = sum over m of (-1)^m a_m cos(2 pi m n / N), periodic over the N samples.
 struct FftWindow {
-  std::string_view name;           // the short form the window query answers ("HANN")
-  std::array<double, 5> a{};       // a_0 ... a_4; unused ones are 0
-  std::size_t reach = 0;           // the highest m with a_m != 0
+  std::string_view name;      // the short form the window query answers ("HANN")
+  std::array<double, 5> a{};  // a_0 ... a_4; unused ones are 0
+  std::size_t reach = 0;      // the highest m with a_m != 0
 };
 
 inline constexpr std::array<FftWindow, 5> kFftWindows = {{

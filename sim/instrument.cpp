@@ -34,8 +34,8 @@ using Getter = std::function<std::string(const SimState&, const FaultSettings&)>
 // One instrument setting: its header, how a value changes it, how a query reports it.
 struct Setting {
   HeaderPattern pattern;
-  Setter set;  // empty: query only
-  Getter get;  // empty: command only
+  Setter set;                     // empty: query only
+  Getter get;                     // empty: command only
   bool restarts_average = false;  // every accepted write, even of the same value, restarts the average
 };
 
@@ -46,8 +46,7 @@ Setting Restarting(Setting setting) {
 }
 
 // Numbers come in plain decimal form; an empty value counts as out of range.
-Outcome ParseChecked(std::string_view text, double lo, double hi, double& value,
-                     bool quantity = false) {
+Outcome ParseChecked(std::string_view text, double lo, double hi, double& value, bool quantity = false) {
   if (text.empty()) return kDataOutOfRange;
   const auto number = quantity ? ParseQuantity(text) : ParseNumber(text);
   if (!number) return kDataTypeError;
@@ -129,21 +128,19 @@ const std::vector<Setting>& Settings() {
       ChoiceSetting(":WAVeform:MODE", &SimState::wav_mode, {"NORMal", "MAXimum", "RAW"}),
       ChoiceSetting(":WAVeform:FORMat", &SimState::wav_format, {"BYTE", "WORD", "ASCii"}),
       SwitchSetting(":MATH1:DISPlay", &SimState::math_display),
-      ChoiceSetting(":MATH1:OPERator", &SimState::math_operator,
-                    {"ADD", "SUBTract", "MULTiply", "DIVision", "FFT"}),
-      ChoiceSetting(":MATH1:FFT:SOURce", &SimState::fft_source,
-                    {"CHANnel1", "CHANnel2", "CHANnel3", "CHANnel4"}),
+      ChoiceSetting(":MATH1:OPERator", &SimState::math_operator, {"ADD", "SUBTract", "MULTiply", "DIVision", "FFT"}),
+      ChoiceSetting(":MATH1:FFT:SOURce", &SimState::fft_source, {"CHANnel1", "CHANnel2", "CHANnel3", "CHANnel4"}),
       Restarting(ChoiceSetting(":MATH1:FFT:WINDow", &SimState::window,
                                {"RECTangle", "HANNing", "HAMMing", "BLACkman", "FLATtop"})),
       Restarting({HeaderPattern(":MATH1:FFT:AVCNt"),
-       [](SimState& s, std::string_view arg) -> Outcome {
-         double value = 0.0;
-         if (auto error = ParseChecked(arg, 1.0, 64.0, value)) return error;
-         if (value != std::floor(value)) return kDataOutOfRange;
-         s.avcnt = static_cast<int>(value);
-         return std::nullopt;
-       },
-       [](const SimState& s, const FaultSettings&) { return FormatInteger(s.avcnt); }}),
+                  [](SimState& s, std::string_view arg) -> Outcome {
+                    double value = 0.0;
+                    if (auto error = ParseChecked(arg, 1.0, 64.0, value)) return error;
+                    if (value != std::floor(value)) return kDataOutOfRange;
+                    s.avcnt = static_cast<int>(value);
+                    return std::nullopt;
+                  },
+                  [](const SimState& s, const FaultSettings&) { return FormatInteger(s.avcnt); }}),
       NumberSetting(":MATH1:FFT:FREQuency:STARt", &SimState::start_hz, 0.0, 1e9),
       [] {
         // The span ends at Fs/2 at most; the value set is kept for a later faster timebase.
@@ -170,19 +167,21 @@ const std::vector<Setting>& Settings() {
       ChoiceSetting(":CHANnel1:IMPedance", &SimState::impedance, {"OMEG", "FIFTy"}),
       Restarting(NumberSetting(":TIMebase:MAIN:SCALe", &SimState::tdiv, 1e-9, 1e3)),
       Restarting({HeaderPattern(":ACQuire:MDEPth"),
-       [](SimState& s, std::string_view arg) -> Outcome {
-         double value = 0.0;
-         if (auto error = ParseChecked(arg, 1.0, 5e8, value, true)) return error;
-         if (value != std::floor(value)) return kDataOutOfRange;
-         if (value != 1e3 && value != 1e4 && value != 1e5 && value != 1e6 && value != 1e7) return kIllegalParameter;
-         s.mdepth_points = value;
-         return std::nullopt;
-       },
-       [](const SimState& s, const FaultSettings& f) {
-         if (f.fault == Fault::MdepthAbbrev) return AbbreviatedDepth(s.mdepth_points);
-         return FormatInteger(static_cast<long long>(s.mdepth_points));
-       }}),
-      {HeaderPattern(":ACQuire:SRATe"), {},
+                  [](SimState& s, std::string_view arg) -> Outcome {
+                    double value = 0.0;
+                    if (auto error = ParseChecked(arg, 1.0, 5e8, value, true)) return error;
+                    if (value != std::floor(value)) return kDataOutOfRange;
+                    if (value != 1e3 && value != 1e4 && value != 1e5 && value != 1e6 && value != 1e7)
+                      return kIllegalParameter;
+                    s.mdepth_points = value;
+                    return std::nullopt;
+                  },
+                  [](const SimState& s, const FaultSettings& f) {
+                    if (f.fault == Fault::MdepthAbbrev) return AbbreviatedDepth(s.mdepth_points);
+                    return FormatInteger(static_cast<long long>(s.mdepth_points));
+                  }}),
+      {HeaderPattern(":ACQuire:SRATe"),
+       {},
        [](const SimState& s, const FaultSettings&) { return FormatExponent(SampleRate(s)); }},
   };
   return settings;
@@ -198,12 +197,17 @@ struct SpecialHeader {
 
 const std::vector<SpecialHeader>& SpecialHeaders() {
   static const std::vector<SpecialHeader> specials = {
-      {Special::Idn, HeaderPattern("*IDN")},           {Special::Opc, HeaderPattern("*OPC")},
-      {Special::Cls, HeaderPattern("*CLS")},           {Special::Rst, HeaderPattern("*RST")},
-      {Special::Error, HeaderPattern(":SYSTem:ERRor")}, {Special::Error, HeaderPattern(":SYSTem:ERRor:NEXT")},
+      {Special::Idn, HeaderPattern("*IDN")},
+      {Special::Opc, HeaderPattern("*OPC")},
+      {Special::Cls, HeaderPattern("*CLS")},
+      {Special::Rst, HeaderPattern("*RST")},
+      {Special::Error, HeaderPattern(":SYSTem:ERRor")},
+      {Special::Error, HeaderPattern(":SYSTem:ERRor:NEXT")},
       {Special::Data, HeaderPattern(":WAVeform:DATA")},
-      {Special::Run, HeaderPattern(":RUN")},           {Special::Stop, HeaderPattern(":STOP")},
-      {Special::Single, HeaderPattern(":SINGle")},     {Special::TriggerStatus, HeaderPattern(":TRIGger:STATus")},
+      {Special::Run, HeaderPattern(":RUN")},
+      {Special::Stop, HeaderPattern(":STOP")},
+      {Special::Single, HeaderPattern(":SINGle")},
+      {Special::TriggerStatus, HeaderPattern(":TRIGger:STATus")},
       {Special::Preamble, HeaderPattern(":WAVeform:PREamble")},
   };
   return specials;
@@ -342,8 +346,7 @@ std::vector<Fault> AllFaults() {
   return faults;
 }
 
-Instrument::Instrument(NoiseModel noise)
-    : noise_(std::move(noise)), rng_(noise_.seed), average_start_(Clock::now()) {}
+Instrument::Instrument(NoiseModel noise) : noise_(std::move(noise)), rng_(noise_.seed), average_start_(Clock::now()) {}
 
 Instrument::~Instrument() {
   {
@@ -378,7 +381,7 @@ void Instrument::StartSingle() {
   single_start_ = Clock::now();
   fill_s_ = RecordTime(state_) * std::max(noise_.time_scale, 0.0);
   record_layout_ = {SampleRate(state_), static_cast<std::size_t>(state_.mdepth_points), state_.ch1_scale,
-                  state_.ch1_offset};
+                    state_.ch1_offset};
   record_.reset();
   generated_.reset();
   job_ = RecordJob{acquisition_id_, noise_, record_layout_, rng_()};
@@ -675,12 +678,10 @@ Reply Instrument::Query(const ParsedLine& line) {
     return reply;
   }
 
-  const bool silenced =
-      faults_.fault == Fault::Silent ||
-      (faults_.fault == Fault::SilentQuery && [&] {
-        const ParsedLine target = ParseLine(faults_.silent_query);
-        return target.query && CanonicalHeader(target) == CanonicalHeader(line);
-      }());
+  const bool silenced = faults_.fault == Fault::Silent || (faults_.fault == Fault::SilentQuery && [&] {
+                          const ParsedLine target = ParseLine(faults_.silent_query);
+                          return target.query && CanonicalHeader(target) == CanonicalHeader(line);
+                        }());
   if (silenced) {
     reply.pieces.clear();
     reply.summary = "(no reply)";

@@ -64,10 +64,10 @@ struct FaultSettings {
   std::size_t huge_sent_bytes = 2000;
   bool huge_then_close = false;
   std::size_t long_reply_chars = 1500;
-  std::string reply_prefix;             // written before every text reply
-  std::string reply_terminator = "\n";  // ends every text reply
+  std::string reply_prefix;                      // written before every text reply
+  std::string reply_terminator = "\n";           // ends every text reply
   std::size_t max_read_points = kMaxReadPoints;  // raw points one :WAVeform:DATA? may ask for
-  bool bad_preamble_zero = false;  // bad-preamble sends a yincrement of 0 instead of a non-number
+  bool bad_preamble_zero = false;                // bad-preamble sends a yincrement of 0 instead of a non-number
 };
 
 // What a connection does after the last piece of a reply.
@@ -87,7 +87,7 @@ struct ReplyPiece {
 struct Reply {
   std::vector<ReplyPiece> pieces;  // empty: nothing is sent
   AfterReply after = AfterReply::Continue;
-  std::string summary;             // for the verbose log
+  std::string summary;  // for the verbose log
 };
 
 class Instrument {
@@ -151,10 +151,10 @@ class Instrument {
   std::deque<std::string> errors_;
 
   Acquisition acquisition_ = Acquisition::Run;
-  std::uint64_t acquisition_id_ = 0;   // every :SINGle, :RUN and halt starts a new one
+  std::uint64_t acquisition_id_ = 0;  // every :SINGle, :RUN and halt starts a new one
   Clock::time_point single_start_;
   double fill_s_ = 0.0;
-  RecordLayout record_layout_;             // of the last :SINGle
+  RecordLayout record_layout_;                    // of the last :SINGle
   std::shared_ptr<const std::string> record_;     // the complete record, or none
   std::shared_ptr<const std::string> generated_;  // generated for generated_id_
   std::uint64_t generated_id_ = 0;

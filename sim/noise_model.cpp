@@ -322,8 +322,8 @@ double TruePointVrms(const NoiseModel& model, const SimState& state, std::size_t
   return std::sqrt(BinModel(model, state).ExpectedPower(PointBin(state, index)));
 }
 
-std::vector<std::complex<double>> FrameBins(const NoiseModel& model, const SimState& state,
-                                            double first, std::size_t count, std::mt19937_64& rng) {
+std::vector<std::complex<double>> FrameBins(const NoiseModel& model, const SimState& state, double first,
+                                            std::size_t count, std::mt19937_64& rng) {
   const BinModel bins(model, state);
   std::vector<double> ks;
   for (std::size_t i = 0; i < count; ++i) ks.push_back(std::clamp(first + static_cast<double>(i), 0.0, bins.Half()));
@@ -333,8 +333,8 @@ std::vector<std::complex<double>> FrameBins(const NoiseModel& model, const SimSt
   return x;
 }
 
-std::vector<double> TraceLevels(const NoiseModel& model, const SimState& state, std::size_t points,
-                                int frames, std::mt19937_64& rng, TracePath path) {
+std::vector<double> TraceLevels(const NoiseModel& model, const SimState& state, std::size_t points, int frames,
+                                std::mt19937_64& rng, TracePath path) {
   const BinModel bins(model, state);
   const auto frame_count = static_cast<std::size_t>(std::clamp(frames, 1, kMaxAverages));
   const double step = (DisplayedEnd(state) - state.start_hz) / kTracePoints;
@@ -383,8 +383,8 @@ double DecodeByte(std::uint8_t byte, double scale, double offset) {
   return (static_cast<double>(byte) - 128.0) / 32.0 * scale - offset;
 }
 
-std::string GenerateTrace(const NoiseModel& model, const SimState& state, std::size_t points,
-                          std::mt19937_64& rng, int frames) {
+std::string GenerateTrace(const NoiseModel& model, const SimState& state, std::size_t points, std::mt19937_64& rng,
+                          int frames) {
   const std::vector<double> levels = TraceLevels(model, state, points, frames > 0 ? frames : state.avcnt, rng);
   std::string bytes(points, '\0');
   for (std::size_t i = 0; i < points; ++i) {

@@ -77,8 +77,8 @@ double TruePointVrms(const NoiseModel& model, const SimState& state, std::size_t
 
 // One frame's windowed, sine-calibrated bins X_first ... X_(first+count-1), each as the
 // complex value whose magnitude the instrument shows (the 0 Hz and Fs/2 bins show |X|/sqrt 2).
-std::vector<std::complex<double>> FrameBins(const NoiseModel& model, const SimState& state,
-                                            double first, std::size_t count, std::mt19937_64& rng);
+std::vector<std::complex<double>> FrameBins(const NoiseModel& model, const SimState& state, double first,
+                                            std::size_t count, std::mt19937_64& rng);
 
 // Auto draws each point's K-frame power average straight from its distribution where the
 // displayed bins share no rectangular bin, frame by frame elsewhere; Frames always draws
@@ -86,8 +86,8 @@ std::vector<std::complex<double>> FrameBins(const NoiseModel& model, const SimSt
 enum class TracePath { Auto, Frames };
 
 // The Vrms readings of `points` trace points averaged over `frames` frames (1..64).
-std::vector<double> TraceLevels(const NoiseModel& model, const SimState& state, std::size_t points,
-                                int frames, std::mt19937_64& rng, TracePath path = TracePath::Auto);
+std::vector<double> TraceLevels(const NoiseModel& model, const SimState& state, std::size_t points, int frames,
+                                std::mt19937_64& rng, TracePath path = TracePath::Auto);
 
 // Byte encoding of the trace: b = 128 + 32 (V + offset) / scale, rounded, clamped to 0..255.
 std::uint8_t EncodeByte(double vrms, double scale, double offset);
@@ -95,7 +95,7 @@ double DecodeByte(std::uint8_t byte, double scale, double offset);
 
 // One trace of `points` bytes with fresh random draws, averaged over `frames` frames
 // (0: the state's averaging count).
-std::string GenerateTrace(const NoiseModel& model, const SimState& state, std::size_t points,
-                          std::mt19937_64& rng, int frames = 0);
+std::string GenerateTrace(const NoiseModel& model, const SimState& state, std::size_t points, std::mt19937_64& rng,
+                          int frames = 0);
 
 }  // namespace qvx::sim

@@ -36,8 +36,7 @@ bool EqualNoCase(std::string_view a, std::string_view b) {
 bool NamesMnemonic(std::string_view alpha, std::string_view digits, std::string_view short_form,
                    std::string_view token) {
   const auto [token_alpha, token_digits] = SplitSuffix(token);
-  const bool digits_ok =
-      token_digits == digits || (token_digits.empty() && (digits.empty() || digits == "1"));
+  const bool digits_ok = token_digits == digits || (token_digits.empty() && (digits.empty() || digits == "1"));
   if (token_alpha.empty() || !digits_ok) return false;
   return EqualNoCase(token_alpha, short_form) || EqualNoCase(token_alpha, alpha);
 }
@@ -172,8 +171,8 @@ std::optional<double> ParseQuantity(std::string_view text) {
 
 std::string FormatExponent(double value) {
   std::array<char, 64> buffer{};
-  const auto result = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value,
-                                    std::chars_format::scientific, 6);
+  const auto result =
+      std::to_chars(buffer.data(), buffer.data() + buffer.size(), value, std::chars_format::scientific, 6);
   std::string out(buffer.data(), result.ptr);
   for (char& c : out) {
     if (c == 'e') c = 'E';

@@ -53,15 +53,17 @@ void Usage(std::FILE* stream) {
         "                       the average restarts, and a single record fills in its record\n"
         "                       time x S; 0 (default): averages and records are there at once\n"
         "  --seed N             random seed (default 1)\n"
-        "  --fault NAME         misbehave: " + FaultList() + "\n"
-        "  --silent-query HDR   the query that silent-query leaves unanswered\n"
-        "  --late-ms MS         delay of late-reply (default 1500)\n"
-        "  --split-ms MS        pause of split-reply and header-split (default 50)\n"
-        "  --block-bytes N      data bytes per trace block (default 1000)\n"
-        "  --max-read N         most raw points one :WAVeform:DATA? may ask for (default 250000)\n"
-        "  --bad-preamble-zero  bad-preamble sends a yincrement of 0 (default: a field that is\n"
-        "                       not a number)\n"
-        "  --help               show this text\n");
+        "  --fault NAME         misbehave: " +
+            FaultList() +
+            "\n"
+            "  --silent-query HDR   the query that silent-query leaves unanswered\n"
+            "  --late-ms MS         delay of late-reply (default 1500)\n"
+            "  --split-ms MS        pause of split-reply and header-split (default 50)\n"
+            "  --block-bytes N      data bytes per trace block (default 1000)\n"
+            "  --max-read N         most raw points one :WAVeform:DATA? may ask for (default 250000)\n"
+            "  --bad-preamble-zero  bad-preamble sends a yincrement of 0 (default: a field that is\n"
+            "                       not a number)\n"
+            "  --help               show this text\n");
 }
 
 template <typename T>
@@ -176,9 +178,8 @@ int main(int argc, char** argv) {
     Print(stderr, "qvx71-sim: " + simulator.LastError() + "\n");
     return kExitBind;
   }
-  Print(stderr, "qvx71-sim: listening on " + simulator.Address() + ":" +
-                    qvx::sim::FormatInteger(simulator.Port()) + " (fault " +
-                    std::string(qvx::sim::FaultName(faults.fault)) + ")\n");
+  Print(stderr, "qvx71-sim: listening on " + simulator.Address() + ":" + qvx::sim::FormatInteger(simulator.Port()) +
+                    " (fault " + std::string(qvx::sim::FaultName(faults.fault)) + ")\n");
 
   int signal_number = 0;
   sigwait(&stop_signals, &signal_number);

@@ -28,12 +28,12 @@ using std::chrono::milliseconds;
 // (more wait in the listen backlog), each keeps at most kMaxRawBytes of what it received and
 // one line of kMaxLineBytes, and replies waiting to leave stop the reading at kMaxPendingBytes.
 constexpr std::size_t kMaxConnections = 64;
-constexpr std::size_t kMaxRawBytes = 1 << 16;        // per connection, for observers
-constexpr std::size_t kMaxLineBytes = 1 << 16;       // longer lines are dropped unanswered
-constexpr std::size_t kMaxPendingBytes = 1 << 20;    // per connection
-constexpr std::size_t kMaxRecorded = 10000;          // commands kept for observers ...
-constexpr std::size_t kMaxRecordedBytes = 4 << 20;   // ... and their bytes
-constexpr milliseconds kSendBound{5000};             // a reader that never reads loses its connection
+constexpr std::size_t kMaxRawBytes = 1 << 16;       // per connection, for observers
+constexpr std::size_t kMaxLineBytes = 1 << 16;      // longer lines are dropped unanswered
+constexpr std::size_t kMaxPendingBytes = 1 << 20;   // per connection
+constexpr std::size_t kMaxRecorded = 10000;         // commands kept for observers ...
+constexpr std::size_t kMaxRecordedBytes = 4 << 20;  // ... and their bytes
+constexpr milliseconds kSendBound{5000};            // a reader that never reads loses its connection
 constexpr milliseconds kListenChangeBound{3000};
 
 void Signal(const UniqueFd& event) {
@@ -95,8 +95,7 @@ std::string ListenAddressError(const std::string& address, bool allow_any) {
     return "not a dotted IPv4 address: \"" + Printable(address) + "\"";
   }
   if (!allow_any && (ntohl(addr.s_addr) >> 24) != 127) {
-    return "refusing to listen on the non-loopback address " + address +
-           " (--allow-any permits it)";
+    return "refusing to listen on the non-loopback address " + address + " (--allow-any permits it)";
   }
   return {};
 }
@@ -110,8 +109,7 @@ struct Simulator::Connection {
   bool finished = false;
 };
 
-Simulator::Simulator(SimOptions options)
-    : options_(std::move(options)), instrument_(options_.noise) {}
+Simulator::Simulator(SimOptions options) : options_(std::move(options)), instrument_(options_.noise) {}
 
 Simulator::~Simulator() { Stop(); }
 
@@ -151,8 +149,7 @@ bool Simulator::Start() {
     last_error_ = "the simulator is already running";
     return false;
   }
-  if (std::string error = ListenAddressError(options_.listen_address, options_.allow_any);
-      !error.empty()) {
+  if (std::string error = ListenAddressError(options_.listen_address, options_.allow_any); !error.empty()) {
     last_error_ = std::move(error);
     return false;
   }
@@ -290,8 +287,8 @@ void Simulator::ReapFinished() {
   std::vector<std::unique_ptr<Connection>> done;
   {
     std::lock_guard lock(mutex_);
-    const auto finished = std::stable_partition(connections_.begin(), connections_.end(),
-                                                [](const auto& c) { return !c->finished; });
+    const auto finished =
+        std::stable_partition(connections_.begin(), connections_.end(), [](const auto& c) { return !c->finished; });
     std::move(finished, connections_.end(), std::back_inserter(done));
     connections_.erase(finished, connections_.end());
   }
@@ -365,8 +362,7 @@ void Simulator::ServeConnection(Connection* connection) {
   while (!done) {
     int timeout = 1000;
     if (!outgoing.empty()) {
-      const auto left =
-          std::chrono::ceil<milliseconds>(outgoing.front().due - Clock::now()).count();
+      const auto left = std::chrono::ceil<milliseconds>(outgoing.front().due - Clock::now()).count();
       timeout = static_cast<int>(std::clamp<long long>(left, 0, 1000));
     }
     // Too many replies waiting: the client is not reading; stop taking its lines for now.
@@ -409,7 +405,8 @@ void Simulator::ServeConnection(Connection* connection) {
       outgoing.pop_front();
       pending_bytes -= piece.piece.Size();
       std::string_view slice;
-      if (piece.piece.shared) slice = std::string_view(*piece.piece.shared).substr(piece.piece.shared_offset, piece.piece.shared_length);
+      if (piece.piece.shared)
+        slice = std::string_view(*piece.piece.shared).substr(piece.piece.shared_offset, piece.piece.shared_length);
       if ((!piece.piece.bytes.empty() && !SendAll(fd, stop_fd_.Get(), piece.piece.bytes)) ||
           (!slice.empty() && !SendAll(fd, stop_fd_.Get(), slice))) {
         done = true;
@@ -471,8 +468,7 @@ void Simulator::SetFaults(const FaultSettings& faults) {
   want_listening_ = want;
   const std::uint64_t request = ++listen_requests_;
   Signal(control_fd_);
-  changed_.wait_for(lock, kListenChangeBound,
-                    [&] { return listen_applied_ >= request || !running_; });
+  changed_.wait_for(lock, kListenChangeBound, [&] { return listen_applied_ >= request || !running_; });
 }
 
 bool Simulator::Listening() const {

@@ -28,9 +28,9 @@ struct SimOptions {
 };
 
 struct ReceivedCommand {
-  std::string line;  // without its LF and a trailing CR
+  std::string line;                          // without its LF and a trailing CR
   std::chrono::steady_clock::time_point at;  // when the line's last segment arrived
-  int connection;    // 1 for the first accepted connection, then 2, ...
+  int connection;                            // 1 for the first accepted connection, then 2, ...
 };
 
 // Why the simulator would refuse to listen on `address` (not a dotted IPv4 address, or not
@@ -99,7 +99,7 @@ class Simulator {
   Instrument instrument_;
   std::string last_error_;
 
-  UniqueFd listener_;  // owned by the accept thread while running
+  UniqueFd listener_;    // owned by the accept thread while running
   UniqueFd stop_fd_;     // eventfd, readable once Stop began
   UniqueFd control_fd_;  // eventfd, wakes the accept thread: listener change, connection ended
   std::thread accept_thread_;

@@ -24,8 +24,8 @@ inline constexpr double kYReference = 128.0;
 struct RecordLayout {
   double fs_hz = 1e6;
   std::size_t points = 1000000;
-  double scale_v = 1e-3;   // volts per division
-  double offset_v = 0.0;   // added to the input before the converter
+  double scale_v = 1e-3;  // volts per division
+  double offset_v = 0.0;  // added to the input before the converter
 };
 
 // Volts per code: 8 divisions over 256 codes.

@@ -70,7 +70,8 @@ CurveRead ReadCurve(std::string_view text, const char* value_name, bool positive
       return r;
     }
     if (!value || (positive && !(*value > 0))) {
-      r.error = where + std::string(value_name) + " " + Shown(fields[1]) + " is not a number" + (positive ? " above 0" : "");
+      r.error =
+          where + std::string(value_name) + " " + Shown(fields[1]) + " is not a number" + (positive ? " above 0" : "");
       return r;
     }
     if (!r.curve.points.empty() && !(*hz > r.curve.points.back().first)) {
@@ -79,7 +80,8 @@ CurveRead ReadCurve(std::string_view text, const char* value_name, bool positive
     }
     r.curve.points.emplace_back(*hz, *value);
   }
-  if (r.curve.points.empty()) r.error = "line " + std::to_string(lines.size() + 1) + ": no frequency and " + value_name + " in it";
+  if (r.curve.points.empty())
+    r.error = "line " + std::to_string(lines.size() + 1) + ": no frequency and " + value_name + " in it";
   return r;
 }
 
@@ -99,7 +101,8 @@ FloorRead ReadFloorFile(std::string_view text, const std::string& name) {
   r.floor.source = name;
   std::string_view body = text;
   if (body.substr(0, 3) == "\xEF\xBB\xBF") body.remove_prefix(3);
-  while (!body.empty() && (body.front() == ' ' || body.front() == '\n' || body.front() == '\r' || body.front() == '\t')) {
+  while (!body.empty() &&
+         (body.front() == ' ' || body.front() == '\n' || body.front() == '\r' || body.front() == '\t')) {
     body.remove_prefix(1);
   }
   if (!body.empty() && body.front() == '{') {
@@ -166,7 +169,8 @@ FloorRead ReadFloorFile(std::string_view text, const std::string& name) {
 }
 
 std::string FloorMismatch(const Floor& floor, const NoiseSpectrum& run) {
-  if (!floor.method.empty() && floor.method != run.method) return "it was measured by " + floor.method + ", this run by " + run.method;
+  if (!floor.method.empty() && floor.method != run.method)
+    return "it was measured by " + floor.method + ", this run by " + run.method;
   std::vector<double> rates, scales;
   if (run.method == kMethodRecord) {
     for (const RecordInfo& r : run.records) {

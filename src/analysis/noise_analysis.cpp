@@ -23,8 +23,8 @@ double Median(std::vector<double> v) {
 }
 
 struct Sample {
-  double x;  // 1/f
-  double y;  // D^2
+  double x;         // 1/f
+  double y;         // D^2
   double nu = 0.0;  // degrees of freedom of y; 0 when not known
 };
 
@@ -227,7 +227,8 @@ FloorFit FitWhiteAndCorner(const NoiseSpectrum& s) {
   for (const NoisePoint& p : s.points) {
     // A power of 0 is no measurement for a fit with relative weights, and a repeated bin
     // only the one before it again.
-    if (p.freq_hz > 0 && p.density_nv > 0 && Usable(p) && !(p.flags & (kFlagQuantisation | kFlagFloor | kFlagRepeatedBin))) {
+    if (p.freq_hz > 0 && p.density_nv > 0 && Usable(p) &&
+        !(p.flags & (kFlagQuantisation | kFlagFloor | kFlagRepeatedBin))) {
       samples.push_back({1.0 / p.freq_hz, Power(p), p.dof});
     }
   }
@@ -332,7 +333,8 @@ FloorFit FitWhiteAndCorner(const NoiseSpectrum& s) {
 std::string CornerText(const FloorFit& fit) {
   if (!std::isfinite(fit.corner_hz) || !std::isfinite(fit.white_nv)) return "not found";
   if (fit.corner_resolved) return FormatHz(fit.corner_hz);
-  if (fit.corner_hz < fit.lo_hz) return "not resolved (the fit puts it below " + FormatHz(fit.lo_hz) + ", the lowest point it used)";
+  if (fit.corner_hz < fit.lo_hz)
+    return "not resolved (the fit puts it below " + FormatHz(fit.lo_hz) + ", the lowest point it used)";
   return "not resolved (the fit puts it above " + FormatHz(fit.hi_hz) + ", the highest point it used)";
 }
 

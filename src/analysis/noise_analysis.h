@@ -16,11 +16,11 @@ struct LogPoint {
   double hz = 0.0;  // geometric centre of the log bin
   double nv = 0.0;  // sqrt(mean D^2) of the fine points inside it
   int points = 0;
-  double dof = 0.0;                 // 0 when the points carry none
-  double ci_lo_nv = kNotMeasured;   // the interval of the true density at the confidence
+  double dof = 0.0;                // 0 when the points carry none
+  double ci_lo_nv = kNotMeasured;  // the interval of the true density at the confidence
   double ci_hi_nv = kNotMeasured;
-  double converter_nv = 0.0;        // the same points at the converter, before floor and gain
-  bool clean = true;                // none of its points at a floor or beyond a gain file (Q, F, G)
+  double converter_nv = 0.0;  // the same points at the converter, before floor and gain
+  bool clean = true;          // none of its points at a floor or beyond a gain file (Q, F, G)
 };
 
 struct Band {
@@ -43,8 +43,8 @@ struct BandResult {
 struct SpotResult {
   double hz = 0.0;
   double nv = kNotMeasured;
-  int points = 0;  // usable points within +/-5 points
-  int bins = 0;    // distinct FFT bins among them (a repeated bin counts once)
+  int points = 0;            // usable points within +/-5 points
+  int bins = 0;              // distinct FFT bins among them (a repeated bin counts once)
   int quantised_points = 0;  // points among them at the converter's floor
   double dof = 0.0;
   double ci_lo_nv = kNotMeasured;

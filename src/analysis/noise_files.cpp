@@ -30,7 +30,6 @@ namespace {
 
 std::vector<std::string_view> Lines(std::string_view text) { return TextLines(text); }
 
-
 std::vector<std::string_view> Fields(std::string_view line, char separator = ',') {
   std::vector<std::string_view> fields;
   for (;;) {
@@ -123,7 +122,8 @@ std::string Engineering(double value, const char* unit) {
   static constexpr struct {
     double scale;
     const char* prefix;
-  } kPrefixes[] = {{1e9, "G"}, {1e6, "M"}, {1e3, "k"}, {1.0, ""}, {1e-3, "m"}, {1e-6, "\u00B5"}, {1e-9, "n"}, {1e-12, "p"}};
+  } kPrefixes[] = {{1e9, "G"},  {1e6, "M"},       {1e3, "k"},  {1.0, ""},
+                   {1e-3, "m"}, {1e-6, "\u00B5"}, {1e-9, "n"}, {1e-12, "p"}};
   if (!std::isfinite(value)) return "n/a";
   if (value == 0) return std::string("0 ") + unit;
   const double magnitude = std::fabs(value);
@@ -187,8 +187,8 @@ std::string WriteNoiseCsv(const NoiseSpectrum& s) {
 
 bool IsNoiseCsv(std::string_view text) {
   const auto lines = Lines(text.substr(0, 259));
-  return !lines.empty() && (lines.front() == kNoiseCsvHeader ||
-                            lines.front() == std::string(kNoiseCsvHeader) + kNoiseCsvDofColumns);
+  return !lines.empty() &&
+         (lines.front() == kNoiseCsvHeader || lines.front() == std::string(kNoiseCsvHeader) + kNoiseCsvDofColumns);
 }
 
 namespace {
@@ -223,21 +223,31 @@ SpectrumReadResult ReadNoiseCsv(std::string_view text) {
     double* targets[] = {&p.freq_hz, &p.level_nv, &p.density_nv};
     for (int k = 0; k < 3; ++k) {
       const auto value = ParseDecimal(fields[static_cast<std::size_t>(k)]);
-      if (!value) return Failure(number, std::string("the ") + names[k] + " " + Quoted(fields[static_cast<std::size_t>(k)]) + " is not a number");
+      if (!value)
+        return Failure(number, std::string("the ") + names[k] + " " + Quoted(fields[static_cast<std::size_t>(k)]) +
+                                   " is not a number");
       *targets[k] = *value;
     }
     for (char c : fields[3]) {
-      if (c == 'R') p.flags |= kFlagRepeatedBin;
-      else if (c == 'C') p.flags |= kFlagClipped;
-      else if (c == 'W') p.flags |= kFlagCoarseRbw;
-      else if (c == 'Q') p.flags |= kFlagQuantisation;
-      else if (c == 'F') p.flags |= kFlagFloor;
-      else if (c == 'G') p.flags |= kFlagGainOutside;
-      else return Failure(number, "unknown flag " + Quoted(fields[3]) + " (flags are R, C, W, Q, F and G)");
+      if (c == 'R')
+        p.flags |= kFlagRepeatedBin;
+      else if (c == 'C')
+        p.flags |= kFlagClipped;
+      else if (c == 'W')
+        p.flags |= kFlagCoarseRbw;
+      else if (c == 'Q')
+        p.flags |= kFlagQuantisation;
+      else if (c == 'F')
+        p.flags |= kFlagFloor;
+      else if (c == 'G')
+        p.flags |= kFlagGainOutside;
+      else
+        return Failure(number, "unknown flag " + Quoted(fields[3]) + " (flags are R, C, W, Q, F and G)");
     }
     if (withDof && !fields[6].empty()) {
       const auto dof = ParseDecimal(fields[6]);
-      if (!dof || !(*dof > 0)) return Failure(number, "the degrees of freedom " + Quoted(fields[6]) + " are not a number above 0");
+      if (!dof || !(*dof > 0))
+        return Failure(number, "the degrees of freedom " + Quoted(fields[6]) + " are not a number above 0");
       p.dof = *dof;
     }
     if (!r.spectrum.points.empty() && p.freq_hz < r.spectrum.points.back().freq_hz) {
@@ -248,7 +258,8 @@ SpectrumReadResult ReadNoiseCsv(std::string_view text) {
   }
   if (r.spectrum.points.empty()) return Failure(static_cast<int>(lines.size()) + 1, "no points after the header");
   if (auto bad = CheckSpan(r.spectrum, 2)) return *bad;
-  if (!CloseRange(r.spectrum)) return Failure(static_cast<int>(lines.size()), "the frequencies span more than a number can hold");
+  if (!CloseRange(r.spectrum))
+    return Failure(static_cast<int>(lines.size()), "the frequencies span more than a number can hold");
   return r;
 }
 
@@ -256,10 +267,9 @@ SpectrumReadResult ReadClipboardExport(std::string_view text, std::optional<std:
   const auto lines = Lines(text);
   if (lines.empty()) return Failure(1, "the file is empty");
   // Comma-separated as the window copies it, or tab-separated as a spreadsheet saves it.
-  const char separator = lines.front().find(',') == std::string_view::npos &&
-                                 lines.front().find('\t') != std::string_view::npos
-                             ? '\t'
-                             : ',';
+  const char separator =
+      lines.front().find(',') == std::string_view::npos && lines.front().find('\t') != std::string_view::npos ? '\t'
+                                                                                                              : ',';
   const bool withFreq = lines.front().find(separator) != std::string_view::npos;
   std::size_t count = lines.size();
   if (lines.back().empty()) --count;  // a blank last line is no point
@@ -276,7 +286,8 @@ SpectrumReadResult ReadClipboardExport(std::string_view text, std::optional<std:
     const int number = static_cast<int>(i) + 1;
     const auto fields = Fields(lines[i], separator);
     if (fields.size() != (withFreq ? 2u : 1u)) {
-      return Failure(number, std::string("expected ") + (withFreq ? "'freq_kHz,level'" : "one level") + ", found " + Quoted(lines[i]));
+      return Failure(number, std::string("expected ") + (withFreq ? "'freq_kHz,level'" : "one level") + ", found " +
+                                 Quoted(lines[i]));
     }
     NoisePoint p;
     if (withFreq) {
@@ -284,7 +295,8 @@ SpectrumReadResult ReadClipboardExport(std::string_view text, std::optional<std:
       if (!khz) return Failure(number, "the frequency " + Quoted(fields[0]) + " is not a number");
       p.freq_hz = *khz * 1000.0;
     } else {
-      p.freq_hz = span_hz->first + (span_hz->second - span_hz->first) * static_cast<double>(i) / static_cast<double>(count);
+      p.freq_hz =
+          span_hz->first + (span_hz->second - span_hz->first) * static_cast<double>(i) / static_cast<double>(count);
     }
     if (!std::isfinite(p.freq_hz)) return Failure(number, "the frequency of this line is out of range");
     const auto level = ParseDecimal(fields.back());
@@ -299,7 +311,8 @@ SpectrumReadResult ReadClipboardExport(std::string_view text, std::optional<std:
   }
   if (auto bad = CheckSpan(r.spectrum, 1)) return *bad;
   if (withFreq) {
-    if (!CloseRange(r.spectrum)) return Failure(static_cast<int>(count), "the frequencies span more than a number can hold");
+    if (!CloseRange(r.spectrum))
+      return Failure(static_cast<int>(count), "the frequencies span more than a number can hold");
   } else {
     r.spectrum.end_hz = span_hz->second;
   }
@@ -363,38 +376,46 @@ std::string NoiseJsonText(const NoiseSpectrum& s, const NoiseReport& r) {
   j["input_referred"] = s.input_referred;
   j["gain"] = s.input_referred ? Json(s.gain_text) : Json(nullptr);
   j["gain_ratio"] = s.gain_ratio_1hz;
-  j["floor"] = s.floor_source.empty() ? Json(nullptr)
-                                      : Json{{"file", s.floor_source}, {"under_3db", s.floor_under_3db}, {"under_10db", s.floor_under_10db}};
+  j["floor"] =
+      s.floor_source.empty()
+          ? Json(nullptr)
+          : Json{{"file", s.floor_source}, {"under_3db", s.floor_under_3db}, {"under_10db", s.floor_under_10db}};
   j["range"] = {{"first_hz", r.first_hz}, {"end_hz", r.end_hz}, {"points", s.points.size()}};
   j["white_nv"] = NumberOrNull(r.fit.white_nv);
   j["corner_hz"] = r.fit.corner_resolved ? NumberOrNull(r.fit.corner_hz) : Json(nullptr);
   j["corner_resolved"] = r.fit.corner_resolved;
   j["corner_fit_hz"] = NumberOrNull(r.fit.corner_hz);
   j["white_ci_nv"] = {NumberOrNull(r.fit.white_lo_nv), NumberOrNull(r.fit.white_hi_nv)};
-  j["corner_ci_hz"] = r.fit.corner_resolved ? Json{NumberOrNull(r.fit.corner_lo_hz), NumberOrNull(r.fit.corner_hi_hz)} : Json(nullptr);
+  j["corner_ci_hz"] =
+      r.fit.corner_resolved ? Json{NumberOrNull(r.fit.corner_lo_hz), NumberOrNull(r.fit.corner_hi_hz)} : Json(nullptr);
   j["fit_points"] = r.fit.points;
   j["fit_rejected"] = r.fit.rejected;
   Json bands = Json::array();
   for (const BandResult& b : r.bands) {
-    bands.push_back({{"lo_hz", b.lo_hz}, {"hi_hz", b.hi_hz}, {"rms_uv", NumberOrNull(b.rms_uv)},
-                     {"points", b.points}, {"clipped_points", b.clipped_points},
-                     {"ci_lo_uv", NumberOrNull(b.ci_lo_uv)}, {"ci_hi_uv", NumberOrNull(b.ci_hi_uv)},
+    bands.push_back({{"lo_hz", b.lo_hz},
+                     {"hi_hz", b.hi_hz},
+                     {"rms_uv", NumberOrNull(b.rms_uv)},
+                     {"points", b.points},
+                     {"clipped_points", b.clipped_points},
+                     {"ci_lo_uv", NumberOrNull(b.ci_lo_uv)},
+                     {"ci_hi_uv", NumberOrNull(b.ci_hi_uv)},
                      {"dof", b.dof > 0 ? Json(b.dof) : Json(nullptr)}});
   }
   j["bands"] = std::move(bands);
   Json spots = Json::array();
   for (const SpotResult& p : r.spots) {
-    spots.push_back({{"hz", p.hz}, {"nv", NumberOrNull(p.nv)}, {"points", p.points}, {"bins", p.bins},
-                     {"ci_lo_nv", NumberOrNull(p.ci_lo_nv)}, {"ci_hi_nv", NumberOrNull(p.ci_hi_nv)},
+    spots.push_back({{"hz", p.hz},
+                     {"nv", NumberOrNull(p.nv)},
+                     {"points", p.points},
+                     {"bins", p.bins},
+                     {"ci_lo_nv", NumberOrNull(p.ci_lo_nv)},
+                     {"ci_hi_nv", NumberOrNull(p.ci_hi_nv)},
                      {"dof", p.dof > 0 ? Json(p.dof) : Json(nullptr)}});
   }
   j["spots"] = std::move(spots);
-  j["flags"] = {{"repeated_bin", r.flags.repeated_bin},
-                {"clipped", r.flags.clipped},
-                {"coarse_rbw", r.flags.coarse_rbw},
-                {"quantisation", r.flags.quantisation},
-                {"floor", r.flags.floor},
-                {"gain_outside", r.flags.gain_outside}};
+  j["flags"] = {
+      {"repeated_bin", r.flags.repeated_bin}, {"clipped", r.flags.clipped}, {"coarse_rbw", r.flags.coarse_rbw},
+      {"quantisation", r.flags.quantisation}, {"floor", r.flags.floor},     {"gain_outside", r.flags.gain_outside}};
   Json logPoints = Json::array();
   for (const LogPoint& p : r.log_points) {
     logPoints.push_back({{"hz", p.hz},
@@ -441,8 +462,9 @@ std::string NoiseSummaryText(const NoiseSpectrum& s, const NoiseReport& r) {
     out += "method      time record: ";
     for (std::size_t i = 0; i < s.records.size(); ++i) {
       const RecordInfo& rec = s.records[i];
-      out += (i > 0 ? ", " : "") + FormatSeconds(rec.seconds) + " at " + FormatHz(rec.fs_hz).replace(FormatHz(rec.fs_hz).size() - 2, 2, "Sa/s") +
-             " for " + FormatHz(rec.lo_hz) + " - " + FormatHz(rec.hi_hz);
+      out += (i > 0 ? ", " : "") + FormatSeconds(rec.seconds) + " at " +
+             FormatHz(rec.fs_hz).replace(FormatHz(rec.fs_hz).size() - 2, 2, "Sa/s") + " for " + FormatHz(rec.lo_hz) +
+             " - " + FormatHz(rec.hi_hz);
     }
     out += "; Welch, Hann, 50 % overlap, " + s.averaging + " of periodograms; " +
            FormatSignificant(100 * s.confidence, 3) + " % intervals\n";
@@ -456,7 +478,8 @@ std::string NoiseSummaryText(const NoiseSpectrum& s, const NoiseReport& r) {
   if (std::isfinite(r.fit.white_nv)) {
     out += "white floor " + FormatSignificant(r.fit.white_nv, 4) + " nV/\u221AHz";
     if (std::isfinite(r.fit.white_lo_nv)) {
-      out += " (95 %: " + FormatSignificant(r.fit.white_lo_nv, 4) + " ... " + FormatSignificant(r.fit.white_hi_nv, 4) + ")";
+      out += " (95 %: " + FormatSignificant(r.fit.white_lo_nv, 4) + " ... " + FormatSignificant(r.fit.white_hi_nv, 4) +
+             ")";
     }
     out += " from " + Counted(r.fit.points, "point") + ", " + std::to_string(r.fit.rejected) + " rejected as spurs\n";
     out += "1/f corner  " + CornerText(r.fit);
@@ -469,7 +492,8 @@ std::string NoiseSummaryText(const NoiseSpectrum& s, const NoiseReport& r) {
   }
   for (const BandResult& b : r.bands) {
     out += "band        " + FormatHz(b.lo_hz) + " - " + FormatHz(b.hi_hz) + ": ";
-    out += std::isfinite(b.rms_uv) ? FormatVolts(b.rms_uv * 1e-6) + " rms" : std::string("not measured (outside the range)");
+    out += std::isfinite(b.rms_uv) ? FormatVolts(b.rms_uv * 1e-6) + " rms"
+                                   : std::string("not measured (outside the range)");
     if (b.clipped_points > 0) out += ", " + Counted(b.clipped_points, "clipped point") + " left out";
     if (b.quantised_points > 0) out += ", " + Counted(b.quantised_points, "point") + " at the converter's floor (Q)";
     out += "\n";
@@ -487,23 +511,27 @@ std::string NoiseSummaryText(const NoiseSpectrum& s, const NoiseReport& r) {
          std::to_string(r.flags.quantisation) + " at the converter's floor (Q)\n";
   if (r.flags.clipped > 0) out += "clipped     " + ClippedRanges(s) + "\n";
   if (s.input_referred || !s.floor_source.empty()) {
-    out += "referred    " + std::string(s.input_referred ? "input-referred, " + s.gain_text : "at the converter") +
-           (s.floor_source.empty() ? std::string()
-                                   : "; floor " + s.floor_source + " subtracted (" + Counted(s.floor_under_3db, "point") +
-                                         " less than 3 dB above it, kept as upper bounds (F); " +
-                                         std::to_string(s.floor_under_10db) + " less than 10 dB)") +
-           (r.flags.gain_outside > 0 ? "; " + Counted(r.flags.gain_outside, "point") + " beyond the gain file's range (G)" : std::string()) +
-           "\n";
+    out +=
+        "referred    " + std::string(s.input_referred ? "input-referred, " + s.gain_text : "at the converter") +
+        (s.floor_source.empty() ? std::string()
+                                : "; floor " + s.floor_source + " subtracted (" + Counted(s.floor_under_3db, "point") +
+                                      " less than 3 dB above it, kept as upper bounds (F); " +
+                                      std::to_string(s.floor_under_10db) + " less than 10 dB)") +
+        (r.flags.gain_outside > 0 ? "; " + Counted(r.flags.gain_outside, "point") + " beyond the gain file's range (G)"
+                                  : std::string()) +
+        "\n";
   }
   if (r.limit) {
     out += "limit       " + std::string(r.limit->pass ? "PASS" : "FAIL") + " against " + r.limit->file;
     if (r.limit->checked > 0) {
-      out += ": worst margin " + FormatSignificant(r.limit->worst_margin_db, 3) + " dB at " + FormatHz(r.limit->worst_hz);
+      out +=
+          ": worst margin " + FormatSignificant(r.limit->worst_margin_db, 3) + " dB at " + FormatHz(r.limit->worst_hz);
     }
     if (!r.limit->pass) {
       out += "; " + Counted(r.limit->failing_points, "log point") + " over it in ";
       for (std::size_t i = 0; i < r.limit->failing_ranges.size() && i < 4; ++i) {
-        out += (i > 0 ? ", " : "") + FormatHz(r.limit->failing_ranges[i].first) + " - " + FormatHz(r.limit->failing_ranges[i].second);
+        out += (i > 0 ? ", " : "") + FormatHz(r.limit->failing_ranges[i].first) + " - " +
+               FormatHz(r.limit->failing_ranges[i].second);
       }
     }
     out += "\n";
@@ -519,7 +547,8 @@ std::string NoiseSummaryText(const NoiseSpectrum& s, const NoiseReport& r) {
   if (r.flags.quantisation > 0) {
     double floor = kNotKnown;
     for (const AcquisitionInfo& a : s.acquisitions) {
-      if (std::isfinite(a.converter_floor_nv)) floor = std::isfinite(floor) ? std::min(floor, a.converter_floor_nv) : a.converter_floor_nv;
+      if (std::isfinite(a.converter_floor_nv))
+        floor = std::isfinite(floor) ? std::min(floor, a.converter_floor_nv) : a.converter_floor_nv;
     }
     out += "warning     " + Counted(r.flags.quantisation, "point") + " within 3 dB of the 8-bit converter's floor" +
            (std::isfinite(floor) ? " (" + FormatSignificant(floor, 3) + " nV/\u221AHz or more)" : std::string()) +
@@ -543,7 +572,8 @@ std::string ClippedRanges(const NoiseSpectrum& s) {
     ++runs;
     if (shown < 3) {
       out += (shown > 0 ? ", " : "") + FormatHz(s.points[i].freq_hz) + " - " +
-             FormatHz(s.points[j].freq_hz + PointWidth(s, j)) + " (" + Counted(static_cast<long long>(j - i + 1), "point") + ")";
+             FormatHz(s.points[j].freq_hz + PointWidth(s, j)) + " (" +
+             Counted(static_cast<long long>(j - i + 1), "point") + ")";
       ++shown;
     }
     i = j + 1;

@@ -16,14 +16,15 @@ inline constexpr const char* kNoiseCsvHeader = "freq_hz,level_nv,density_nv,flag
 // After the four columns, where the points carry their degrees of freedom.
 inline constexpr const char* kNoiseCsvDofColumns = ",ci_lo_nv,ci_hi_nv,dof";
 inline constexpr const char* kLfFilterText =
-    "2nd-order Butterworth high-pass at 0.1 Hz, 4th-order Butterworth low-pass at 10 Hz, first 10 s dropped, 10 s windows";
+    "2nd-order Butterworth high-pass at 0.1 Hz, 4th-order Butterworth low-pass at 10 Hz, first 10 s dropped, 10 s "
+    "windows";
 inline constexpr int kNoiseJsonVersion = 1;
 
 // Outcome of reading a file: the spectrum, or an error naming the 1-based line.
 struct SpectrumReadResult {
   NoiseSpectrum spectrum;
-  std::string error;  // empty when the text was read
-  int line = 0;       // the line the error is about
+  std::string error;        // empty when the text was read
+  int line = 0;             // the line the error is about
   bool needs_span = false;  // a level-only export read without a span
   bool ok() const { return error.empty(); }
 };

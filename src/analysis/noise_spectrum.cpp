@@ -18,7 +18,7 @@ struct WindowName {
 
 // ENBW in bins of the cosine-sum windows (Heinzel, Ruediger, Schilling 2002, table 1).
 constexpr WindowName kWindows[] = {
-    {"RECT", "RECTANGLE", 1.0}, {"HANN", "HANNING", 1.5},  {"HAMM", "HAMMING", 1.363},
+    {"RECT", "RECTANGLE", 1.0},  {"HANN", "HANNING", 1.5},  {"HAMM", "HAMMING", 1.363},
     {"BLAC", "BLACKMAN", 1.727}, {"FLAT", "FLATTOP", 3.77},
 };
 
@@ -64,7 +64,9 @@ double ConverterFloorNv(double ch1_scale_v, double fs_hz) {
   return 8.0 * ch1_scale_v / 256.0 / std::sqrt(6.0 * fs_hz) * 1e9;
 }
 
-double ConverterFloorNv(const WorkingState& s) { return ConverterFloorNv(ParseDecimal(s.Ch1Scale).value_or(0.0), s.Fs); }
+double ConverterFloorNv(const WorkingState& s) {
+  return ConverterFloorNv(ParseDecimal(s.Ch1Scale).value_or(0.0), s.Fs);
+}
 
 void AppendTrace(NoiseSpectrum& out, const WorkingState& s, const std::array<double, SPEC_POINTS>& levels,
                  const std::array<unsigned char, SPEC_POINTS>& bytes) {

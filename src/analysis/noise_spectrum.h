@@ -15,12 +15,12 @@ namespace qvx {
 
 // Per-point flags; the CSV writes them as letters (R, C, W, Q, F, G).
 enum PointFlag : unsigned {
-  kFlagRepeatedBin = 1u,  // R: shows the same FFT bin as the point before it
-  kFlagClipped = 2u,      // C: its byte was 0 or 255, so the value is only a bound
-  kFlagCoarseRbw = 4u,    // W: the RBW of its acquisition is wider than its log bin
-  kFlagQuantisation = 8u, // Q: within 3 dB of the converter's quantisation floor
-  kFlagFloor = 16u,       // F: less than 3 dB above the subtracted floor: an upper bound
-  kFlagGainOutside = 32u, // G: beyond the gain file's range, its end value taken
+  kFlagRepeatedBin = 1u,   // R: shows the same FFT bin as the point before it
+  kFlagClipped = 2u,       // C: its byte was 0 or 255, so the value is only a bound
+  kFlagCoarseRbw = 4u,     // W: the RBW of its acquisition is wider than its log bin
+  kFlagQuantisation = 8u,  // Q: within 3 dB of the converter's quantisation floor
+  kFlagFloor = 16u,        // F: less than 3 dB above the subtracted floor: an upper bound
+  kFlagGainOutside = 32u,  // G: beyond the gain file's range, its end value taken
 };
 
 struct NoisePoint {
@@ -28,7 +28,7 @@ struct NoisePoint {
   double level_nv = 0.0;    // the window's level, nV/sqrt(Hz) (the time record: the density)
   double density_nv = 0.0;  // true density: level / sqrt(ENBW)
   unsigned flags = 0;
-  double dof = 0.0;         // equivalent degrees of freedom; 0 when not known
+  double dof = 0.0;  // equivalent degrees of freedom; 0 when not known
 };
 
 // An FFT window as the instrument names it, with its equivalent noise bandwidth in bins.

@@ -21,9 +21,7 @@ std::string ErrorBoxText(const std::string& message) {
   return message;
 }
 
-ErrorPresenter SetErrorPresenter(ErrorPresenter presenter) {
-  return std::exchange(Presenter(), std::move(presenter));
-}
+ErrorPresenter SetErrorPresenter(ErrorPresenter presenter) { return std::exchange(Presenter(), std::move(presenter)); }
 
 void ShowException(std::exception_ptr error) {
   std::string message;

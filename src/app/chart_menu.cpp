@@ -69,7 +69,6 @@ QString DefaultPath(const char* suffix) {
   throw Exception(QStringLiteral("Cannot save %1").arg(what).toStdString());
 }
 
-
 // The averaging count the box held; 0 when it is not an integer.
 int AverageCount(const std::string& text) {
   try {
@@ -83,18 +82,15 @@ int AverageCount(const std::string& text) {
 
 SaveFileChooser SetSaveFileChooser(SaveFileChooser chooser) { return std::exchange(Chooser(), std::move(chooser)); }
 
-QString AskWhereToSave(const SaveRequest& request) {
-  return Chooser() ? Chooser()(request) : AskWithQtDialog(request);
-}
+QString AskWhereToSave(const SaveRequest& request) { return Chooser() ? Chooser()(request) : AskWithQtDialog(request); }
 
 ChartMenu::ChartMenu(TForm1& form) : QObject(&form), form_(form) {
   menu_ = new QMenu(&form);
   // Each item runs like any handler: an error ends it in the application's error box.
   auto add = [this](const char* text, auto handler) {
     QAction* action = menu_->addAction(QString::fromUtf8(text));
-    connect(action, &QAction::triggered, this, [this, handler](bool checked) {
-      RunHandler([&] { (this->*handler)(checked); });
-    });
+    connect(action, &QAction::triggered, this,
+            [this, handler](bool checked) { RunHandler([&] { (this->*handler)(checked); }); });
     return action;
   };
   CopyImage = add("Copy Image", &ChartMenu::CopyImageClick);
@@ -145,8 +141,9 @@ void ChartMenu::LogLevelAxisClick(bool on) {
 void ChartMenu::CopyImageClick(bool) { QApplication::clipboard()->setImage(form_.Chart1->grab().toImage()); }
 
 void ChartMenu::SaveImageClick(bool) {
-  const QString path = AskWhereToSave(
-      {QStringLiteral("Save Image"), DefaultPath("png"), {QStringLiteral("PNG image (*.png)"), QStringLiteral("SVG image (*.svg)")}});
+  const QString path = AskWhereToSave({QStringLiteral("Save Image"),
+                                       DefaultPath("png"),
+                                       {QStringLiteral("PNG image (*.png)"), QStringLiteral("SVG image (*.svg)")}});
   if (path.isEmpty()) return;
   QString error;
   if (!SaveChartImage(*form_.Chart1->chart(), path, form_.Chart1->size(), &error)) ThrowCannotSave(error);
@@ -156,7 +153,8 @@ void ChartMenu::SaveImageClick(bool) {
 // density beside each. With no filter selected the chart shows nothing; the file then
 // holds the levels as measured rather than nothing.
 void ChartMenu::SaveDataClick(bool) {
-  const QString path = AskWhereToSave({QStringLiteral("Save Data"), DefaultPath("csv"), {QStringLiteral("CSV file (*.csv)")}});
+  const QString path =
+      AskWhereToSave({QStringLiteral("Save Data"), DefaultPath("csv"), {QStringLiteral("CSV file (*.csv)")}});
   if (path.isEmpty()) return;
   std::array<double, SPEC_POINTS> levels = LevelsOf(TraceState().SpecData);
   const int filter = form_.CmbMoveAve->currentIndex();

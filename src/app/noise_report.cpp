@@ -45,8 +45,8 @@ std::string NoiseReportText(const NoiseSpectrum& s, const NoiseReport& r) {
 
   out += "Spot noise\n";
   for (const SpotResult& p : r.spots) {
-    out += "  " + FormatHz(p.hz) + ": " + FormatSignificant(p.nv, 4) + kDensityUnit + "  (" + Counted(p.points, "point") +
-           ", " + Counted(p.bins, "distinct FFT bin") + ")\n";
+    out += "  " + FormatHz(p.hz) + ": " + FormatSignificant(p.nv, 4) + kDensityUnit + "  (" +
+           Counted(p.points, "point") + ", " + Counted(p.bins, "distinct FFT bin") + ")\n";
   }
   if (r.spots.empty()) out += "  none of 10 Hz, 100 Hz, 1 kHz, 10 kHz is resolved in this span\n";
 
@@ -59,7 +59,8 @@ std::string NoiseReportText(const NoiseSpectrum& s, const NoiseReport& r) {
     out += "Left out     " + Counted(r.flags.clipped, "clipped point") + " (the trace byte at 0 or 255)\n";
   }
   if (r.flags.repeated_bin > 0) {
-    out += "Repeated     " + Counted(r.flags.repeated_bin, "point") + " show the FFT bin before them again (the span holds fewer bins)\n";
+    out += "Repeated     " + Counted(r.flags.repeated_bin, "point") +
+           " show the FFT bin before them again (the span holds fewer bins)\n";
   }
   return out;
 }
@@ -73,8 +74,7 @@ NoiseReportWindow::NoiseReportWindow(QWidget* owner) : QWidget(owner, Qt::Window
   Text->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
   BtnCopy = new QPushButton(QStringLiteral("Copy"), this);
   BtnCopy->setAutoDefault(true);  // Enter on the focused button presses it
-  connect(BtnCopy, &QPushButton::clicked, this,
-          [this] { QGuiApplication::clipboard()->setText(Text->toPlainText()); });
+  connect(BtnCopy, &QPushButton::clicked, this, [this] { QGuiApplication::clipboard()->setText(Text->toPlainText()); });
 
   auto* buttons = new QHBoxLayout;
   buttons->addStretch();

@@ -64,14 +64,15 @@ std::string ExtensionOf(const std::string& path) {
 std::string CorrectionLine(const NoiseSpectrum& s) {
   std::string line = "correction  ";
   if (s.method == kMethodRecord) {
-    line += "none needed for the window: Welch with " + s.window.name + " (ENBW " + FormatSignificant(s.window.enbw, 4) +
-            " bins) gives the density itself";
+    line += "none needed for the window: Welch with " + s.window.name + " (ENBW " +
+            FormatSignificant(s.window.enbw, 4) + " bins) gives the density itself";
   } else {
     line += s.window.name + " window (" + s.window_source + "), ENBW " + FormatSignificant(s.window.enbw, 4) +
             " bins: density = level x " + FormatSignificant(1.0 / std::sqrt(s.window.enbw), 4);
   }
   line += "; " + (s.input_referred ? s.gain_text + ", input-referred" : std::string("no gain: at the converter"));
-  line += "; " + (s.floor_source.empty() ? std::string("no floor subtracted") : "floor " + s.floor_source + " subtracted");
+  line +=
+      "; " + (s.floor_source.empty() ? std::string("no floor subtracted") : "floor " + s.floor_source + " subtracted");
   return line + "\n";
 }
 
@@ -145,7 +146,8 @@ void NoiseMeasurementWindow::CreateControls() {
       dialog.setOption(QFileDialog::DontUseNativeDialog);
       dialog.setFileMode(QFileDialog::ExistingFile);
       dialog.setDirectory(path->text().isEmpty() ? QDir::currentPath() : QFileInfo(path->text()).absolutePath());
-      if (dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty()) path->setText(dialog.selectedFiles().front());
+      if (dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty())
+        path->setText(dialog.selectedFiles().front());
     });
     connect(field.Clear, &QPushButton::clicked, path, &QLineEdit::clear);
   };
@@ -161,7 +163,8 @@ void NoiseMeasurementWindow::CreateControls() {
   BtnSave->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_S));
   BtnCopy = MakeButton("Copy Report", controls);
   BtnCopy->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_C));
-  for (QPushButton* b : {BtnStart, BtnCancel, BtnSave, BtnCopy}) b->setToolTip(b->shortcut().toString(QKeySequence::NativeText));
+  for (QPushButton* b : {BtnStart, BtnCancel, BtnSave, BtnCopy})
+    b->setToolTip(b->shortcut().toString(QKeySequence::NativeText));
   auto* buttons = new QHBoxLayout;
   for (QPushButton* b : {BtnStart, BtnCancel, BtnSave, BtnCopy}) buttons->addWidget(b);
 
@@ -390,11 +393,14 @@ void NoiseMeasurementWindow::Ended() {
     case JobState::kDone:
       Progress->setValue(1000);
       Progress->setFormat(QStringLiteral("done - 100 %"));
-      SetMessage(run_ && run_->report.limit && !run_->report.limit->pass ? "over the limit " + run_->report.limit->file : "", false);
+      SetMessage(
+          run_ && run_->report.limit && !run_->report.limit->pass ? "over the limit " + run_->report.limit->file : "",
+          false);
       break;
     case JobState::kCancelled:
       Progress->setFormat(QStringLiteral("cancelled"));
-      SetMessage(std::string("cancelled; ") + (result.measured ? "what was measured is kept" : "nothing was measured yet") +
+      SetMessage(std::string("cancelled; ") +
+                     (result.measured ? "what was measured is kept" : "nothing was measured yet") +
                      ", and the instrument is left running",
                  false);
       break;
@@ -409,7 +415,9 @@ void NoiseMeasurementWindow::Show(const NoiseSpectrum& measured, bool final) {
   FinishedRun run = FinishRun(measured, corrections_, {});
   if (corrections_.floor) {
     const std::string mismatch = FloorMismatch(*corrections_.floor, measured);
-    floorWarning_ = mismatch.empty() ? "" : "warning: the floor " + corrections_.floor_file + " does not match this run: " + mismatch + "\n";
+    floorWarning_ = mismatch.empty() ? ""
+                                     : "warning: the floor " + corrections_.floor_file +
+                                           " does not match this run: " + mismatch + "\n";
   }
   if (!final) {
     // The fit and its corner belong to the whole run.
@@ -438,9 +446,9 @@ void NoiseMeasurementWindow::SetState(JobState state) {
   BtnStart->setEnabled(!running);
   BtnCancel->setEnabled(running);
   BtnSave->setEnabled(!running && run_.has_value());
-  for (QWidget* w : std::initializer_list<QWidget*>{Method, From, To, Ppd, Averaging, GainFile.Path, GainFile.Choose, GainFile.Clear,
-                                                    FloorFile.Path, FloorFile.Choose, FloorFile.Clear, LimitFile.Path,
-                                                    LimitFile.Choose, LimitFile.Clear}) {
+  for (QWidget* w : std::initializer_list<QWidget*>{Method, From, To, Ppd, Averaging, GainFile.Path, GainFile.Choose,
+                                                    GainFile.Clear, FloorFile.Path, FloorFile.Choose, FloorFile.Clear,
+                                                    LimitFile.Path, LimitFile.Choose, LimitFile.Clear}) {
     w->setEnabled(!running);
   }
   UpdateMethod();
@@ -468,7 +476,8 @@ std::string NoiseMeasurementWindow::SaveRun(const std::string& path) const {
     f.npy = true;
   } else {
     return "the name's extension chooses what is written: .json (the JSON, CSV, PNG and SVG" +
-           std::string(raw_.empty() ? "" : " and the raw record") + "), .csv, .png, .svg" + (raw_.empty() ? "" : " or .npy");
+           std::string(raw_.empty() ? "" : " and the raw record") + "), .csv, .png, .svg" +
+           (raw_.empty() ? "" : " or .npy");
   }
   return WriteRunFiles(*run_, prefix, f, &raw_);
 }
@@ -476,10 +485,13 @@ std::string NoiseMeasurementWindow::SaveRun(const std::string& path) const {
 void NoiseMeasurementWindow::SaveClick() {
   if (!run_ || state_ == JobState::kRunning) return;
   const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
-  QStringList filters{QStringLiteral("The run: JSON, CSV, PNG and SVG%1 (*.json)").arg(raw_.empty() ? QString() : QStringLiteral(", NPY")),
-                      QStringLiteral("CSV file (*.csv)"), QStringLiteral("PNG image (*.png)"), QStringLiteral("SVG image (*.svg)")};
+  QStringList filters{QStringLiteral("The run: JSON, CSV, PNG and SVG%1 (*.json)")
+                          .arg(raw_.empty() ? QString() : QStringLiteral(", NPY")),
+                      QStringLiteral("CSV file (*.csv)"), QStringLiteral("PNG image (*.png)"),
+                      QStringLiteral("SVG image (*.svg)")};
   if (!raw_.empty()) filters << QStringLiteral("The raw record (*.npy)");
-  const QString path = AskWhereToSave({QStringLiteral("Save"), QDir::current().filePath(QStringLiteral("noise-%1.json").arg(stamp)), filters});
+  const QString path = AskWhereToSave(
+      {QStringLiteral("Save"), QDir::current().filePath(QStringLiteral("noise-%1.json").arg(stamp)), filters});
   if (path.isEmpty()) return;
   const std::string problem = SaveRun(path.toStdString());
   SetMessage(problem.empty() ? "saved " + path.toStdString() : problem, !problem.empty());

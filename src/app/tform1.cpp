@@ -228,17 +228,17 @@ void TForm1::CreateControls() {
   EditAve = MakeEdit(this, 104, 64, 57, 24);
   Memo1 = MakeMemo(this, 800, 96, 169, 417, 12);
   CmbMoveAve = Place(new QComboBox(this), 176, 64, 65, 24, 16);
-  CmbMoveAve->addItems({QStringLiteral("none"), QStringLiteral("A4"), QStringLiteral("A8"),
-                        QStringLiteral("M4"), QStringLiteral("M8")});
+  CmbMoveAve->addItems(
+      {QStringLiteral("none"), QStringLiteral("A4"), QStringLiteral("A8"), QStringLiteral("M4"), QStringLiteral("M8")});
   CmbMoveAve->setCurrentIndex(0);
   EditYMax = MakeEdit(this, 472, 56, 73, 24);
   EditYMin = MakeEdit(this, 376, 56, 73, 24);
   ChkYAuto = MakeCheck(this, "Y Axis Auto", 376, 16, 97, 17);
 
   // Tab order 0..16 as the controls are numbered; labels take no focus.
-  QWidget* order[] = {BtnConnect, BtnIDN,     MemLog,     BtnAxisReasd, BtnGetFFTData, BtnSetFFT,
-                      Chart1,     ChkFreqList, BtnClipBorad, EditStartf, EditEndf,      EditAve,
-                      Memo1,      CmbMoveAve, EditYMax,   EditYMin,     ChkYAuto};
+  QWidget* order[] = {BtnConnect, BtnIDN,      MemLog,       BtnAxisReasd, BtnGetFFTData, BtnSetFFT,
+                      Chart1,     ChkFreqList, BtnClipBorad, EditStartf,   EditEndf,      EditAve,
+                      Memo1,      CmbMoveAve,  EditYMax,     EditYMin,     ChkYAuto};
   Chart1->setFocusPolicy(Qt::TabFocus);
   for (std::size_t i = 0; i + 1 < std::size(order); ++i) setTabOrder(order[i], order[i + 1]);
 }
@@ -361,7 +361,8 @@ void TForm1::FormDestroy() {
 }
 
 void TForm1::SetInstrumentBlocked(bool blocked) {
-  for (QWidget* control : std::initializer_list<QWidget*>{BtnConnect, BtnIDN, BtnAxisReasd, BtnGetFFTData, BtnSetFFT, EditStartf, EditEndf, EditAve}) {
+  for (QWidget* control : std::initializer_list<QWidget*>{BtnConnect, BtnIDN, BtnAxisReasd, BtnGetFFTData, BtnSetFFT,
+                                                          EditStartf, EditEndf, EditAve}) {
     control->setEnabled(!blocked);
   }
 }
@@ -394,22 +395,16 @@ void TForm1::BtnIDNClick() { Log(QueryInstrument("*IDN?")); }
 
 // --- Instrument set-up ---
 
-void TForm1::ReadStatus() {
-  qvx::ReadStatus(*channel_, *this, MemLogSink());
-}
+void TForm1::ReadStatus() { qvx::ReadStatus(*channel_, *this, MemLogSink()); }
 
-double TForm1::CalcRbw() {
-  return qvx::CalcRbw(*channel_, *this, MemLogSink());
-}
+double TForm1::CalcRbw() { return qvx::CalcRbw(*channel_, *this, MemLogSink()); }
 
 void TForm1::BtnAxisReasdClick() {
   ReadStatus();
   LogStatusLines(*this, MemLogSink());
 }
 
-void TForm1::BtnSetFFTClick() {
-  RunFftSetup(*channel_, *this, TextOf(EditAve), MemLogSink());
-}
+void TForm1::BtnSetFFTClick() { RunFftSetup(*channel_, *this, TextOf(EditAve), MemLogSink()); }
 
 void TForm1::EditStartfKeyPress(char& key) {
   OnEnter(key, [this] {
@@ -433,10 +428,12 @@ void TForm1::BtnGetFFTDataClick() { FetchTrace(); }
 
 void TForm1::FetchTrace() {
   // The report follows the new buffer even when drawing it fails.
-  qvx::FetchTrace(*channel_, *this, [this] { ReadStatus(); }, [this] {
-    chartMenu_->TraceArrived();
-    PlotSpectrum();
-  });
+  qvx::FetchTrace(
+      *channel_, *this, [this] { ReadStatus(); },
+      [this] {
+        chartMenu_->TraceArrived();
+        PlotSpectrum();
+      });
 }
 
 void TForm1::PlotSpectrum() {

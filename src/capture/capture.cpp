@@ -107,8 +107,8 @@ class Session {
       if (status == "STOP") return true;
       const double elapsed = Seconds(Clock::now() - started);
       if (elapsed > bound) {
-        Fail("the record did not complete within " + FormatSeconds(bound) + " (its fill time is " + FormatSeconds(fill_s) +
-             ", and the instrument still says " + status + "); check its trigger and timebase");
+        Fail("the record did not complete within " + FormatSeconds(bound) + " (its fill time is " +
+             FormatSeconds(fill_s) + ", and the instrument still says " + status + "); check its trigger and timebase");
         return false;
       }
       if (tick) tick(std::max(0.0, fill_s - elapsed));
@@ -127,7 +127,8 @@ class Session {
     for (std::string item; std::getline(list, item, ',');) {
       const auto v = ParseDecimal(item);
       if (!v) {
-        Fail("the preamble's field " + std::to_string(field.size() + 1) + " ('" + item + "') is not a number: '" + reply + "'");
+        Fail("the preamble's field " + std::to_string(field.size() + 1) + " ('" + item + "') is not a number: '" +
+             reply + "'");
         return std::nullopt;
       }
       field.push_back(*v);
@@ -186,20 +187,22 @@ class Session {
       auto quiet = Clock::now();
       while (got < n) {
         if (Cancelled()) return false;
-        const int r = ch_.ReceiveWithTimeout(into + got, static_cast<unsigned>(std::min<std::size_t>(n - got, 1 << 20)), 200);
+        const int r =
+            ch_.ReceiveWithTimeout(into + got, static_cast<unsigned>(std::min<std::size_t>(n - got, 1 << 20)), 200);
         if (r > 0) {
           got += static_cast<std::size_t>(r);
           quiet = Clock::now();
           continue;
         }
         if (r == 0 || ch_.PeerClosed()) {
-          Fail(std::string("the instrument closed the connection in the middle of ") + what + " (" + std::to_string(got) +
-               " of " + std::to_string(n) + " bytes came)");
+          Fail(std::string("the instrument closed the connection in the middle of ") + what + " (" +
+               std::to_string(got) + " of " + std::to_string(n) + " bytes came)");
           return false;
         }
         if (Clock::now() - quiet > kPieceBound || Clock::now() > deadline) {
           Fail(std::string("the instrument stopped sending in the middle of ") + what + ": nothing for " +
-               FormatSeconds(Seconds(kPieceBound)) + " after " + std::to_string(got) + " of " + std::to_string(n) + " bytes");
+               FormatSeconds(Seconds(kPieceBound)) + " after " + std::to_string(got) + " of " + std::to_string(n) +
+               " bytes");
           return false;
         }
       }
@@ -222,7 +225,8 @@ class Session {
       length = length * 10 + static_cast<std::size_t>(c - '0');
     }
     if (length != 0 && length != expected) {
-      Fail("the data block holds " + std::to_string(length) + " points where " + std::to_string(expected) + " were asked for");
+      Fail("the data block holds " + std::to_string(length) + " points where " + std::to_string(expected) +
+           " were asked for");
       return false;
     }
     data.assign(length, '\0');
@@ -268,7 +272,8 @@ CapturePlan PlanCapture(double f1, double f2, std::optional<double> seconds, int
   }
   // The slowest record: the timebase step that holds `length`, the whole memory depth.
   const auto& steps = TimebaseSteps();
-  const auto slowStep = std::find_if(steps.begin(), steps.end(), [&](double t) { return 10.0 * t >= length * (1 - 1e-9); });
+  const auto slowStep =
+      std::find_if(steps.begin(), steps.end(), [&](double t) { return 10.0 * t >= length * (1 - 1e-9); });
   if (slowStep == steps.end()) {
     plan.error = "a record of " + FormatSeconds(length) + " is longer than the slowest timebase allows (" +
                  FormatSeconds(10.0 * steps.back()) + "); give --seconds " + FloatToStr(10.0 * steps.back()) +
@@ -312,7 +317,8 @@ CapturePlan PlanCapture(double f1, double f2, std::optional<double> seconds, int
   plan.lf_covered = slow.seconds >= 20.0 && slow.fs_hz >= 100.0;
   for (const PlannedRecord& r : plan.records) {
     // The record itself, its ranging (two short records) and the transfer (about 20 MB/s).
-    plan.total_s += r.seconds + 2.0 * std::max(1e-3, kRangingPoints / r.fs_hz) + static_cast<double>(r.points) / 2e7 + 1.0;
+    plan.total_s +=
+        r.seconds + 2.0 * std::max(1e-3, kRangingPoints / r.fs_hz) + static_cast<double>(r.points) / 2e7 + 1.0;
   }
   // The degrees of freedom at F1 do not depend on the samples: an estimator of the slow
   // record's size, fed zeros, tells them.
@@ -339,18 +345,20 @@ std::string CapturePlanText(const CapturePlan& plan) {
   std::string out;
   int i = 0;
   for (const PlannedRecord& r : plan.records) {
-    out += std::to_string(++i) + ". " + std::to_string(r.points) + " points at " + FormatSeconds(r.tdiv_s) + "/div: " +
-           FormatSeconds(r.seconds) + " at " + FormatHz(r.fs_hz).replace(FormatHz(r.fs_hz).size() - 2, 2, "Sa/s") +
-           ", for " + FormatHz(r.lo_hz) + " - " + FormatHz(r.hi_hz) + "\n";
+    out += std::to_string(++i) + ". " + std::to_string(r.points) + " points at " + FormatSeconds(r.tdiv_s) +
+           "/div: " + FormatSeconds(r.seconds) + " at " +
+           FormatHz(r.fs_hz).replace(FormatHz(r.fs_hz).size() - 2, 2, "Sa/s") + ", for " + FormatHz(r.lo_hz) + " - " +
+           FormatHz(r.hi_hz) + "\n";
   }
-  out += "planned time: about " + FormatDuration(plan.total_s) + " for " + Counted(static_cast<long long>(plan.records.size()), "record") +
-         " (the records, ranging and transfer)\n";
+  out += "planned time: about " + FormatDuration(plan.total_s) + " for " +
+         Counted(static_cast<long long>(plan.records.size()), "record") + " (the records, ranging and transfer)\n";
   if (plan.dof_at_f1 > 0) {
     out += "at " + FormatHz(plan.f1_hz) + ": about " + FormatSignificant(plan.dof_at_f1, 3) +
            " degrees of freedom, a 95 % interval of " + FormatSignificant(plan.ci_lo, 3) + " ... " +
            FormatSignificant(plan.ci_hi, 3) + " x the density\n";
   }
-  out += plan.lf_covered ? "0.1-10 Hz: covered\n" : "0.1-10 Hz: not covered (it needs at least 20 s at 100 Sa/s or more)\n";
+  out += plan.lf_covered ? "0.1-10 Hz: covered\n"
+                         : "0.1-10 Hz: not covered (it needs at least 20 s at 100 Sa/s or more)\n";
   return out;
 }
 
@@ -363,7 +371,8 @@ CaptureOutcome RunCapture(InstrumentChannel& channel, const CapturePlan& plan, c
     if (out.cancelled && !out.error) out.error = CaptureError{"cancelled", true};
     return std::move(out);
   };
-  for (const char* line : {":WAVeform:SOURce CHANnel1", ":WAVeform:MODE RAW", ":WAVeform:FORMat BYTE"}) channel.SendCommand(line);
+  for (const char* line : {":WAVeform:SOURce CHANnel1", ":WAVeform:MODE RAW", ":WAVeform:FORMat BYTE"})
+    channel.SendCommand(line);
   double planned = 0.0;
   for (const PlannedRecord& r : plan.records) planned += r.seconds + static_cast<double>(r.points) / 2e7 + 1.0;
   double done = 0.0;
@@ -397,7 +406,8 @@ CaptureOutcome RunCapture(InstrumentChannel& channel, const CapturePlan& plan, c
       const auto pre = session.ReadPreamble();
       if (!pre) return finish();
       std::string codes;
-      if (!session.ReadPoints(1, std::min(pre->points, rangingPoints), [&](const std::string& d) { codes += d; }, [](std::size_t) {})) {
+      if (!session.ReadPoints(
+              1, std::min(pre->points, rangingPoints), [&](const std::string& d) { codes += d; }, [](std::size_t) {})) {
         return finish();
       }
       int clipped = 0;
@@ -438,7 +448,8 @@ CaptureOutcome RunCapture(InstrumentChannel& channel, const CapturePlan& plan, c
       session.Set(r.points, r.tdiv_s, scale, offset);
       const auto started = Clock::now();
       if (!session.Record(r.seconds, [&](double left) {
-            report("recording", std::min(0.9, Seconds(Clock::now() - started) / std::max(r.seconds, 1e-9) * 0.9), 0, left);
+            report("recording", std::min(0.9, Seconds(Clock::now() - started) / std::max(r.seconds, 1e-9) * 0.9), 0,
+                   left);
           })) {
         return finish();
       }
@@ -495,7 +506,8 @@ CaptureOutcome RunCapture(InstrumentChannel& channel, const CapturePlan& plan, c
       if (clipped == 0) break;
       if (scale >= kMaxScale) {
         session.Fail("record " + std::to_string(index + 1) + " still clips at the largest channel scale (" +
-                         FormatVolts(kMaxScale) + "/div): " + Counted(clipped, "point") + " at code 0 or 255; the signal is larger than the channel can take",
+                         FormatVolts(kMaxScale) + "/div): " + Counted(clipped, "point") +
+                         " at code 0 or 255; the signal is larger than the channel can take",
                      false);
         return finish();
       }

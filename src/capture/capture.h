@@ -32,11 +32,11 @@ struct CapturePlan {
   double total_s = 0.0;                // the records' own time plus ranging and transfer
   double f1_hz = 0.0;
   double f2_hz = 0.0;
-  double dof_at_f1 = 0.0;              // expected degrees of freedom of the log point at F1
-  double ci_lo = 0.0;                  // ... and its 95 % interval as factors of the density
+  double dof_at_f1 = 0.0;  // expected degrees of freedom of the log point at F1
+  double ci_lo = 0.0;      // ... and its 95 % interval as factors of the density
   double ci_hi = 0.0;
   bool lf_covered = false;
-  std::string error;                   // why the instrument cannot do it; empty when it can
+  std::string error;  // why the instrument cannot do it; empty when it can
 };
 
 // Records for F1 ... F2: a fast one for the top decades when one slow record cannot reach
@@ -51,7 +51,7 @@ struct CaptureProgress {
   int records = 0;
   std::size_t points_read = 0;
   std::size_t points_total = 0;
-  double fraction = 0.0;      // of the whole capture
+  double fraction = 0.0;  // of the whole capture
   double seconds_left = 0.0;
 };
 using ProgressSink = std::function<void(const CaptureProgress&)>;

@@ -60,14 +60,17 @@ std::pair<double, double> ParseRange(const std::string& text, const char* option
     hi = ParseDecimal(std::string_view(text).substr(colon + 1));
   }
   if (!lo || !hi) Fail(kExitUsage, std::string(option) + " wants two numbers in Hz as LO:HI, not '" + text + "'");
-  if (!(*lo >= 0) || !(*hi > *lo)) Fail(kExitUsage, std::string(option) + " " + text + ": the second frequency must be above the first, both at least 0");
+  if (!(*lo >= 0) || !(*hi > *lo))
+    Fail(kExitUsage,
+         std::string(option) + " " + text + ": the second frequency must be above the first, both at least 0");
   return {*lo, *hi};
 }
 
 double ParsePositive(const std::string& text, const char* option, bool zeroAllowed = false) {
   const auto value = ParseDecimal(text);
   if (!value || !(zeroAllowed ? *value >= 0 : *value > 0)) {
-    Fail(kExitUsage, std::string(option) + " wants a number " + (zeroAllowed ? "of at least 0" : "above 0") + ", not '" + text + "'");
+    Fail(kExitUsage, std::string(option) + " wants a number " + (zeroAllowed ? "of at least 0" : "above 0") +
+                         ", not '" + text + "'");
   }
   return *value;
 }
@@ -95,29 +98,44 @@ CLI::Validator WholeIn(int lo, int hi) {
   return CLI::Validator(
       [lo, hi](std::string& text) -> std::string {
         int value = 0;
-        if (!TryParseIniInteger(text, value) || text.find_first_of("xX") != std::string::npos) return text + " is not a number";
-        if (value < lo || value > hi) return text + " is not between " + std::to_string(lo) + " and " + std::to_string(hi);
+        if (!TryParseIniInteger(text, value) || text.find_first_of("xX") != std::string::npos)
+          return text + " is not a number";
+        if (value < lo || value > hi)
+          return text + " is not between " + std::to_string(lo) + " and " + std::to_string(hi);
         return {};
       },
       "INT " + std::to_string(lo) + ".." + std::to_string(hi));
 }
 
 void AddReportOptions(CLI::App* cmd, ReportOptions& o) {
-  cmd->add_option("--band", o.bands, "band LO:HI in Hz for the integrated noise (repeatable; default: the whole range and each decade in it)")
-      ->type_name("LO:HI")->expected(1)->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
-  cmd->add_option("--spot", o.spots, "spot noise at HZ (repeatable; default: 10 Hz, 100 Hz, 1 kHz, 10 kHz where measured)")
-      ->type_name("HZ")->expected(1)->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+  cmd->add_option(
+         "--band", o.bands,
+         "band LO:HI in Hz for the integrated noise (repeatable; default: the whole range and each decade in it)")
+      ->type_name("LO:HI")
+      ->expected(1)
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+  cmd->add_option("--spot", o.spots,
+                  "spot noise at HZ (repeatable; default: 10 Hz, 100 Hz, 1 kHz, 10 kHz where measured)")
+      ->type_name("HZ")
+      ->expected(1)
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
   cmd->add_option("--out", o.out, "write PREFIX.csv, PREFIX.json, PREFIX.png, PREFIX.svg as --format says");
   cmd->add_option("--format", o.formats, "files to write with --out: any of csv,json,png,svg (default csv,json)");
   cmd->add_option("--json", o.json, "write the JSON to FILE, or to standard output instead of the summary with -");
   cmd->add_option("--ppd", o.ppd, "log points per decade (default 10)")->check(WholeIn(1, 100));
   cmd->add_flag("--quiet", o.quiet, "no progress on standard error");
-  cmd->add_option("--gain", o.gain, "a preamplifier's gain as a ratio: every density, band, spot and figure is divided by it");
+  cmd->add_option("--gain", o.gain,
+                  "a preamplifier's gain as a ratio: every density, band, spot and figure is divided by it");
   cmd->add_option("--gain-db", o.gainDb, "the same gain in dB");
-  cmd->add_option("--gain-file", o.gainFile, "the gain from a file of frequency (Hz) and gain (dB) lines, interpolated on log frequency");
-  cmd->add_option("--floor", o.floor, "subtract the floor of a run with the input shorted (a JSON or CSV of qvx71-noise), in power, before the gain");
+  cmd->add_option("--gain-file", o.gainFile,
+                  "the gain from a file of frequency (Hz) and gain (dB) lines, interpolated on log frequency");
+  cmd->add_option(
+      "--floor", o.floor,
+      "subtract the floor of a run with the input shorted (a JSON or CSV of qvx71-noise), in power, before the gain");
   cmd->add_flag("--floor-any", o.floorAny, "take a floor measured with other settings, with a warning");
-  cmd->add_option("--limit", o.limit, "a mask of frequency and largest density (nV/sqrt(Hz)) lines: exit 5 when a clean log point lies above it");
+  cmd->add_option(
+      "--limit", o.limit,
+      "a mask of frequency and largest density (nV/sqrt(Hz)) lines: exit 5 when a clean log point lies above it");
 }
 
 // The corrections of a run, read before anything is measured.
@@ -165,12 +183,18 @@ Formats FormatsOf(const ReportOptions& o) {
   std::stringstream list(o.formats.empty() ? std::string("csv,json") : o.formats);
   std::string item;
   while (std::getline(list, item, ',')) {
-    if (item == "csv") f.csv = true;
-    else if (item == "json") f.json = true;
-    else if (item == "png") f.png = true;
-    else if (item == "svg") f.svg = true;
-    else if (item == "npy") f.npy = true;
-    else Fail(kExitUsage, "--format knows csv, json, png, svg and npy, not '" + item + "'");
+    if (item == "csv")
+      f.csv = true;
+    else if (item == "json")
+      f.json = true;
+    else if (item == "png")
+      f.png = true;
+    else if (item == "svg")
+      f.svg = true;
+    else if (item == "npy")
+      f.npy = true;
+    else
+      Fail(kExitUsage, "--format knows csv, json, png, svg and npy, not '" + item + "'");
   }
   return f;
 }
@@ -198,7 +222,8 @@ std::string AddressOf(const std::string& option, const InstrumentSettings& store
                          " has ADDR=A in its [QVX71] section");
   }
   in_addr parsed{};
-  if (::inet_pton(AF_INET, addr.c_str(), &parsed) != 1) Fail(kExitUsage, "the address '" + addr + "' is not a dotted IPv4 address");
+  if (::inet_pton(AF_INET, addr.c_str(), &parsed) != 1)
+    Fail(kExitUsage, "the address '" + addr + "' is not a dotted IPv4 address");
   return addr;
 }
 
@@ -212,10 +237,13 @@ void CheckOutputPrefix(const std::string& prefix) {
   }
   const std::filesystem::path folder = path.has_parent_path() ? path.parent_path() : std::filesystem::path(".");
   std::error_code ec;
-  if (!std::filesystem::is_directory(folder, ec)) Fail(kExitUsage, "--out " + prefix + ": the folder " + folder.string() + " does not exist");
+  if (!std::filesystem::is_directory(folder, ec))
+    Fail(kExitUsage, "--out " + prefix + ": the folder " + folder.string() + " does not exist");
   std::string probe = (folder / ".qvx71-noise-XXXXXX").string();
   const int fd = ::mkstemp(probe.data());
-  if (fd < 0) Fail(kExitUsage, "--out " + prefix + ": the folder " + folder.string() + " does not take new files; check its permissions");
+  if (fd < 0)
+    Fail(kExitUsage,
+         "--out " + prefix + ": the folder " + folder.string() + " does not take new files; check its permissions");
   ::close(fd);
   ::unlink(probe.c_str());
 }
@@ -231,7 +259,8 @@ void Report(const NoiseSpectrum& measured, const ReportOptions& o, const Formats
       Fail(kExitUsage, "the floor " + o.floor + " does not match this run: " + mismatch +
                            "; measure the floor with the same settings, or give --floor-any");
     }
-    if (!mismatch.empty()) std::cerr << kProgram << ": warning: the floor " << o.floor << " does not match this run: " << mismatch << "\n";
+    if (!mismatch.empty())
+      std::cerr << kProgram << ": warning: the floor " << o.floor << " does not match this run: " << mismatch << "\n";
   }
   const FinishedRun run = FinishRun(measured, corrections, RequestOf(o));
   const NoiseSpectrum& s = run.spectrum;
@@ -251,8 +280,8 @@ void Report(const NoiseSpectrum& measured, const ReportOptions& o, const Formats
   out.flush();
   if (!problem.empty()) Fail(kExitUsage, problem + " (the results are on standard output)");
   if (r.limit && !r.limit->pass) {
-    Fail(kExitLimit, "over the limit " + r.limit->file + ": worst margin " + FormatSignificant(r.limit->worst_margin_db, 3) +
-                         " dB at " + FormatHz(r.limit->worst_hz));
+    Fail(kExitLimit, "over the limit " + r.limit->file + ": worst margin " +
+                         FormatSignificant(r.limit->worst_margin_db, 3) + " dB at " + FormatHz(r.limit->worst_hz));
   }
 }
 
@@ -265,8 +294,9 @@ void CheckSweep(double from, double to, int ppd) {
     Fail(kExitUsage, "--sweep " + FormatHz(from) + " - " + FormatHz(to) + ": the instrument's FFT measures from " +
                          FormatHz(limits.lowest_hz) + " (its slowest timebase, at " + std::to_string(ppd) +
                          " points per decade) to " + FormatHz(limits.highest_hz) + " (half its " +
-                         FormatHz(kMaxSampleRate) + " sample rate); try --sweep " + FloatToStr(std::max(from, limits.lowest_hz)) +
-                         ":" + FloatToStr(std::min(to, limits.highest_hz)));
+                         FormatHz(kMaxSampleRate) + " sample rate); try --sweep " +
+                         FloatToStr(std::max(from, limits.lowest_hz)) + ":" +
+                         FloatToStr(std::min(to, limits.highest_hz)));
   }
 }
 
@@ -343,7 +373,8 @@ int Measure(const MeasureOptions& o, std::ostream& out, std::ostream& err) {
   double limitSeconds = 0.0;
   if (!o.maxMinutes.empty()) {
     limitSeconds = ParsePositive(o.maxMinutes, "--max-minutes") * 60.0;
-    deadline = std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(limitSeconds));
+    deadline = std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                                      std::chrono::duration<double>(limitSeconds));
   }
 
   // The settings file as the window reads it; a file without ADDR gives no address.
@@ -367,7 +398,8 @@ int Measure(const MeasureOptions& o, std::ostream& out, std::ostream& err) {
     settings.acquisitions = plan.acquisitions;
     if (!o.report.quiet) err << PlanText(plan) << std::flush;
     if (deadline && plan.total_s > limitSeconds) {
-      Fail(kExitUsage, "the sweep needs " + FormatDuration(plan.total_s) + ", more than --max-minutes allows; allow more, or use fewer decades or averages");
+      Fail(kExitUsage, "the sweep needs " + FormatDuration(plan.total_s) +
+                           ", more than --max-minutes allows; allow more, or use fewer decades or averages");
     }
   } else {
     PlannedAcquisition a;
@@ -377,9 +409,12 @@ int Measure(const MeasureOptions& o, std::ostream& out, std::ostream& err) {
       if (!o.span.empty()) std::tie(a.start_hz, a.end_hz) = ParseRange(o.span, "--span");
       settings.tdiv_text = stored.TDiv;
       const auto tdiv = ParseDecimal(stored.TDiv);
-      if (!tdiv || !(*tdiv > 0)) Fail(kExitUsage, "TDIV=" + stored.TDiv + " in " + std::string(kSettingsFileName) + " is not a timebase in s/div");
+      if (!tdiv || !(*tdiv > 0))
+        Fail(kExitUsage,
+             "TDIV=" + stored.TDiv + " in " + std::string(kSettingsFileName) + " is not a timebase in s/div");
       a.tdiv_s = *tdiv;
-      a.seconds = SetupPauseSeconds() + AverageWaitSeconds(settings.averages, a.tdiv_s, timeScale) + TracePauseSeconds();
+      a.seconds =
+          SetupPauseSeconds() + AverageWaitSeconds(settings.averages, a.tdiv_s, timeScale) + TracePauseSeconds();
       settings.strict_ranging = true;
     } else {
       a.seconds = TracePauseSeconds();
@@ -391,16 +426,20 @@ int Measure(const MeasureOptions& o, std::ostream& out, std::ostream& err) {
   channel.SetAddress(addr);
   if (!o.report.quiet) err << "connecting to " << addr << ":" << INSTRUMENT_PORT << "\n" << std::flush;
   if (channel.ConnectInstrument() != 1) {
-    Fail(kExitInstrument, "cannot connect to " + addr + ":" + std::to_string(INSTRUMENT_PORT) +
-                              " (refused or no answer within 5 s); check the address, the cable and that the instrument is on");
+    Fail(kExitInstrument,
+         "cannot connect to " + addr + ":" + std::to_string(INSTRUMENT_PORT) +
+             " (refused or no answer within 5 s); check the address, the cable and that the instrument is on");
   }
   WholeLineChannel lines(channel);
   const std::string idn = lines.QueryInstrument("*IDN?");
   if (lines.PeerClosed()) {
-    Fail(kExitInstrument, addr + " accepted the connection, then closed it at *IDN?; check that it is the instrument, then try again");
+    Fail(kExitInstrument,
+         addr + " accepted the connection, then closed it at *IDN?; check that it is the instrument, then try again");
   }
   if (idn == kTimeoutReply) {
-    Fail(kExitInstrument, addr + " accepted the connection but did not answer *IDN? within 1 s; check that it is the instrument and not busy, then try again");
+    Fail(kExitInstrument, addr +
+                              " accepted the connection but did not answer *IDN? within 1 s; check that it is the "
+                              "instrument and not busy, then try again");
   }
 
   LogSink progress;
@@ -430,8 +469,9 @@ int Measure(const MeasureOptions& o, std::ostream& out, std::ostream& err) {
     if (!partial.out.empty()) partial.out += ".partial";
     if (!partial.json.empty() && partial.json != "-") partial.json = PartialName(partial.json);
     Report(outcome.spectrum, partial, formats, out);
-    Fail(code, outcome.message + (partial.out.empty() ? std::string(" (the results above cover what was measured before)")
-                                                      : " (what was measured before is in " + partial.out + ".*)"));
+    Fail(code,
+         outcome.message + (partial.out.empty() ? std::string(" (the results above cover what was measured before)")
+                                                : " (what was measured before is in " + partial.out + ".*)"));
   }
   Report(outcome.spectrum, o.report, formats, out);
   return kExitDone;
@@ -452,7 +492,6 @@ psd::Averaging AveragingOf(const std::string& text) {
   if (text == "median") return psd::Averaging::Median;
   Fail(kExitUsage, "--average is mean or median, not '" + text + "'");
 }
-
 
 // Raw records of a capture: PREFIX.npy, or PREFIX.1.npy, PREFIX.2.npy, ... beside
 // PREFIX.json, whose records give each one's sample rate (or --fs for a lone file).
@@ -497,7 +536,9 @@ int AnalyzeRecords(const AnalyzeOptions& o, std::ostream& out, const Formats& fo
     if (meta.is_object() && meta.contains("records") && meta["records"].is_array() && at < meta["records"].size() &&
         meta["records"][at].is_object()) {
       const auto& rec = meta["records"][at];
-      auto number = [&](const char* key) { return rec.contains(key) && rec[key].is_number() ? rec[key].get<double>() : 0.0; };
+      auto number = [&](const char* key) {
+        return rec.contains(key) && rec[key].is_number() ? rec[key].get<double>() : 0.0;
+      };
       fs = number("fs_hz");
       record.info.tdiv_s = number("tdiv_s");
       record.info.ch1_scale = number("ch1_scale");
@@ -510,7 +551,8 @@ int AnalyzeRecords(const AnalyzeOptions& o, std::ostream& out, const Formats& fo
     if (!o.fs.empty()) fs = ParsePositive(o.fs, "--fs");
     if (!(fs > 0)) Fail(kExitUsage, files[i] + ": no sample rate; give --fs HZ, or keep " + base + ".json beside it");
     std::string averaging = o.average;
-    if (averaging.empty() && meta.is_object() && meta.contains("averaging") && meta["averaging"].is_string()) averaging = meta["averaging"];
+    if (averaging.empty() && meta.is_object() && meta.contains("averaging") && meta["averaging"].is_string())
+      averaging = meta["averaging"];
     record.info.fs_hz = fs;
     record.info.points = read.samples.size();
     record.info.seconds = static_cast<double>(read.samples.size()) / fs;
@@ -543,7 +585,8 @@ int Analyze(const AnalyzeOptions& o, std::ostream& out, std::ostream& err) {
   if (read.needs_span) Fail(kExitUsage, o.file + ": " + read.error);
   if (!read.ok()) {
     const bool unknown = !csv && read.line == 1;
-    Fail(kExitData, o.file + ": " + read.error + (unknown ? " (neither a CSV of qvx71-noise nor the window's clipboard export)" : ""));
+    Fail(kExitData, o.file + ": " + read.error +
+                        (unknown ? " (neither a CSV of qvx71-noise nor the window's clipboard export)" : ""));
   }
   NoiseSpectrum& s = read.spectrum;
   s.source_file = o.file;
@@ -568,8 +611,8 @@ int Analyze(const AnalyzeOptions& o, std::ostream& out, std::ostream& err) {
   }
   // A time record's CSV holds densities already (its level column is the density).
   const bool densities = csv && !window && std::all_of(s.points.begin(), s.points.end(), [](const NoisePoint& p) {
-    return p.level_nv == p.density_nv;
-  });
+                           return p.level_nv == p.density_nv;
+                         });
   if (densities) {
     s.method = kMethodRecord;
     s.window_source = "estimator";
@@ -615,7 +658,8 @@ int Capture(const CaptureOptions& o, std::ostream& out, std::ostream& err) {
   SocketChannel channel;
   WholeLineChannel lines(channel);
   std::string idn;
-  if (const std::string refused = OpenInstrument(channel, lines, addr, idn); !refused.empty()) Fail(kExitInstrument, refused);
+  if (const std::string refused = OpenInstrument(channel, lines, addr, idn); !refused.empty())
+    Fail(kExitInstrument, refused);
 
   // Ctrl+C ends the capture within a second; the instrument is left running.
   std::optional<InterruptGuard> interrupts(std::in_place);
@@ -629,12 +673,14 @@ int Capture(const CaptureOptions& o, std::ostream& out, std::ostream& err) {
   if (!o.report.quiet) {
     settings.progress = [&](const CaptureProgress& p) {
       const int percent = static_cast<int>(std::lround(100 * p.fraction));
-      const std::string what = "record " + std::to_string(p.record) + " of " + std::to_string(p.records) + ": " + p.phase;
+      const std::string what =
+          "record " + std::to_string(p.record) + " of " + std::to_string(p.records) + ": " + p.phase;
       const std::string left = FormatDuration(std::max(0.0, p.seconds_left)) + " left";
       if (terminal) {
         const int filled = percent * 30 / 100;
-        err << "\r[" << std::string(static_cast<std::size_t>(filled), '#') << std::string(static_cast<std::size_t>(30 - filled), '.')
-            << "] " << percent << " % " << what << ", " << left << "\x1b[K" << std::flush;
+        err << "\r[" << std::string(static_cast<std::size_t>(filled), '#')
+            << std::string(static_cast<std::size_t>(30 - filled), '.') << "] " << percent << " % " << what << ", "
+            << left << "\x1b[K" << std::flush;
       } else if (what != lastPhase) {
         err << what << " (" << percent << " %, " << left << ")\n" << std::flush;
       }
@@ -685,9 +731,12 @@ OverlayRun OverlayOf(const std::string& path, const std::string& label) {
     } catch (const nlohmann::json::exception&) {
       Fail(kExitData, path + ": line 1: not a JSON of qvx71-noise");
     }
-    if (!j.is_object() || !j.contains("log_points") || !j["log_points"].is_array()) Fail(kExitData, path + ": line 1: a JSON without log_points");
+    if (!j.is_object() || !j.contains("log_points") || !j["log_points"].is_array())
+      Fail(kExitData, path + ": line 1: a JSON without log_points");
     for (const auto& p : j["log_points"]) {
-      auto number = [&](const char* key) { return p.is_object() && p.contains(key) && p[key].is_number() ? p[key].get<double>() : 0.0; };
+      auto number = [&](const char* key) {
+        return p.is_object() && p.contains(key) && p[key].is_number() ? p[key].get<double>() : 0.0;
+      };
       run.hz.push_back(number("hz"));
       run.nv.push_back(number("nv"));
       run.lo_nv.push_back(number("ci_lo_nv"));
@@ -707,7 +756,9 @@ OverlayRun OverlayOf(const std::string& path, const std::string& label) {
     return run;
   }
   const CurveRead curve = ReadCurve(text, "a density in nV/sqrt(Hz)", true);
-  if (!curve.ok()) Fail(kExitData, path + ": " + curve.error + " (neither a file of qvx71-noise nor a curve of frequency and nV/sqrt(Hz))");
+  if (!curve.ok())
+    Fail(kExitData,
+         path + ": " + curve.error + " (neither a file of qvx71-noise nor a curve of frequency and nV/sqrt(Hz))");
   for (const auto& [hz, nv] : curve.curve.points) {
     run.hz.push_back(hz);
     run.nv.push_back(nv);
@@ -721,12 +772,16 @@ int Plot(const PlotOptions& o, std::ostream& out) {
   bool png = false, svg = false;
   std::stringstream list(o.formats.empty() ? std::string("png") : o.formats);
   for (std::string item; std::getline(list, item, ',');) {
-    if (item == "png") png = true;
-    else if (item == "svg") svg = true;
-    else Fail(kExitUsage, "plot's --format knows png and svg, not '" + item + "'");
+    if (item == "png")
+      png = true;
+    else if (item == "svg")
+      svg = true;
+    else
+      Fail(kExitUsage, "plot's --format knows png and svg, not '" + item + "'");
   }
   std::vector<OverlayRun> runs;
-  for (std::size_t i = 0; i < o.files.size(); ++i) runs.push_back(OverlayOf(o.files[i], i < o.labels.size() ? o.labels[i] : ""));
+  for (std::size_t i = 0; i < o.files.size(); ++i)
+    runs.push_back(OverlayOf(o.files[i], i < o.labels.size() ? o.labels[i] : ""));
   std::vector<std::pair<double, double>> mask;
   if (!o.limit.empty()) {
     const CurveRead read = ReadCurve(ReadWholeFile(o.limit), "a density in nV/sqrt(Hz)", true);
@@ -734,7 +789,8 @@ int Plot(const PlotOptions& o, std::ostream& out) {
     mask = read.curve.points;
   }
   EnsureGuiApplication();
-  const QString caption = QString::fromStdString(std::to_string(runs.size()) + " runs" + (o.limit.empty() ? "" : ", limit " + o.limit));
+  const QString caption =
+      QString::fromStdString(std::to_string(runs.size()) + " runs" + (o.limit.empty() ? "" : ", limit " + o.limit));
   std::unique_ptr<QChart> chart(BuildOverlayChart(runs, mask, caption));
   for (const auto& [wanted, suffix] : {std::pair{png, ".png"}, std::pair{svg, ".svg"}}) {
     if (!wanted) continue;
@@ -790,38 +846,53 @@ int RunNoiseCli(int argc, char** argv) {
   if (!std::getenv("QVX_QT_MESSAGES")) qInstallMessageHandler(QuietQtMessages);
   std::ostream& out = std::cout;
   std::ostream& err = std::cerr;
-  CLI::App app{"Noise density, band and spot noise, the 1/f corner and the 0.1-10 Hz noise from a QVX71 oscilloscope's FFT or its time record, headless."};
+  CLI::App app{
+      "Noise density, band and spot noise, the 1/f corner and the 0.1-10 Hz noise from a QVX71 oscilloscope's FFT or "
+      "its time record, headless."};
   app.name(kProgram);
   app.require_subcommand(1);
-  app.footer("Exit codes: 0 done, 2 usage, 3 instrument not reachable or not answering, 4 data unusable, 5 over the limit, 130 interrupted.");
+  app.footer(
+      "Exit codes: 0 done, 2 usage, 3 instrument not reachable or not answering, 4 data unusable, 5 over the limit, "
+      "130 interrupted.");
 
   MeasureOptions m;
   CLI::App* measure = app.add_subcommand("measure", "measure the instrument's FFT and analyze it");
   measure->add_option("--addr", m.addr, "instrument address (default: ADDR of ./QVX71CONT.INI)");
-  auto* setupFlag = measure->add_flag("--setup", m.setup, "send the window's Set Param sequence (settings file values, or the options given) first");
-  auto* noSetupFlag = measure->add_flag("--no-setup", m.noSetup, "send no set-up command: read the instrument as it is (the default for one span)");
+  auto* setupFlag = measure->add_flag(
+      "--setup", m.setup, "send the window's Set Param sequence (settings file values, or the options given) first");
+  auto* noSetupFlag = measure->add_flag(
+      "--no-setup", m.noSetup, "send no set-up command: read the instrument as it is (the default for one span)");
   setupFlag->excludes(noSetupFlag);
   auto* spanOpt = measure->add_option("--span", m.span, "FFT span START:END in Hz (with --setup)");
-  auto* sweepOpt = measure->add_option("--sweep", m.sweep, "measure decade by decade from FROM to TO Hz (always sets up)");
+  auto* sweepOpt =
+      measure->add_option("--sweep", m.sweep, "measure decade by decade from FROM to TO Hz (always sets up)");
   spanOpt->excludes(sweepOpt);
-  measure->add_option("--averages", m.averages, "FFT averaging count K (default: AVE of the settings file, else 32)")->check(WholeIn(1, 64));
-  measure->add_option("--window", m.report.window, "FFT window sent after the set-up, or assumed when the instrument does not say");
+  measure->add_option("--averages", m.averages, "FFT averaging count K (default: AVE of the settings file, else 32)")
+      ->check(WholeIn(1, 64));
+  measure->add_option("--window", m.report.window,
+                      "FFT window sent after the set-up, or assumed when the instrument does not say");
   measure->add_option("--max-minutes", m.maxMinutes, "give up when the measurement would take longer than M minutes");
-  measure->add_option("--time-scale", m.timeScale, "scale the waits for averages by S (default 1; match a simulator started with --time-scale S)");
+  measure->add_option("--time-scale", m.timeScale,
+                      "scale the waits for averages by S (default 1; match a simulator started with --time-scale S)");
   AddReportOptions(measure, m.report);
 
   CaptureOptions c;
-  CLI::App* capture = app.add_subcommand("capture", "measure from the channel's time record: the density from F1 to F2 and the 0.1-10 Hz noise");
+  CLI::App* capture = app.add_subcommand(
+      "capture", "measure from the channel's time record: the density from F1 to F2 and the 0.1-10 Hz noise");
   capture->add_option("--addr", c.addr, "instrument address (default: ADDR of ./QVX71CONT.INI)");
   capture->add_option("--from", c.from, "lowest frequency in Hz")->required();
   capture->add_option("--to", c.to, "highest frequency in Hz")->required();
-  capture->add_option("--seconds", c.seconds, "length of the slowest record (default: the 0.1-10 Hz figure with six windows when --from is 0.1 Hz or below, else about 20 degrees of freedom at --from)");
+  capture->add_option("--seconds", c.seconds,
+                      "length of the slowest record (default: the 0.1-10 Hz figure with six windows when --from is 0.1 "
+                      "Hz or below, else about 20 degrees of freedom at --from)");
   capture->add_option("--average", c.average, "mean or median of the periodograms (default mean)");
   capture->add_option("--max-minutes", c.maxMinutes, "refuse a capture that would take longer than M minutes");
   AddReportOptions(capture, c.report);
 
   AnalyzeOptions a;
-  CLI::App* analyze = app.add_subcommand("analyze", "analyze a CSV of measure or capture, the window's clipboard export, or a capture's raw record (.npy)");
+  CLI::App* analyze = app.add_subcommand(
+      "analyze",
+      "analyze a CSV of measure or capture, the window's clipboard export, or a capture's raw record (.npy)");
   analyze->add_option("FILE", a.file, "the file to analyze")->required();
   analyze->add_option("--span", a.span, "span START:END in Hz of a level-only clipboard export");
   analyze->add_option("--fs", a.fs, "sample rate in Hz of a .npy record without its JSON beside it");
@@ -830,28 +901,33 @@ int RunNoiseCli(int argc, char** argv) {
   AddReportOptions(analyze, a.report);
 
   PlotOptions pl;
-  CLI::App* plotCmd = app.add_subcommand("plot", "draw several runs (files of qvx71-noise, or data-sheet curves of frequency and nV/sqrt(Hz)) in one log-log figure");
+  CLI::App* plotCmd = app.add_subcommand("plot",
+                                         "draw several runs (files of qvx71-noise, or data-sheet curves of frequency "
+                                         "and nV/sqrt(Hz)) in one log-log figure");
   plotCmd->add_option("FILE", pl.files, "the runs to draw")->required()->expected(1, -1);
   plotCmd->add_option("--out", pl.out, "write PREFIX.png and/or PREFIX.svg")->required();
   plotCmd->add_option("--format", pl.formats, "png, svg or both (default png)");
   plotCmd->add_option("--label", pl.labels, "a legend label for each file in turn (default: the file name)")
-      ->expected(1)->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+      ->expected(1)
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
   plotCmd->add_option("--limit", pl.limit, "a limit mask to draw with them");
 
   PlanOptions p;
-  CLI::App* plan = app.add_subcommand("plan", "print the acquisitions or records and the time a sweep or a capture would take, without connecting");
+  CLI::App* plan = app.add_subcommand(
+      "plan", "print the acquisitions or records and the time a sweep or a capture would take, without connecting");
   plan->add_option("--sweep", p.sweep, "a sweep from FROM to TO Hz");
   plan->add_option("--capture", p.capture, "a capture of the time record from FROM to TO Hz");
   plan->add_option("--seconds", p.seconds, "length of the capture's slowest record");
   plan->add_option("--ppd", p.ppd, "log points per decade (default 10)")->check(WholeIn(1, 100));
-  plan->add_option("--averages", p.averages, "FFT averaging count K (default: AVE of the settings file, else 32)")->check(WholeIn(1, 64));
+  plan->add_option("--averages", p.averages, "FFT averaging count K (default: AVE of the settings file, else 32)")
+      ->check(WholeIn(1, 64));
   plan->add_option("--time-scale", p.timeScale, "scale of the averaging waits (default 1)");
 
   // A first word that is no option and no command: say which commands there are.
   if (argc > 1 && argv[1][0] != '-' && std::string(argv[1]) != "measure" && std::string(argv[1]) != "analyze" &&
       std::string(argv[1]) != "plan" && std::string(argv[1]) != "capture" && std::string(argv[1]) != "plot") {
-    err << kProgram << ": there is no command '" << argv[1] << "'; the commands are measure, capture, analyze, plot and plan ("
-        << kProgram << " --help shows them)\n";
+    err << kProgram << ": there is no command '" << argv[1]
+        << "'; the commands are measure, capture, analyze, plot and plan (" << kProgram << " --help shows them)\n";
     return kExitUsage;
   }
   try {

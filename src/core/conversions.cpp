@@ -39,8 +39,8 @@ Decimal ToDecimal(double value, int significant) {
   d.negative = std::signbit(value);
   if (value == 0.0) return d;
   char buf[64];
-  const auto res = std::to_chars(buf, buf + sizeof buf, std::fabs(value),
-                                 std::chars_format::scientific, significant - 1);
+  const auto res =
+      std::to_chars(buf, buf + sizeof buf, std::fabs(value), std::chars_format::scientific, significant - 1);
   std::string_view s(buf, static_cast<std::size_t>(res.ptr - buf));
   const auto e = s.find('e');
   for (char c : s.substr(0, e)) {

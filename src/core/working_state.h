@@ -26,7 +26,7 @@ struct WorkingState {
   std::string TDiv;        // timebase, s/div, as text
   std::string Ch1Scale;    // channel-1 vertical scale, as text
   SpectrumBuffer SpecData{};
-  double LvInc = 0.0;      // desired tick increment of the left axis
+  double LvInc = 0.0;  // desired tick increment of the left axis
 };
 
 }  // namespace qvx

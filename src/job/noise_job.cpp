@@ -59,7 +59,8 @@ std::string OpenInstrument(SocketChannel& channel, WholeLineChannel& lines, cons
   }
   idn = lines.QueryInstrument("*IDN?");
   if (lines.PeerClosed() || idn == kTimeoutReply) {
-    return addr + " accepted the connection but " + lines.LastQueryOutcome() + "; check that it is the instrument, then try again";
+    return addr + " accepted the connection but " + lines.LastQueryOutcome() +
+           "; check that it is the instrument, then try again";
   }
   return {};
 }
@@ -189,7 +190,8 @@ void NoiseJob::Run(JobRequest request) {
       progress_.fraction = p.fraction;
       progress_.seconds_left = std::max(0.0, p.seconds_left);
     };
-    CaptureOutcome outcome = RunCapture(lines, PlanCapture(request.from_hz, request.to_hz, request.seconds, request.ppd), settings);
+    CaptureOutcome outcome =
+        RunCapture(lines, PlanCapture(request.from_hz, request.to_hz, request.seconds, request.ppd), settings);
     result.state = outcome.cancelled ? JobState::kCancelled : outcome.error ? JobState::kFailed : JobState::kDone;
     if (outcome.error && !outcome.cancelled) result.message = outcome.error->message;
     if (!outcome.records.empty()) {

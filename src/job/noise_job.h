@@ -58,9 +58,9 @@ struct JobProgress {
 
 struct JobResult {
   JobState state = JobState::kIdle;
-  std::string message;  // why it failed
-  bool measured = false;  // something was measured (also when cancelled or failed later)
-  NoiseSpectrum spectrum;  // at the converter, before any correction
+  std::string message;                  // why it failed
+  bool measured = false;                // something was measured (also when cancelled or failed later)
+  NoiseSpectrum spectrum;               // at the converter, before any correction
   std::vector<std::vector<float>> raw;  // the time record's samples, one vector a record
 };
 

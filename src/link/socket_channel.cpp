@@ -79,8 +79,7 @@ int SocketChannel::ConnectInstrument() {
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_port = htons(INSTRUMENT_PORT);
-  if (address_.find('\0') != std::string::npos ||
-      ::inet_pton(AF_INET, address_.c_str(), &addr.sin_addr) != 1) {
+  if (address_.find('\0') != std::string::npos || ::inet_pton(AF_INET, address_.c_str(), &addr.sin_addr) != 1) {
     return 0;
   }
 
@@ -93,8 +92,7 @@ int SocketChannel::ConnectInstrument() {
   if (ok) {
     const int rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
     if (rc != 0) {
-      ok = (errno == EINPROGRESS || errno == EINTR) &&
-           PollOne(fd, POLLOUT, connect_timeout_ms_) > 0;
+      ok = (errno == EINPROGRESS || errno == EINTR) && PollOne(fd, POLLOUT, connect_timeout_ms_) > 0;
       if (ok) {
         int error = 0;
         socklen_t len = sizeof error;

@@ -36,7 +36,8 @@ std::string WholeLineChannel::QueryInstrument(std::string_view command) {
 }
 
 std::string WholeLineChannel::LastQueryOutcome() const {
-  if (peer_closed_) return "the instrument closed the connection" + (last_query_.empty() ? std::string() : " (at " + last_query_ + ")");
+  if (peer_closed_)
+    return "the instrument closed the connection" + (last_query_.empty() ? std::string() : " (at " + last_query_ + ")");
   if (!answered_) return "no answer to " + last_query_ + " within " + std::to_string(QUERY_TIMEOUT_MS / 1000) + " s";
   return "the reply to " + last_query_ + " was '" + last_reply_ + "'";
 }

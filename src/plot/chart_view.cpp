@@ -84,7 +84,7 @@ QString ChartView::SubTitleText() const { return subtitle_->text(); }
 void ChartView::SwapAxis(QAbstractAxis* from, QAbstractAxis* to, Qt::Alignment side) {
   series_->detachAxis(from);
   chart_->removeAxis(from);
-  series_->clear();  // a log axis cannot take every point; Render puts back what it shows
+  series_->clear();       // a log axis cannot take every point; Render puts back what it shows
   from->setParent(this);  // the chart gives up ownership; the view keeps the axis
   chart_->addAxis(to, side);
   series_->attachAxis(to);

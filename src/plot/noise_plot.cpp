@@ -31,7 +31,6 @@ namespace {
 
 QString Text(const std::string& s) { return QString::fromStdString(s); }
 
-
 }  // namespace
 
 QApplication& EnsureGuiApplication() {
@@ -71,7 +70,7 @@ void SetDecadeRange(QLogValueAxis& axis, double lo, double hi) {
 namespace {
 
 // Colours a reader tells apart, for the bands.
-const QColor kBandColours[] = {QColor(230, 159, 0), QColor(86, 180, 233), QColor(0, 158, 115), QColor(204, 121, 167),
+const QColor kBandColours[] = {QColor(230, 159, 0), QColor(86, 180, 233), QColor(0, 158, 115),  QColor(204, 121, 167),
                                QColor(213, 94, 0),  QColor(0, 114, 178),  QColor(140, 140, 40), QColor(120, 80, 160)};
 
 // "1", "10", "100", "1k", ... "1M"; "0.1", "0.01" below 1.
@@ -167,7 +166,8 @@ QString Caption(const NoiseSpectrum& s) {
 
 QChart* BuildNoiseChart(const NoiseSpectrum& s, const NoiseReport& r) {
   auto chart = std::make_unique<QChart>();
-  chart->setTitle(QStringLiteral("<b>Noise density</b><br><span style=\"font-size:small\">%1</span>").arg(Caption(s).toHtmlEscaped()));
+  chart->setTitle(QStringLiteral("<b>Noise density</b><br><span style=\"font-size:small\">%1</span>")
+                      .arg(Caption(s).toHtmlEscaped()));
   chart->setBackgroundRoundness(0);
   // Beside the plot, so no entry is cut and none covers the data.
   chart->legend()->setAlignment(Qt::AlignRight);
@@ -201,7 +201,8 @@ QChart* BuildNoiseChart(const NoiseSpectrum& s, const NoiseReport& r) {
   }
   // The range's end, unless it only just passes a decade the points do not reach.
   fHi = std::max(fHi, s.end_hz * (1 - 1e-2));
-  const bool bands = std::any_of(r.bands.begin(), r.bands.end(), [](const BandResult& b) { return std::isfinite(b.rms_uv); });
+  const bool bands =
+      std::any_of(r.bands.begin(), r.bands.end(), [](const BandResult& b) { return std::isfinite(b.rms_uv); });
 
   auto* axisX = MakeLogAxis(QString(), fLo, fHi);
   axisX->setLabelsVisible(false);
@@ -233,9 +234,10 @@ QChart* BuildNoiseChart(const NoiseSpectrum& s, const NoiseReport& r) {
     const double y = yMax / std::pow(1.45, static_cast<double>(row) + 1.0);
     const QColor colour = kBandColours[bandIndex++ % std::size(kBandColours)];
     const QString rms = Text(FormatVolts(b.rms_uv * 1e-6));
-    QLineSeries* span = AddLine(*chart, axisX, axisY,
-                                QStringLiteral("%1 - %2: %3 rms").arg(Text(FormatHz(b.lo_hz)), Text(FormatHz(b.hi_hz)), rms),
-                                QPen(colour, 3.0, Qt::SolidLine, Qt::FlatCap));
+    QLineSeries* span =
+        AddLine(*chart, axisX, axisY,
+                QStringLiteral("%1 - %2: %3 rms").arg(Text(FormatHz(b.lo_hz)), Text(FormatHz(b.hi_hz)), rms),
+                QPen(colour, 3.0, Qt::SolidLine, Qt::FlatCap));
     span->append(lo * 1.01, y);
     span->append(hi / 1.01, y);
     QScatterSeries* label = AddMarkers(*chart, axisX, axisY, QString(), colour, QScatterSeries::MarkerShapeCircle, 1.0);
@@ -269,14 +271,16 @@ QChart* BuildNoiseChart(const NoiseSpectrum& s, const NoiseReport& r) {
         ->replace(beyondGain);
   }
   if (!r.floor.empty()) {
-    QLineSeries* floorCurve = AddLine(*chart, axisX, axisY, QStringLiteral("floor subtracted"), QPen(QColor(120, 120, 120), 1.5, Qt::DashDotLine));
+    QLineSeries* floorCurve = AddLine(*chart, axisX, axisY, QStringLiteral("floor subtracted"),
+                                      QPen(QColor(120, 120, 120), 1.5, Qt::DashDotLine));
     for (const auto& [hz, nv] : r.floor) {
       if (hz > 0 && nv > 0) floorCurve->append(hz, nv);
     }
   }
   if (r.limit && !r.limit->mask.empty()) {
-    QLineSeries* mask = AddLine(*chart, axisX, axisY, QStringLiteral("limit %1: %2").arg(Text(r.limit->file), r.limit->pass ? "PASS" : "FAIL"),
-                                QPen(QColor(200, 0, 0), 2.0));
+    QLineSeries* mask = AddLine(
+        *chart, axisX, axisY, QStringLiteral("limit %1: %2").arg(Text(r.limit->file), r.limit->pass ? "PASS" : "FAIL"),
+        QPen(QColor(200, 0, 0), 2.0));
     for (const auto& [hz, nv] : r.limit->mask) mask->append(hz, nv);
     QList<QPointF> over;
     for (const LogPoint& p : r.log_points) {
@@ -285,13 +289,15 @@ QChart* BuildNoiseChart(const NoiseSpectrum& s, const NoiseReport& r) {
       }
     }
     if (!over.isEmpty()) {
-      AddMarkers(*chart, axisX, axisY, QStringLiteral("over the limit"), QColor(200, 0, 0), QScatterSeries::MarkerShapeRectangle, 8.0)
+      AddMarkers(*chart, axisX, axisY, QStringLiteral("over the limit"), QColor(200, 0, 0),
+                 QScatterSeries::MarkerShapeRectangle, 8.0)
           ->replace(over);
     }
   }
 
   // The 95 % band of the log points, where they carry their degrees of freedom.
-  if (std::any_of(r.log_points.begin(), r.log_points.end(), [](const LogPoint& p) { return std::isfinite(p.ci_lo_nv); })) {
+  if (std::any_of(r.log_points.begin(), r.log_points.end(),
+                  [](const LogPoint& p) { return std::isfinite(p.ci_lo_nv); })) {
     auto* upper = new QLineSeries();
     auto* lower = new QLineSeries();
     for (const LogPoint& p : r.log_points) {
@@ -311,7 +317,8 @@ QChart* BuildNoiseChart(const NoiseSpectrum& s, const NoiseReport& r) {
   }
 
   if (!r.log_points.empty()) {
-    QLineSeries* logSeries = AddLine(*chart, axisX, axisY, QStringLiteral("%1 points/decade").arg(s.ppd), QPen(QColor(20, 20, 20), 2.0));
+    QLineSeries* logSeries =
+        AddLine(*chart, axisX, axisY, QStringLiteral("%1 points/decade").arg(s.ppd), QPen(QColor(20, 20, 20), 2.0));
     for (const LogPoint& p : r.log_points) {
       if (p.nv > 0) logSeries->append(p.hz, p.nv);
     }
@@ -320,11 +327,13 @@ QChart* BuildNoiseChart(const NoiseSpectrum& s, const NoiseReport& r) {
   if (std::isfinite(r.fit.white_nv) && r.fit.white_nv > 0) {
     const double w = r.fit.white_nv;
     const double fc = std::isfinite(r.fit.corner_hz) && r.fit.corner_hz > 0 ? r.fit.corner_hz : 0.0;
-    QLineSeries* floorLine = AddLine(*chart, axisX, axisY, QStringLiteral("white floor %1 nV/\u221AHz").arg(Text(FormatSignificant(w, 4))),
-                                     QPen(QColor(200, 40, 40), 1.5, Qt::DashLine));
+    QLineSeries* floorLine =
+        AddLine(*chart, axisX, axisY, QStringLiteral("white floor %1 nV/\u221AHz").arg(Text(FormatSignificant(w, 4))),
+                QPen(QColor(200, 40, 40), 1.5, Qt::DashLine));
     floorLine->append(axisX->min(), w);
     floorLine->append(axisX->max(), w);
-    QLineSeries* fitLine = AddLine(*chart, axisX, axisY, QStringLiteral("fit w\u00B2 (1 + fc / f)"), QPen(QColor(230, 120, 20), 1.5, Qt::DotLine));
+    QLineSeries* fitLine = AddLine(*chart, axisX, axisY, QStringLiteral("fit w\u00B2 (1 + fc / f)"),
+                                   QPen(QColor(230, 120, 20), 1.5, Qt::DotLine));
     const double l0 = std::log10(axisX->min());
     const double l1 = std::log10(axisX->max());
     for (int i = 0; i <= 200; ++i) {
@@ -343,7 +352,8 @@ QChart* BuildNoiseChart(const NoiseSpectrum& s, const NoiseReport& r) {
 QChart* BuildOverlayChart(const std::vector<OverlayRun>& runs, const std::vector<std::pair<double, double>>& limit,
                           const QString& caption) {
   auto chart = std::make_unique<QChart>();
-  chart->setTitle(QStringLiteral("<b>Noise density</b><br><span style=\"font-size:small\">%1</span>").arg(caption.toHtmlEscaped()));
+  chart->setTitle(
+      QStringLiteral("<b>Noise density</b><br><span style=\"font-size:small\">%1</span>").arg(caption.toHtmlEscaped()));
   chart->setBackgroundRoundness(0);
   chart->legend()->setAlignment(Qt::AlignRight);
   double fLo = 0, fHi = 0, dLo = 0, dHi = 0;
@@ -395,7 +405,8 @@ QChart* BuildOverlayChart(const std::vector<OverlayRun>& runs, const std::vector
     }
   }
   if (!limit.empty()) {
-    QLineSeries* mask = AddLine(*chart, axisX, axisY, QStringLiteral("limit"), QPen(QColor(200, 0, 0), 2.0, Qt::DashLine));
+    QLineSeries* mask =
+        AddLine(*chart, axisX, axisY, QStringLiteral("limit"), QPen(QColor(200, 0, 0), 2.0, Qt::DashLine));
     for (const auto& [hz, nv] : limit) mask->append(hz, nv);
   }
   return chart.release();
@@ -403,7 +414,8 @@ QChart* BuildOverlayChart(const std::vector<OverlayRun>& runs, const std::vector
 
 QChart* BuildLfChart(const std::vector<double>& volts, double rate_hz, const QString& caption) {
   auto chart = std::make_unique<QChart>();
-  chart->setTitle(QStringLiteral("<b>Noise 0.1 Hz - 10 Hz</b><br><span style=\"font-size:small\">%1</span>").arg(caption.toHtmlEscaped()));
+  chart->setTitle(QStringLiteral("<b>Noise 0.1 Hz - 10 Hz</b><br><span style=\"font-size:small\">%1</span>")
+                      .arg(caption.toHtmlEscaped()));
   chart->setBackgroundRoundness(0);
   chart->legend()->hide();
   auto* line = new QLineSeries();
@@ -457,9 +469,10 @@ bool SaveChartImage(QChart& chart, const QString& path, QSize min_size, QString*
   QRectF source;
   if (scene) {
     source = chart.sceneBoundingRect();
-    const double factor = std::max({1.0, min_size.width() / std::max(1.0, source.width()),
-                                    min_size.height() / std::max(1.0, source.height())});
-    size = QSize(static_cast<int>(std::ceil(source.width() * factor)), static_cast<int>(std::ceil(source.height() * factor)));
+    const double factor = std::max(
+        {1.0, min_size.width() / std::max(1.0, source.width()), min_size.height() / std::max(1.0, source.height())});
+    size = QSize(static_cast<int>(std::ceil(source.width() * factor)),
+                 static_cast<int>(std::ceil(source.height() * factor)));
   } else {
     own = std::make_unique<QGraphicsScene>();
     own->addItem(&chart);

@@ -59,7 +59,8 @@ double ChiSquaredQuantile(double p, double nu) {
 }
 
 Interval PowerInterval(double nu, double confidence) {
-  if (!(nu > 0) || !std::isfinite(nu)) return {std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::quiet_NaN()};
+  if (!(nu > 0) || !std::isfinite(nu))
+    return {std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::quiet_NaN()};
   const double tail = (1.0 - confidence) / 2.0;
   return {nu / ChiSquaredQuantile(1.0 - tail, nu), nu / ChiSquaredQuantile(tail, nu)};
 }

@@ -227,7 +227,7 @@ class HalfBand {
     const std::size_t keep = 2 * reach_;
     buf.insert(buf.end(), x, x + n);
     for (std::size_t i = keep; i < buf.size(); ++i) {
-      if ((phase_ ^= 1) != 0) continue;  // every second input makes an output
+      if ((phase_ ^= 1) != 0) continue;           // every second input makes an output
       const double* c = buf.data() + i - reach_;  // the centre of the window
       double a = centre_ * c[0];
       double b = 0.0;
@@ -355,7 +355,9 @@ Estimator::Estimator(double fs_hz, Options options) : fs_(fs_hz), options_(optio
     stage->rate = fs_hz / std::pow(d, static_cast<double>(s));
     if (s < tail_stage_) stage->welch = std::make_unique<Welch>(options_.segment, options_.averaging);
     stage->store = s == tail_stage_;
-    if (stage->store) stage->stored.reserve(std::min<std::size_t>(kTailSamples, expected / static_cast<std::size_t>(std::pow(d, static_cast<double>(s))) + 1));
+    if (stage->store)
+      stage->stored.reserve(std::min<std::size_t>(
+          kTailSamples, expected / static_cast<std::size_t>(std::pow(d, static_cast<double>(s))) + 1));
     if (s < last) {
       stage->first = std::make_unique<HalfBand>(0.3);   // pass 0.1, stop 0.4 of its input rate
       stage->second = std::make_unique<HalfBand>(0.1);  // pass 0.2, stop 0.3 of its input rate

@@ -13,7 +13,7 @@ namespace qvx::psd {
 enum class Averaging { Mean, Median };
 
 struct Options {
-  std::size_t segment = 4096;        // samples per Welch segment at each stage
+  std::size_t segment = 4096;  // samples per Welch segment at each stage
   Averaging averaging = Averaging::Mean;
   std::size_t expected_samples = 0;  // the record's length; it decides how deep the cascade goes
   bool lf_noise = true;              // run the 0.1-10 Hz filter (where the rate allows)
@@ -25,22 +25,22 @@ inline constexpr double kTopFraction = 0.4;  // fine points reach 0.4 x the samp
 
 struct FinePoint {
   double hz = 0.0;
-  double psd = 0.0;  // one-sided, V^2/Hz
-  double dof = 0.0;  // equivalent degrees of freedom
+  double psd = 0.0;       // one-sided, V^2/Hz
+  double dof = 0.0;       // equivalent degrees of freedom
   double width_hz = 0.0;  // the bin width
-  int stage = 0;     // which resolution it comes from; neighbours of one stage are correlated
+  int stage = 0;          // which resolution it comes from; neighbours of one stage are correlated
 };
 
 // The 0.1-10 Hz figures: the record (at a stage of at least 100 Sa/s) through a 2nd-order
 // Butterworth high-pass at 0.1 Hz and a 4th-order Butterworth low-pass at 10 Hz; the first
 // 10 s dropped, the rest cut into 10 s windows.
 struct LfNoise {
-  bool covered = false;   // at least 20 s at 100 Sa/s or more
+  bool covered = false;  // at least 20 s at 100 Sa/s or more
   double rms_v = 0.0;
   double pp_median_v = 0.0;
   double pp_max_v = 0.0;
   int windows = 0;
-  double rate_hz = 0.0;   // the rate the filter ran at
+  double rate_hz = 0.0;                // the rate the filter ran at
   std::vector<double> first_window_v;  // the first 10 s window as filtered, for a plot
 };
 

@@ -60,7 +60,8 @@ NpyRead ReadNpy(std::string_view bytes) {
     r.samples.clear();
     return r;
   };
-  if (bytes.size() < 10 || bytes.substr(0, 6) != kMagic) return fail("not a NumPy .npy file (no \\x93NUMPY at its start)");
+  if (bytes.size() < 10 || bytes.substr(0, 6) != kMagic)
+    return fail("not a NumPy .npy file (no \\x93NUMPY at its start)");
   const auto major = static_cast<unsigned char>(bytes[6]);
   std::size_t length = 0;
   std::size_t start = 0;
@@ -78,9 +79,12 @@ NpyRead ReadNpy(std::string_view bytes) {
   const std::string_view header = bytes.substr(start, length);
   const std::string_view descr = Field(header, "descr");
   std::size_t width = 0;
-  if (descr == "'<f4'") width = 4;
-  else if (descr == "'<f8'") width = 8;
-  else return fail("the .npy data are " + std::string(descr) + ", not little-endian float32 or float64");
+  if (descr == "'<f4'")
+    width = 4;
+  else if (descr == "'<f8'")
+    width = 8;
+  else
+    return fail("the .npy data are " + std::string(descr) + ", not little-endian float32 or float64");
   if (Field(header, "fortran_order") != "False") return fail("the .npy data are in Fortran order");
   std::string_view shape = Field(header, "shape");
   if (shape.size() < 3 || shape.front() != '(' || shape.back() != ')') return fail("the .npy file has no shape");
@@ -88,13 +92,15 @@ NpyRead ReadNpy(std::string_view bytes) {
   while (!shape.empty() && (shape.back() == ',' || shape.back() == ' ')) shape.remove_suffix(1);
   std::size_t count = 0;
   const auto [end, ec] = std::from_chars(shape.data(), shape.data() + shape.size(), count);
-  if (ec != std::errc() || end != shape.data() + shape.size()) return fail("the .npy array is not one-dimensional: (" + std::string(shape) + ")");
+  if (ec != std::errc() || end != shape.data() + shape.size())
+    return fail("the .npy array is not one-dimensional: (" + std::string(shape) + ")");
   const std::string_view data = bytes.substr(start + length);
   if (count > data.size() / width) return fail("the .npy file holds fewer values than its shape says");
   r.samples.resize(count);
   for (std::size_t i = 0; i < count; ++i) {
     std::uint64_t bits = 0;
-    for (std::size_t b = 0; b < width; ++b) bits |= static_cast<std::uint64_t>(static_cast<unsigned char>(data[i * width + b])) << (8 * b);
+    for (std::size_t b = 0; b < width; ++b)
+      bits |= static_cast<std::uint64_t>(static_cast<unsigned char>(data[i * width + b])) << (8 * b);
     if (width == 4) {
       const auto b32 = static_cast<std::uint32_t>(bits);
       float f = 0;

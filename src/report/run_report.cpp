@@ -26,18 +26,20 @@ std::string WriteImage(const FinishedRun& run, const std::string& path) {
   EnsureGuiApplication();
   std::unique_ptr<QChart> chart(BuildNoiseChart(run.spectrum, run.report));
   QString error;
-  if (!SaveChartImage(*chart, QString::fromStdString(path), QSize(kImageWidth, kImageHeight), &error)) return WriteProblem(path, error.toStdString());
+  if (!SaveChartImage(*chart, QString::fromStdString(path), QSize(kImageWidth, kImageHeight), &error))
+    return WriteProblem(path, error.toStdString());
   return {};
 }
 
 std::string WriteLfImage(const LfFigures& lf, const std::string& path) {
   EnsureGuiApplication();
-  std::unique_ptr<QChart> chart(BuildLfChart(lf.first_window_v, lf.rate_hz,
-                                             QString::fromStdString("the first 10 s window after settling; rms " +
-                                                                    FormatVolts(lf.rms_nv * 1e-9) + ", " +
-                                                                    FormatVolts(6.6 * lf.rms_nv * 1e-9) + " p-p (6.6 x rms)")));
+  std::unique_ptr<QChart> chart(
+      BuildLfChart(lf.first_window_v, lf.rate_hz,
+                   QString::fromStdString("the first 10 s window after settling; rms " + FormatVolts(lf.rms_nv * 1e-9) +
+                                          ", " + FormatVolts(6.6 * lf.rms_nv * 1e-9) + " p-p (6.6 x rms)")));
   QString error;
-  if (!SaveChartImage(*chart, QString::fromStdString(path), QSize(kImageWidth, kImageHeight / 2), &error)) return WriteProblem(path, error.toStdString());
+  if (!SaveChartImage(*chart, QString::fromStdString(path), QSize(kImageWidth, kImageHeight / 2), &error))
+    return WriteProblem(path, error.toStdString());
   return {};
 }
 
@@ -54,7 +56,8 @@ void FailReport(int code, std::string message) { throw ReportError{code, std::mo
 
 std::string ReadWholeFile(const std::string& path) {
   std::error_code ec;
-  if (std::filesystem::is_directory(path, ec)) FailReport(kExitUsage, "cannot read " + path + ": it is a folder; give a file");
+  if (std::filesystem::is_directory(path, ec))
+    FailReport(kExitUsage, "cannot read " + path + ": it is a folder; give a file");
   std::ifstream file(path, std::ios::binary);
   if (!file) FailReport(kExitUsage, "cannot read " + path + "; check the name");
   std::string text;
@@ -74,7 +77,8 @@ Corrections LoadCorrections(const CorrectionFiles& files) {
     if (!read.ok()) FailReport(kExitData, files.gain_file + ": " + read.error);
     for (const auto& [hz, db] : read.curve.points) {
       if (std::fabs(db) > 300) {
-        FailReport(kExitData, files.gain_file + ": a gain of " + ShortestNumber(db) + " dB at " + FormatHz(hz) + " is beyond any amplifier");
+        FailReport(kExitData, files.gain_file + ": a gain of " + ShortestNumber(db) + " dB at " + FormatHz(hz) +
+                                  " is beyond any amplifier");
       }
     }
     c.gain.file = read.curve;
@@ -114,7 +118,8 @@ FinishedRun FinishRun(const NoiseSpectrum& measured, const Corrections& c, const
 
 std::string WriteWholeFile(const std::string& path, const std::string& content) {
   QString error;
-  if (!SaveWholeFile(QString::fromStdString(path), QByteArray::fromStdString(content), &error)) return WriteProblem(path, error.toStdString());
+  if (!SaveWholeFile(QString::fromStdString(path), QByteArray::fromStdString(content), &error))
+    return WriteProblem(path, error.toStdString());
   return {};
 }
 

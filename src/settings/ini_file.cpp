@@ -252,8 +252,7 @@ TIniFile::TIniFile(std::string fileName) : fileName_(std::move(fileName)) {}
 
 void TIniFile::ThrowWriteError() const { throw EIniFileException(fileName_ + " に書き込めません"); }
 
-std::string TIniFile::ReadString(std::string_view section, std::string_view key,
-                                 std::string_view defaultValue) const {
+std::string TIniFile::ReadString(std::string_view section, std::string_view key, std::string_view defaultValue) const {
   std::string content;
   if (LoadFile(fileName_, content) != Load::kOk) return std::string(defaultValue);
   const std::vector<Line> lines = SplitLines(content);
@@ -302,8 +301,10 @@ void TIniFile::WriteString(std::string_view section, std::string_view key, std::
   } else {
     std::size_t at = lines.size();
     std::vector<Line> added;
-    if (!place.section) added.push_back({"[" + std::string(section) + "]", eol});
-    else at = place.lastKeyOrHeader + 1;
+    if (!place.section)
+      added.push_back({"[" + std::string(section) + "]", eol});
+    else
+      at = place.lastKeyOrHeader + 1;
     added.push_back({std::string(key) + "=" + std::string(value), eol});
     if (at > 0 && lines[at - 1].eol.empty()) lines[at - 1].eol = eol;
     lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(at), added.begin(), added.end());

@@ -18,8 +18,7 @@ class TIniFile {
   const std::string& FileName() const { return fileName_; }
 
   // A missing file, section or key gives the default; an empty value gives "".
-  std::string ReadString(std::string_view section, std::string_view key,
-                         std::string_view defaultValue) const;
+  std::string ReadString(std::string_view section, std::string_view key, std::string_view defaultValue) const;
   // Empty or non-converting values give the default without an error.
   double ReadFloat(std::string_view section, std::string_view key, double defaultValue) const;
   // Decimal, or hexadecimal after "0x"/"0X".

@@ -26,6 +26,7 @@ struct InstrumentSettings {
 };
 
 // The [QVX71] values with the window's defaults; ADDR defaults to `defaultAddress`.
-InstrumentSettings ReadInstrumentSettings(const TIniFile& ini, std::string_view defaultAddress = kSettingsDefaultAddress);
+InstrumentSettings ReadInstrumentSettings(const TIniFile& ini,
+                                          std::string_view defaultAddress = kSettingsDefaultAddress);
 
 }  // namespace qvx

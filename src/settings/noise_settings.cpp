@@ -51,29 +51,36 @@ NoiseSettingsRead ReadNoiseSettings(const TIniFile& ini) {
   auto choice = [&](const char* key, std::string& field, const char* a, const char* b) {
     const std::string text = value(key);
     if (text == kAbsent) return;
-    if (text == a || text == b) field = text;
-    else bad(key, text, field);
+    if (text == a || text == b)
+      field = text;
+    else
+      bad(key, text, field);
   };
   auto number = [&](const char* key, double& field, double above) {
     const std::string text = value(key);
     if (text == kAbsent) return;
     const auto v = ParseDecimal(Trimmed(text));
-    if (v && *v > above && std::isfinite(*v)) field = *v;
-    else bad(key, text, FloatToStr(field));
+    if (v && *v > above && std::isfinite(*v))
+      field = *v;
+    else
+      bad(key, text, FloatToStr(field));
   };
   auto whole = [&](const char* key, int& field, int lo, int hi) {
     const std::string text = value(key);
     if (text == kAbsent) return;
     int v = 0;
-    if (TryParseIniInteger(text, v) && v >= lo && v <= hi) field = v;
-    else bad(key, text, std::to_string(field));
+    if (TryParseIniInteger(text, v) && v >= lo && v <= hi)
+      field = v;
+    else
+      bad(key, text, std::to_string(field));
   };
   choice("METHOD", s.method, "record", "fft");
   number("FROM", s.from_hz, 0.0);
   number("TO", s.to_hz, 0.0);
   if (!(s.to_hz > s.from_hz)) {
-    read.problems.push_back("TO=" + FloatToStr(s.to_hz) + " in [NOISE] is not above FROM=" + FloatToStr(s.from_hz) + "; " +
-                            FloatToStr(defaults.from_hz) + " Hz to " + FloatToStr(defaults.to_hz) + " Hz are used");
+    read.problems.push_back("TO=" + FloatToStr(s.to_hz) + " in [NOISE] is not above FROM=" + FloatToStr(s.from_hz) +
+                            "; " + FloatToStr(defaults.from_hz) + " Hz to " + FloatToStr(defaults.to_hz) +
+                            " Hz are used");
     s.from_hz = defaults.from_hz;
     s.to_hz = defaults.to_hz;
   }
@@ -81,15 +88,20 @@ NoiseSettingsRead ReadNoiseSettings(const TIniFile& ini) {
   whole("AVERAGES", s.averages, 1, 64);
   if (const std::string text = value("SECONDS"); text != kAbsent) {
     const auto v = ParseDecimal(Trimmed(text));
-    if (Trimmed(text).empty() || (v && *v > 0 && std::isfinite(*v))) s.seconds = Trimmed(text);
-    else bad("SECONDS", text, "the plan's own length");
+    if (Trimmed(text).empty() || (v && *v > 0 && std::isfinite(*v)))
+      s.seconds = Trimmed(text);
+    else
+      bad("SECONDS", text, "the plan's own length");
   }
   choice("AVERAGING", s.averaging, "mean", "median");
   if (const std::string text = value("GAIN"); text != kAbsent) {
-    if (ParseGainText(text, nullptr)) s.gain = Trimmed(text);
-    else bad("GAIN", text, "no gain");
+    if (ParseGainText(text, nullptr))
+      s.gain = Trimmed(text);
+    else
+      bad("GAIN", text, "no gain");
   }
-  for (auto [key, field] : {std::pair{"GAINFILE", &s.gain_file}, std::pair{"FLOORFILE", &s.floor_file}, std::pair{"LIMITFILE", &s.limit_file}}) {
+  for (auto [key, field] : {std::pair{"GAINFILE", &s.gain_file}, std::pair{"FLOORFILE", &s.floor_file},
+                            std::pair{"LIMITFILE", &s.limit_file}}) {
     if (const std::string text = value(key); text != kAbsent) *field = text;
   }
   return read;

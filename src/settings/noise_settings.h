@@ -17,9 +17,9 @@ struct NoiseSettings {
   double to_hz = 100000.0;
   int ppd = 10;
   int averages = 32;
-  std::string seconds;  // the slowest record's length; empty: the plan's own
+  std::string seconds;             // the slowest record's length; empty: the plan's own
   std::string averaging = "mean";  // or "median"
-  std::string gain;     // a ratio ("100") or dB ("40 dB"); empty: none
+  std::string gain;                // a ratio ("100") or dB ("40 dB"); empty: none
   std::string gain_file;
   std::string floor_file;
   std::string limit_file;

@@ -11,14 +11,29 @@ constexpr const char* kSystemErrorQuery = ":SYSTem:ERRor?";
 std::string SetupCommand(const SetupStep& step, const WorkingState& s, const std::string& aveText) {
   std::string command(step.literal);
   switch (step.value) {
-    case SetupValue::kNone: break;
-    case SetupValue::kAveText: command += aveText; break;
-    case SetupValue::kStartf: command += FloatToStr(s.Startf); break;
-    case SetupValue::kEndf: command += FloatToStr(s.Endf); break;
-    case SetupValue::kFftScale: command += FloatToStr(s.FftScale); break;
-    case SetupValue::kFftOffset: command += FloatToStr(s.FftOffset); break;
-    case SetupValue::kCh1Scale: command += s.Ch1Scale; break;
-    case SetupValue::kTDiv: command += s.TDiv; break;
+    case SetupValue::kNone:
+      break;
+    case SetupValue::kAveText:
+      command += aveText;
+      break;
+    case SetupValue::kStartf:
+      command += FloatToStr(s.Startf);
+      break;
+    case SetupValue::kEndf:
+      command += FloatToStr(s.Endf);
+      break;
+    case SetupValue::kFftScale:
+      command += FloatToStr(s.FftScale);
+      break;
+    case SetupValue::kFftOffset:
+      command += FloatToStr(s.FftOffset);
+      break;
+    case SetupValue::kCh1Scale:
+      command += s.Ch1Scale;
+      break;
+    case SetupValue::kTDiv:
+      command += s.TDiv;
+      break;
   }
   return command;
 }

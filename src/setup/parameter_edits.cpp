@@ -11,8 +11,8 @@ void NumericKeyFilter(char& key) {
   if (!passes) key = 0;
 }
 
-void FrequencyEnter(InstrumentChannel& ch, std::string_view commandLiteral, const std::string& boxText,
-                    double& target, const std::function<void()>& selectAll) {
+void FrequencyEnter(InstrumentChannel& ch, std::string_view commandLiteral, const std::string& boxText, double& target,
+                    const std::function<void()>& selectAll) {
   if (selectAll) selectAll();
   std::string command(commandLiteral);
   command += boxText;

@@ -25,8 +25,8 @@ void NumericKeyFilter(char& key);
 // Enter in a frequency box: selects the box's text, sends commandLiteral + the
 // text unchanged, then stores the converted text in target. A text that is not
 // a number throws EConvertError after the send, leaving target as it was.
-void FrequencyEnter(InstrumentChannel& ch, std::string_view commandLiteral, const std::string& boxText,
-                    double& target, const std::function<void()>& selectAll);
+void FrequencyEnter(InstrumentChannel& ch, std::string_view commandLiteral, const std::string& boxText, double& target,
+                    const std::function<void()>& selectAll);
 
 // Enter in the average box: the text must be a decimal integer (else
 // EConvertError before anything is sent); a count of 1 to 64 selects the text

@@ -56,8 +56,7 @@ double AxisModel::LabelStep() const {
     double m = std::floor(span / (kMaxLabels * increment_)) + 1.0;
     // Rounding may leave the count one too high; at huge m adding 1 changes
     // nothing, so grow by a relative step as well (such m are whole numbers anyway).
-    for (int i = 0; i < 8 && span / (m * increment_) >= kMaxLabels; ++i)
-      m = std::max(m + 1.0, m * (1.0 + 1e-12));
+    for (int i = 0; i < 8 && span / (m * increment_) >= kMaxLabels; ++i) m = std::max(m + 1.0, m * (1.0 + 1e-12));
     const double step = m * increment_;
     if (std::isfinite(step) && step > 0.0) return step;
   }

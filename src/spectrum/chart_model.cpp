@@ -10,8 +10,8 @@ void ChartModel::AddXY(double x, double y) {
   if (Series1.empty() || !(x < Series1.back().x)) {
     Series1.push_back({x, y});
   } else {
-    auto at = std::upper_bound(Series1.begin(), Series1.end(), x,
-                               [](double v, const ChartPoint& p) { return v < p.x; });
+    auto at =
+        std::upper_bound(Series1.begin(), Series1.end(), x, [](double v, const ChartPoint& p) { return v < p.x; });
     Series1.insert(at, {x, y});
   }
   ++Revision;

@@ -14,11 +14,11 @@ struct ChartPoint {
 
 struct ChartModel {
   std::vector<std::string> SubTitle;
-  AxisModel LeftAxis;                 // has its own Revision()
-  std::vector<ChartPoint> Series1;    // ascending x; equal x in insertion order
+  AxisModel LeftAxis;               // has its own Revision()
+  std::vector<ChartPoint> Series1;  // ascending x; equal x in insertion order
 
   void AddXY(double x, double y);
-  void ClearSeries();                 // keeps the capacity for the next plot
+  void ClearSeries();  // keeps the capacity for the next plot
   void SetSubTitle(std::vector<std::string> lines);
 
   // Bumped by every change to SubTitle or Series1 made through the members above.

@@ -89,12 +89,23 @@ void ResetAllFilters() {
 
 bool FilterLevel(int filterIndex, double level, double& out) {
   switch (filterIndex) {
-    case 0: out = level; return true;
-    case 1: out = FilterA4.Next(level); return true;
-    case 2: out = FilterA8.Next(level); return true;
-    case 3: out = FilterM4.Next(level); return true;
-    case 4: out = FilterM8.Next(level); return true;
-    default: return false;
+    case 0:
+      out = level;
+      return true;
+    case 1:
+      out = FilterA4.Next(level);
+      return true;
+    case 2:
+      out = FilterA8.Next(level);
+      return true;
+    case 3:
+      out = FilterM4.Next(level);
+      return true;
+    case 4:
+      out = FilterM8.Next(level);
+      return true;
+    default:
+      return false;
   }
 }
 

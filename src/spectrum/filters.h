@@ -27,8 +27,7 @@ class MoveAveFilter {
 // middle values.
 class MedianFilter {
  public:
-  constexpr MedianFilter(double* window, double* sorted, int len)
-      : Window(window), Sorted(sorted), Len(len) {}
+  constexpr MedianFilter(double* window, double* sorted, int len) : Window(window), Sorted(sorted), Len(len) {}
 
   double Next(double x);
   void Reset();

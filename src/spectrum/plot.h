@@ -8,9 +8,9 @@
 namespace qvx {
 
 struct PlotInputs {
-  int filterIndex = 0;      // "Vide Filter" list index; outside 0..4 draws no points
-  std::string filterText;   // the selected item's text
-  std::string aveText;      // the average count box, as typed
+  int filterIndex = 0;     // "Vide Filter" list index; outside 0..4 draws no points
+  std::string filterText;  // the selected item's text
+  std::string aveText;     // the average count box, as typed
   std::string yMinText;
   std::string yMaxText;
 };

@@ -25,9 +25,7 @@ namespace {
 // cannot overflow.
 std::int64_t ParseBlockLength(const char* text, std::size_t size) {
   std::size_t i = 0;
-  auto space = [](char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-  };
+  auto space = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; };
   while (i < size && space(text[i])) ++i;
   bool negative = false;
   if (i < size && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
@@ -131,8 +129,7 @@ bool ReadBlock(InstrumentChannel& ch, std::array<unsigned char, SPEC_POINTS>& fi
 
 }  // namespace
 
-bool ReadTraceBlock(InstrumentChannel& ch, std::array<unsigned char, SPEC_POINTS>& first,
-                    const BlockLimits& limits) {
+bool ReadTraceBlock(InstrumentChannel& ch, std::array<unsigned char, SPEC_POINTS>& first, const BlockLimits& limits) {
   if (ReadBlock(ch, first, limits)) return true;
   Drain(ch, limits);
   return false;
@@ -148,8 +145,7 @@ void ConvertTrace(const std::array<unsigned char, SPEC_POINTS>& data, WorkingSta
   }
 }
 
-bool RequestTraceBlock(InstrumentChannel& ch, std::array<unsigned char, SPEC_POINTS>& data,
-                       const BlockLimits& limits) {
+bool RequestTraceBlock(InstrumentChannel& ch, std::array<unsigned char, SPEC_POINTS>& data, const BlockLimits& limits) {
   ch.SendCommand(":WAV:SOUR MATH1");
   ch.SendCommand(":WAV:MODE NORMal");
   ch.SendCommand(":WAV:FORM BYTE");

@@ -58,9 +58,9 @@ inline constexpr int kTraceReadPauseMs = 1000;
 bool RequestTraceBlock(InstrumentChannel& ch, std::array<unsigned char, SPEC_POINTS>& data,
                        const BlockLimits& limits = {});
 
-// The whole acquisition: RequestTraceBlock, then the status and the conversion. A failed read returns silently with nothing changed.
-// Otherwise readStatus() refreshes the status values (an exception from it leaves
-// SpecData unchanged), the trace is converted with them, and plot() draws it.
+// The whole acquisition: RequestTraceBlock, then the status and the conversion. A failed read returns silently with
+// nothing changed. Otherwise readStatus() refreshes the status values (an exception from it leaves SpecData unchanged),
+// the trace is converted with them, and plot() draws it.
 void FetchTrace(InstrumentChannel& ch, WorkingState& s, const std::function<void()>& readStatus,
                 const std::function<void()>& plot, const BlockLimits& limits = {});
 

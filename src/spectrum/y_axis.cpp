@@ -9,10 +9,9 @@ void ApplyYRange(AxisModel& axis, const std::string& yMaxText, const std::string
   axis.SetMinimum(StrToFloat(yMinText));
 }
 
-void ApplyYAxisMode(bool autoChecked, AxisModel& axis,
-                    const std::function<void(bool)>& setYMinEnabled,
-                    const std::function<void(bool)>& setYMaxEnabled,
-                    const std::string& yMaxText, const std::string& yMinText) {
+void ApplyYAxisMode(bool autoChecked, AxisModel& axis, const std::function<void(bool)>& setYMinEnabled,
+                    const std::function<void(bool)>& setYMaxEnabled, const std::string& yMaxText,
+                    const std::string& yMinText) {
   if (autoChecked) {
     axis.SetAutomatic(true);
     if (setYMinEnabled) setYMinEnabled(false);

@@ -14,9 +14,8 @@ void ApplyYRange(AxisModel& axis, const std::string& yMaxText, const std::string
 // The "Y Axis Auto" rule, shared by start-up and the check box. Checked: automatic,
 // then both boxes disabled. Unchecked: both boxes enabled, automatic off, then
 // ApplyYRange.
-void ApplyYAxisMode(bool autoChecked, AxisModel& axis,
-                    const std::function<void(bool)>& setYMinEnabled,
-                    const std::function<void(bool)>& setYMaxEnabled,
-                    const std::string& yMaxText, const std::string& yMinText);
+void ApplyYAxisMode(bool autoChecked, AxisModel& axis, const std::function<void(bool)>& setYMinEnabled,
+                    const std::function<void(bool)>& setYMaxEnabled, const std::string& yMaxText,
+                    const std::string& yMinText);
 
 }  // namespace qvx

@@ -50,7 +50,8 @@ FftRange RangeWithTop(double top_volts) {
 }
 
 int ClippedBytes(const std::array<unsigned char, SPEC_POINTS>& bytes) {
-  return static_cast<int>(std::count_if(bytes.begin(), bytes.end(), [](unsigned char b) { return b == 0 || b == 255; }));
+  return static_cast<int>(
+      std::count_if(bytes.begin(), bytes.end(), [](unsigned char b) { return b == 0 || b == 255; }));
 }
 
 std::optional<FftRange> NextFftRange(const std::array<unsigned char, SPEC_POINTS>& bytes, const FftRange& current,
@@ -118,9 +119,13 @@ MeasureOutcome RunMeasurement(InstrumentChannel& channel, const MeasureSettings&
     const PlannedAcquisition& a = plan[i];
     const auto started = Clock::now();
     const std::string name = "acquisition " + std::to_string(i + 1) + " of " + std::to_string(n);
-    if (settings.deadline && started + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(a.seconds)) > *settings.deadline) {
-      return fail(MeasureStatus::kTimeLimit, name + " (" + Describe(a) + ", " + FormatDuration(a.seconds) +
-                                                 ") would pass the time limit; allow more time (--max-minutes) or measure fewer decades or averages");
+    if (settings.deadline &&
+        started + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(a.seconds)) >
+            *settings.deadline) {
+      return fail(
+          MeasureStatus::kTimeLimit,
+          name + " (" + Describe(a) + ", " + FormatDuration(a.seconds) +
+              ") would pass the time limit; allow more time (--max-minutes) or measure fewer decades or averages");
     }
 
     WorkingState s;
@@ -170,11 +175,16 @@ MeasureOutcome RunMeasurement(InstrumentChannel& channel, const MeasureSettings&
       if (cancelled()) return fail(MeasureStatus::kCancelled, "cancelled");
       if (!RequestTraceBlock(ch, bytes)) {
         if (ch.PeerClosed()) {
-          return fail(MeasureStatus::kNotAnswering, name + ": the instrument closed the connection during the trace read; check that it is on and try again");
+          return fail(
+              MeasureStatus::kNotAnswering,
+              name + ": the instrument closed the connection during the trace read; check that it is on and try again");
         }
         // One more try: a block can be lost once without the instrument being gone.
         if (++failedReads >= 2) {
-          return fail(MeasureStatus::kNotAnswering, name + ": the instrument sent no complete trace block in answer to :WAV:DATA?; check that MATH1 shows the FFT and that the instrument is not busy");
+          return fail(MeasureStatus::kNotAnswering,
+                      name +
+                          ": the instrument sent no complete trace block in answer to :WAV:DATA?; check that MATH1 "
+                          "shows the FFT and that the instrument is not busy");
         }
         continue;
       }
@@ -185,17 +195,20 @@ MeasureOutcome RunMeasurement(InstrumentChannel& channel, const MeasureSettings&
         // The conversion's own text is the window's; here the query and what became of it.
         const bool answered = !ch.PeerClosed() && !ch.LastReply().empty();
         return fail(MeasureStatus::kNotAnswering, name + ": " + ch.LastQueryOutcome() +
-                                                      (answered ? ", not a number; check that it is a QVX71" : "; check that the instrument is on and answering"));
+                                                      (answered ? ", not a number; check that it is a QVX71"
+                                                                : "; check that the instrument is on and answering"));
       }
       ConvertTrace(bytes, s);
       if (!settings.set_up || reads >= settings.max_reads) break;
       const auto next = NextFftRange(bytes, {s.FftScale, s.FftOffset}, settings.strict_ranging, s.Startf == 0);
       if (!next) break;
       if (settings.deadline && Clock::now() + std::chrono::seconds(2) > *settings.deadline) {
-        return fail(MeasureStatus::kTimeLimit, name + ": ranging the FFT scale would pass the time limit; allow more time (--max-minutes)");
+        return fail(MeasureStatus::kTimeLimit,
+                    name + ": ranging the FFT scale would pass the time limit; allow more time (--max-minutes)");
       }
       const int clipped = ClippedBytes(bytes);
-      say(name + ": " + (clipped > 0 ? Counted(clipped, "point") + " clipped" : std::string("trace too small for the scale")) +
+      say(name + ": " +
+          (clipped > 0 ? Counted(clipped, "point") + " clipped" : std::string("trace too small for the scale")) +
           "; FFT scale " + FormatVolts(next->scale) + "/div, offset " + FormatVolts(next->offset));
       SendRange(ch, *next);
     }
@@ -219,7 +232,8 @@ MeasureOutcome RunMeasurement(InstrumentChannel& channel, const MeasureSettings&
     plannedLeft = std::max(0.0, plannedLeft - a.seconds);
     if (clipped == SPEC_POINTS) {
       return fail(MeasureStatus::kAllClipped,
-                  name + " (" + FormatHz(s.Startf) + " - " + FormatHz(s.Endf) + "): every point is clipped (byte 0 or 255)" +
+                  name + " (" + FormatHz(s.Startf) + " - " + FormatHz(s.Endf) +
+                      "): every point is clipped (byte 0 or 255)" +
                       (settings.set_up ? " after ranging the FFT scale; check the signal and the channel-1 scale"
                                        : "; set the FFT scale and offset so the trace is on screen, or use --setup"));
     }
@@ -231,8 +245,8 @@ MeasureOutcome RunMeasurement(InstrumentChannel& channel, const MeasureSettings&
       for (std::size_t k = SPEC_POINTS - SPEC_POINTS / 10; k < SPEC_POINTS; ++k) {
         if (bytes[k] != 0 && bytes[k] != 255) tail = std::max(tail, ByteToVolts(bytes[k], s.FftScale, s.FftOffset));
       }
-      const double top = (tail > 0 ? 2.0 * tail : ByteToVolts(255, s.FftScale, s.FftOffset)) *
-                         std::sqrt(plan[i + 1].rbw_hz / s.Rbw);
+      const double top =
+          (tail > 0 ? 2.0 * tail : ByteToVolts(255, s.FftScale, s.FftOffset)) * std::sqrt(plan[i + 1].rbw_hz / s.Rbw);
       if (top > 0 && std::isfinite(top)) range = RangeWithTop(top);
     }
   }

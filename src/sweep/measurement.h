@@ -49,10 +49,10 @@ struct MeasureSettings {
   std::string ch1_scale = "0.0002";
   int averages = 32;
   FftRange first_range{1e-8, -7e-8};
-  std::string window;               // a window name sent after each set-up as given; "" for none
-  double time_scale = 1.0;          // of the averaging waits
+  std::string window;       // a window name sent after each set-up as given; "" for none
+  double time_scale = 1.0;  // of the averaging waits
   int ppd = 10;
-  int max_reads = 8;                // trace reads per acquisition while ranging
+  int max_reads = 8;  // trace reads per acquisition while ranging
   // A single span ranges until no point but the 0 Hz one clips: its few low points hold
   // the whole 1/f region. A sweep's decades stop at fewer than 1 %.
   bool strict_ranging = false;
@@ -68,7 +68,7 @@ enum class MeasureStatus { kOk, kNotAnswering, kAllClipped, kTimeLimit, kCancell
 
 struct MeasureOutcome {
   MeasureStatus status = MeasureStatus::kOk;
-  std::string message;    // what went wrong and what to do
+  std::string message;     // what went wrong and what to do
   NoiseSpectrum spectrum;  // what was measured, also when a later step failed
 };
 

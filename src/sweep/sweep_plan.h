@@ -29,11 +29,11 @@ struct PlannedAcquisition {
   double end_hz = 0.0;
   double tdiv_s = 0.0;
   double fs_hz = 0.0;
-  double rbw_hz = 0.0;       // the bin width the timebase gives
-  double log_bin_hz = 0.0;   // the narrowest log bin of the span
-  bool coarse = false;       // even the slowest timebase leaves bins wider than a third of it
-  double average_s = 0.0;    // K frames x record time x time scale
-  double seconds = 0.0;      // set-up, wait and one trace read
+  double rbw_hz = 0.0;      // the bin width the timebase gives
+  double log_bin_hz = 0.0;  // the narrowest log bin of the span
+  bool coarse = false;      // even the slowest timebase leaves bins wider than a third of it
+  double average_s = 0.0;   // K frames x record time x time scale
+  double seconds = 0.0;     // set-up, wait and one trace read
 };
 
 struct SweepPlan {

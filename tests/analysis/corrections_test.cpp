@@ -75,10 +75,8 @@ TEST(Corrections, MaskInterpolatesLogLogAndJudgesTheCleanLogPoints) {
 
 TEST(Corrections, MalformedFilesNameTheLine) {
   const std::tuple<const char*, int, const char*> cases[] = {
-      {"10 40\n20 x\n", 2, "not a number"},
-      {"10 40\n5 50\n", 2, "does not rise"},
-      {"10 40 7\n", 1, "expected a frequency"},
-      {"-1 3\n", 1, "above 0"},
+      {"10 40\n20 x\n", 2, "not a number"},     {"10 40\n5 50\n", 2, "does not rise"},
+      {"10 40 7\n", 1, "expected a frequency"}, {"-1 3\n", 1, "above 0"},
       {"# nothing\n", 2, "no frequency"},
   };
   for (const auto& [text, line, says] : cases) {

@@ -27,7 +27,7 @@ NoiseSpectrum Grid(double from, double to, double step, const std::function<doub
   return s;
 }
 
-double Constant(double, double) { return 400.0; }                                       // 20 nV/sqrt(Hz)
+double Constant(double, double) { return 400.0; }                                      // 20 nV/sqrt(Hz)
 double OneOverF(double lo, double hi) { return 1e4 * std::log(hi / lo) / (hi - lo); }  // D^2 = 1e4 / f
 
 TEST(IntegratedNoise, MatchesClosedFormsIncludingBandEdgesBetweenPoints) {

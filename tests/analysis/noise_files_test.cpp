@@ -79,7 +79,7 @@ TEST(NoiseCsv, MalformedLinesAreNamed) {
       {h + "1,2,3,\n2,-2,3,\n", 3, "below 0"},
       {h + "5,2,3,\n5,2,3,\n", 3, "every point has the frequency 5 Hz"},
       {"\xEF\xBB\xBF" + h + "1,2,3,\n2,2,3,\n", 0, nullptr},  // a byte-order mark
-      {h + "1,2,3,R\r\n2,2,3,\r\n3,2,3,", 0, nullptr},  // CR LF and a last line without its end
+      {h + "1,2,3,R\r\n2,2,3,\r\n3,2,3,", 0, nullptr},        // CR LF and a last line without its end
   };
   for (const Case& c : cases) {
     const SpectrumReadResult r = ReadNoiseCsv(c.text);
@@ -137,7 +137,8 @@ TEST(ClipboardExport, MalformedOrIncompleteInputIsNamed) {
       {"0.100,1.000\r\n0.100,2.000\r\n", false, 2, "every point"},
   };
   for (const Case& c : cases) {
-    const SpectrumReadResult r = ReadClipboardExport(c.text, c.span ? std::optional(std::pair(0.0, 1000.0)) : std::nullopt);
+    const SpectrumReadResult r =
+        ReadClipboardExport(c.text, c.span ? std::optional(std::pair(0.0, 1000.0)) : std::nullopt);
     ASSERT_FALSE(r.ok()) << c.text;
     EXPECT_EQ(r.line, c.line) << c.text;
     EXPECT_NE(r.error.find(c.says), std::string::npos) << r.error;
@@ -156,9 +157,9 @@ TEST(AppendTrace, FlagsRepeatsClipsAndCoarseBins) {
   EXPECT_EQ(c.clipped, 7) << "the ramp's bytes 0 and 255";
   EXPECT_TRUE(s.points[256].flags & kFlagClipped);
   // A log bin at f is f (10^0.1 - 1) wide.
-  EXPECT_TRUE(s.points[10].flags & kFlagCoarseRbw);       // 1 kHz: log bin 259 Hz
-  EXPECT_FALSE(s.points[20].flags & kFlagCoarseRbw);      // 2 kHz: log bin 518 Hz
-  EXPECT_EQ(s.points[0].flags & kFlagCoarseRbw, 0u);      // 0 Hz has no log bin
+  EXPECT_TRUE(s.points[10].flags & kFlagCoarseRbw);   // 1 kHz: log bin 259 Hz
+  EXPECT_FALSE(s.points[20].flags & kFlagCoarseRbw);  // 2 kHz: log bin 518 Hz
+  EXPECT_EQ(s.points[0].flags & kFlagCoarseRbw, 0u);  // 0 Hz has no log bin
 }
 
 TEST(SpectrumFromWindow, FindsClippingFromTheUnfilteredBuffer) {
@@ -215,11 +216,16 @@ namespace {
 
 TEST(Formatting, EngineeringUnitsForPeople) {
   const std::pair<std::string, std::string> cases[] = {
-      {FormatVolts(3.296e-2), "32.96 mV"},     {FormatVolts(6.427e-6), "6.427 \u00B5V"},
-      {FormatVolts(999.96e-6), "1 mV"},        {FormatSeconds(1e-5), "10 \u00B5s"},
-      {FormatSeconds(0.2), "200 ms"},          {FormatSeconds(1000), "1000 s"},
-      {FormatHz(1e9), "1 GHz"},                {FormatHz(2.5e3), "2.5 kHz"},
-      {Counted(1, "clipped point"), "1 clipped point"}, {Counted(2, "point"), "2 points"},
+      {FormatVolts(3.296e-2), "32.96 mV"},
+      {FormatVolts(6.427e-6), "6.427 \u00B5V"},
+      {FormatVolts(999.96e-6), "1 mV"},
+      {FormatSeconds(1e-5), "10 \u00B5s"},
+      {FormatSeconds(0.2), "200 ms"},
+      {FormatSeconds(1000), "1000 s"},
+      {FormatHz(1e9), "1 GHz"},
+      {FormatHz(2.5e3), "2.5 kHz"},
+      {Counted(1, "clipped point"), "1 clipped point"},
+      {Counted(2, "point"), "2 points"},
   };
   for (const auto& [got, want] : cases) EXPECT_EQ(got, want);
 }

@@ -104,7 +104,8 @@ TEST_F(ChartMenuTest, AFileThatCannotBeWrittenGivesTheErrorBoxAndKeepsTheOldOne)
   EXPECT_EQ(boxes_.Boxes()[0].title, "QVX71FFT");
   EXPECT_EQ(boxes_.Boxes()[0].text.rfind("Cannot save " + dir_.Path() + "/good.csv: ", 0), 0u) << boxes_.Texts()[0];
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_.Path()), {}), 1) << "no temporary file is left";
-  const QString image = QRegularExpression::escape(QString::fromStdString(dir_.Path())) + "/spectrum-\\d{8}-\\d{6}\\.png";
+  const QString image =
+      QRegularExpression::escape(QString::fromStdString(dir_.Path())) + "/spectrum-\\d{8}-\\d{6}\\.png";
   EXPECT_TRUE(QRegularExpression(QRegularExpression::anchoredPattern(image)).match(suggested[1]).hasMatch())
       << suggested[1].toStdString();
 }

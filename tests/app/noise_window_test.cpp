@@ -43,8 +43,9 @@ TEST_F(NoiseWindowTest, F5AndTheLastMenuItemOpenOneWindow) {
 }
 
 TEST_F(NoiseWindowTest, SettingsRoundTripWithABadValueFallingBack) {
-  dir_.Write("QVX71CONT.INI", test::IniText({"[QVX71]", "ADDR=127.0.0.253", "[NOISE]", "METHOD=fft", "FROM=10", "TO=1000",
-                                             "PPD=many", "AVERAGING=median", "GAIN=40 dB", "LIMITFILE=mask.txt"}));
+  dir_.Write("QVX71CONT.INI",
+             test::IniText({"[QVX71]", "ADDR=127.0.0.253", "[NOISE]", "METHOD=fft", "FROM=10", "TO=1000", "PPD=many",
+                            "AVERAGING=median", "GAIN=40 dB", "LIMITFILE=mask.txt"}));
   auto form = Open();
   form->ChartContextMenu()->NoiseMeasurement->trigger();
   NoiseMeasurementWindow* window = form->ChartContextMenu()->MeasurementWindow();
@@ -63,9 +64,10 @@ TEST_F(NoiseWindowTest, SettingsRoundTripWithABadValueFallingBack) {
   window->LimitFile.Clear->click();
   window->close();
   const TIniFile ini("./QVX71CONT.INI");
-  const std::pair<const char*, const char*> expected[] = {
-      {"METHOD", "fft"},  {"FROM", "10"},       {"TO", "20000"},     {"PPD", "10"},         {"AVERAGES", "32"},   {"SECONDS", "5"},
-      {"AVERAGING", "median"}, {"GAIN", "40 dB"}, {"GAINFILE", ""}, {"FLOORFILE", ""}, {"LIMITFILE", ""}};
+  const std::pair<const char*, const char*> expected[] = {{"METHOD", "fft"},       {"FROM", "10"},     {"TO", "20000"},
+                                                          {"PPD", "10"},           {"AVERAGES", "32"}, {"SECONDS", "5"},
+                                                          {"AVERAGING", "median"}, {"GAIN", "40 dB"},  {"GAINFILE", ""},
+                                                          {"FLOORFILE", ""},       {"LIMITFILE", ""}};
   for (const auto& [key, value] : expected) EXPECT_EQ(ini.ReadString("NOISE", key, "absent"), value) << key;
 }
 
@@ -78,14 +80,16 @@ TEST_F(NoiseWindowTest, AFileOfSomeoneWhoNeverOpenedItHasNoNoiseSection) {
 // Nothing listens at the address: the failure is the window's text, the main window's
 // buttons work again, and no error box appears.
 TEST_F(NoiseWindowTest, AFailedRunSaysWhyInTheWindow) {
-  dir_.Write("QVX71CONT.INI", test::IniText({"[QVX71]", "ADDR=127.0.0.253", "[NOISE]", "METHOD=record", "FROM=100", "SECONDS=1"}));
+  dir_.Write("QVX71CONT.INI",
+             test::IniText({"[QVX71]", "ADDR=127.0.0.253", "[NOISE]", "METHOD=record", "FROM=100", "SECONDS=1"}));
   auto form = Open();
   form->ChartContextMenu()->NoiseMeasurement->trigger();
   NoiseMeasurementWindow* window = form->ChartContextMenu()->MeasurementWindow();
   window->StartClick();
   ASSERT_TRUE(test::WaitUntil([&] { return window->State() != JobState::kRunning; }, std::chrono::seconds(30)));
   EXPECT_EQ(window->windowTitle(), "Noise Measurement - failed");
-  EXPECT_TRUE(window->Message->text().startsWith("cannot connect to 127.0.0.253:5555")) << window->Message->text().toStdString();
+  EXPECT_TRUE(window->Message->text().startsWith("cannot connect to 127.0.0.253:5555"))
+      << window->Message->text().toStdString();
   EXPECT_TRUE(form->BtnConnect->isEnabled());
   EXPECT_TRUE(boxes_.Boxes().empty());
   // A bad field is refused before anything connects.

@@ -66,8 +66,8 @@ TEST_F(WindowAuditTest, EnterPressesTheFocusedButtonAndTabLeavesTheMemos) {
   EXPECT_EQ(form->LogLines(), (std::vector<std::string>{"TIMEOUT", "TIMEOUT"}));
 
   const std::tuple<QPlainTextEdit*, Qt::Key, QWidget*> cases[] = {{form->MemLog, Qt::Key_Tab, form->BtnAxisReasd},
-                                                                 {form->MemLog, Qt::Key_Backtab, form->BtnIDN},
-                                                                 {form->Memo1, Qt::Key_Tab, form->CmbMoveAve}};
+                                                                  {form->MemLog, Qt::Key_Backtab, form->BtnIDN},
+                                                                  {form->Memo1, Qt::Key_Tab, form->CmbMoveAve}};
   for (const auto& [memo, key, next] : cases) {
     memo->setFocus();
     QTest::keyClicks(memo, "ab");

@@ -113,10 +113,9 @@ TEST_F(WindowTest, ControlsSitWhereTheLayoutPutsThem) {
   // Memo1 takes part in the tab order but is never visible.
   EXPECT_TRUE(form->Memo1->visibleRegion().isEmpty());
   const std::vector<QWidget*> tabOrder = {
-      form->BtnConnect,   form->BtnIDN,      form->MemLog,       form->BtnAxisReasd, form->BtnGetFFTData,
-      form->BtnSetFFT,    form->Chart1,      form->ChkFreqList,  form->BtnClipBorad, form->EditStartf,
-      form->EditEndf,     form->EditAve,     form->Memo1,        form->CmbMoveAve,   form->EditYMax,
-      form->EditYMin,     form->ChkYAuto};
+      form->BtnConnect, form->BtnIDN,      form->MemLog,       form->BtnAxisReasd, form->BtnGetFFTData, form->BtnSetFFT,
+      form->Chart1,     form->ChkFreqList, form->BtnClipBorad, form->EditStartf,   form->EditEndf,      form->EditAve,
+      form->Memo1,      form->CmbMoveAve,  form->EditYMax,     form->EditYMin,     form->ChkYAuto};
   for (std::size_t i = 0; i + 1 < tabOrder.size(); ++i) {
     QWidget* next = tabOrder[i]->nextInFocusChain();
     while (next && next->focusPolicy() == Qt::NoFocus) next = next->nextInFocusChain();
@@ -160,9 +159,9 @@ TEST_F(WindowTest, StartsWithDefaultsAndSavesFourteenKeysInOrder) {
 }
 
 TEST_F(WindowTest, StoredSettingsSeedTheWindowAndComeBackInTheirForms) {
-  dir_.Write("QVX71CONT.INI", IniText({"; lab bench 3", "[qvx71]", "addr=", "START=abc", "END=1.0E5",
-                                       "TDIV=1e-2", "CH1SCALE=2E-4", "AVE=007", "FLIST=5", "[DISP]", "LVMIN=10",
-                                       "LVMAX=50", "YAXIAUTO=0", "AVE=0x2", "LVINC=2.5E1"}));
+  dir_.Write("QVX71CONT.INI",
+             IniText({"; lab bench 3", "[qvx71]", "addr=", "START=abc", "END=1.0E5", "TDIV=1e-2", "CH1SCALE=2E-4",
+                      "AVE=007", "FLIST=5", "[DISP]", "LVMIN=10", "LVMAX=50", "YAXIAUTO=0", "AVE=0x2", "LVINC=2.5E1"}));
   auto form = Open();
   EXPECT_TRUE(boxes_.Boxes().empty());
   EXPECT_EQ(form->windowTitle().toStdString(), "QVX71 Cotroller addr:");
@@ -202,8 +201,8 @@ TEST_F(WindowTest, AFilterIndexOutsideTheListSelectsNothingAndIsSavedAsMinusOne)
 // A bad stored value is reported, but the other settings are still applied, so the
 // save at exit does not replace the operator's display settings with blanks.
 TEST_F(WindowTest, ABadStoredCountIsReportedWithoutLosingTheOtherSettings) {
-  dir_.Write("QVX71CONT.INI", IniText({"[QVX71]", "AVE=1.5", "FLIST=1", "[DISP]", "LVMIN=10", "LVMAX=50",
-                                       "YAXIAUTO=0", "AVE=3", "LVINC=5"}));
+  dir_.Write("QVX71CONT.INI", IniText({"[QVX71]", "AVE=1.5", "FLIST=1", "[DISP]", "LVMIN=10", "LVMAX=50", "YAXIAUTO=0",
+                                       "AVE=3", "LVINC=5"}));
   auto form = Open();
   ASSERT_EQ(boxes_.Boxes().size(), 1u);
   EXPECT_EQ(boxes_.Boxes()[0].title, "QVX71FFT");

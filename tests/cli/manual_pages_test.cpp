@@ -40,7 +40,9 @@ std::string Page(const std::string& name) {
 TEST(ManualPages, NameTheOptionsTheProgramsTake) {
   const std::string noise = QVX71_NOISE_PATH;
   const std::pair<std::string, std::string> programs[] = {
-      {"qvx71-noise", Output(noise + " measure --help") + Output(noise + " capture --help") + Output(noise + " analyze --help") + Output(noise + " plot --help") + Output(noise + " plan --help")},
+      {"qvx71-noise", Output(noise + " measure --help") + Output(noise + " capture --help") +
+                          Output(noise + " analyze --help") + Output(noise + " plot --help") +
+                          Output(noise + " plan --help")},
       {"qvx71-sim", Output(std::string(QVX71_SIM_PATH) + " --help")},
   };
   for (const auto& [name, help] : programs) {

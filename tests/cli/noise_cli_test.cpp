@@ -122,8 +122,9 @@ const double kBandUv = 20e-3 * std::sqrt(99990 + 200 * std::log(1e4));
 
 TEST_F(NoiseCli, SweepRecoversFloorCornerAndBandAndDrawsThem) {
   StartSim(20, 200, {}, 0.01);
-  const ProgramRun run = Noise({"measure", "--addr", sim_->Address(), "--setup", "--sweep", "10:100000", "--ppd", "10", "--band",
-                         "10:100000", "--out", "run", "--format", "csv,json,png,svg", "--time-scale", "0.01"});
+  const ProgramRun run =
+      Noise({"measure", "--addr", sim_->Address(), "--setup", "--sweep", "10:100000", "--ppd", "10", "--band",
+             "10:100000", "--out", "run", "--format", "csv,json,png,svg", "--time-scale", "0.01"});
   ASSERT_EQ(run.code, 0) << run.err;
   EXPECT_NE(run.err.find("planned time"), std::string::npos) << run.err;
   const auto j = Json(Read("run.json"));
@@ -140,7 +141,8 @@ TEST_F(NoiseCli, SweepRecoversFloorCornerAndBandAndDrawsThem) {
   const ProgramRun again = Noise({"analyze", "run.csv", "--band", "10:100000", "--json", "-"});
   ASSERT_EQ(again.code, 0) << again.err;
   const auto k = Json(again.out);
-  for (const char* key : {"white_nv", "corner_hz", "bands", "spots", "range", "log_points"}) EXPECT_EQ(k[key], j[key]) << key;
+  for (const char* key : {"white_nv", "corner_hz", "bands", "spots", "range", "log_points"})
+    EXPECT_EQ(k[key], j[key]) << key;
   EXPECT_GT(Read("run.png").size(), 10000u);
   EXPECT_NE(Read("run.svg").find("<svg"), std::string::npos);
 
@@ -160,7 +162,8 @@ TEST_F(NoiseCli, SweepRecoversFloorCornerAndBandAndDrawsThem) {
 
 TEST_F(NoiseCli, TonesShowInThePointsAndLeaveTheFitAlone) {
   StartSim(20, 200, {{50, 2e-7}, {3000, 2e-6}, {20000, 5e-6}});
-  const ProgramRun run = Noise({"measure", "--addr", sim_->Address(), "--sweep", "10:100000", "--out", "run", "--quiet", "--time-scale", "0"});
+  const ProgramRun run = Noise(
+      {"measure", "--addr", sim_->Address(), "--sweep", "10:100000", "--out", "run", "--quiet", "--time-scale", "0"});
   ASSERT_EQ(run.code, 0) << run.err;
   EXPECT_EQ(run.err, "");
   const auto j = Json(Read("run.json"));
@@ -201,7 +204,8 @@ TEST_F(NoiseCli, OneSpanAsLeftReadsTheWindowsLevelsAndAnalyzeOfItsExportAgrees) 
   ASSERT_EQ(channel.ConnectInstrument(), 1);
   WorkingState ws;
   bool read = false;
-  FetchTrace(channel, ws, [&] { ReadStatus(channel, ws, {}); }, [&] { read = true; });
+  FetchTrace(
+      channel, ws, [&] { ReadStatus(channel, ws, {}); }, [&] { read = true; });
   ASSERT_TRUE(read);
   const SpectrumReadResult csv = ReadNoiseCsv(Read("one.csv"));
   ASSERT_TRUE(csv.ok()) << csv.error;
@@ -229,19 +233,22 @@ TEST_F(NoiseCli, RangingAndTheConvertersFloorKeepTheCornerHonest) {
     auto noise = sim_->Noise();
     noise.seed = seed;
     sim_->SetNoise(noise);
-    const ProgramRun run = Noise({"measure", "--setup", "--span", "0:100000", "--time-scale", "0", "--json", "-", "--quiet"});
+    const ProgramRun run =
+        Noise({"measure", "--setup", "--span", "0:100000", "--time-scale", "0", "--json", "-", "--quiet"});
     ASSERT_EQ(run.code, 0) << run.err;
     const auto j = Json(run.out);
     EXPECT_NEAR(j["corner_hz"].get<double>(), 200, 0.25 * 200) << "seed " << seed;
     EXPECT_LE(j["flags"]["clipped"].get<int>(), 1) << "only the 0 Hz point may stay clipped";
   }
   Write("QVX71CONT.INI", "[QVX71]\r\nADDR=" + sim_->Address() + "\r\nCH1SCALE=0.02\r\n");
-  const ProgramRun coarse = Noise({"measure", "--sweep", "10:100000", "--averages", "4", "--time-scale", "0", "--out", "q", "--quiet"});
+  const ProgramRun coarse =
+      Noise({"measure", "--sweep", "10:100000", "--averages", "4", "--time-scale", "0", "--out", "q", "--quiet"});
   ASSERT_EQ(coarse.code, 0) << coarse.err;
   const auto q = Json(Read("q.json"));
   EXPECT_TRUE(q["corner_hz"].is_null() || q["corner_hz"].get<double>() < 1000) << coarse.out;
   EXPECT_GT(q["flags"]["quantisation"].get<int>(), 1000);
-  EXPECT_NEAR(q["acquisitions"][0]["converter_floor_nv"].get<double>(), 8 * 0.02 / 256 / std::sqrt(6 * 5e5) * 1e9, 1e-6);
+  EXPECT_NEAR(q["acquisitions"][0]["converter_floor_nv"].get<double>(), 8 * 0.02 / 256 / std::sqrt(6 * 5e5) * 1e9,
+              1e-6);
   EXPECT_NE(coarse.out.find("use a smaller channel scale or a preamplifier"), std::string::npos) << coarse.out;
 }
 
@@ -331,7 +338,8 @@ TEST_F(NoiseCli, SplitRepliesAreWholeAndLostRepliesAreNamed) {
     faults.split_ms = 0;
     faults.silent_query = ":MATH1:FFT:SCALe?";
     sim_->SetFaults(faults);
-    const ProgramRun run = Noise({"measure", "--addr", sim_->Address(), "--setup", "--time-scale", "0", "--quiet"}, std::chrono::seconds(60));
+    const ProgramRun run = Noise({"measure", "--addr", sim_->Address(), "--setup", "--time-scale", "0", "--quiet"},
+                                 std::chrono::seconds(60));
     EXPECT_EQ(run.code, c.code) << run.err;
     EXPECT_NE(run.err.find(c.says), std::string::npos) << run.err;
     if (c.code == 0) {
@@ -401,8 +409,8 @@ class Capture : public NoiseCli {
 
 TEST_F(Capture, FromTenthOfAHertzToAHundredKilohertzWithTheDataSheetFigure) {
   StartRecordSim(2000, 20, 0.05);
-  const ProgramRun run = Noise({"capture", "--addr", sim_->Address(), "--from", "0.1", "--to", "100000", "--band", "10:100000",
-                                "--out", "run", "--format", "csv,json,png,svg,npy", "--quiet"});
+  const ProgramRun run = Noise({"capture", "--addr", sim_->Address(), "--from", "0.1", "--to", "100000", "--band",
+                                "10:100000", "--out", "run", "--format", "csv,json,png,svg,npy", "--quiet"});
   ASSERT_EQ(run.code, 0) << run.err;
   const auto j = Json(Read("run.json"));
   EXPECT_EQ(j["method"], "time record");
@@ -472,8 +480,9 @@ TEST_F(Capture, FaultsEndWithAClearMessageWithinTheirBound) {
     faults.fault = c.fault;
     faults.bad_preamble_zero = c.zeroYinc;
     sim_->SetFaults(faults);
-    const ProgramRun run = Noise({"capture", "--addr", sim_->Address(), "--from", "10", "--to", "1000", "--seconds", "2", "--quiet"},
-                                 std::chrono::seconds(60));
+    const ProgramRun run =
+        Noise({"capture", "--addr", sim_->Address(), "--from", "10", "--to", "1000", "--seconds", "2", "--quiet"},
+              std::chrono::seconds(60));
     EXPECT_EQ(run.code, c.code) << sim::FaultName(c.fault) << ": " << run.err;
     EXPECT_NE(run.err.find(c.says), std::string::npos) << run.err;
     EXPECT_LT(run.seconds, 30) << sim::FaultName(c.fault);
@@ -483,7 +492,8 @@ TEST_F(Capture, FaultsEndWithAClearMessageWithinTheirBound) {
   auto noise = sim_->Noise();
   noise.white_nv = 1e11;
   sim_->SetNoise(noise);
-  const ProgramRun loud = Noise({"capture", "--addr", sim_->Address(), "--from", "10", "--to", "1000", "--seconds", "2", "--quiet"});
+  const ProgramRun loud =
+      Noise({"capture", "--addr", sim_->Address(), "--from", "10", "--to", "1000", "--seconds", "2", "--quiet"});
   EXPECT_EQ(loud.code, 4) << loud.err;
   EXPECT_NE(loud.err.find("still clips at the largest channel scale"), std::string::npos) << loud.err;
   // A smaller read limit, as other instruments have, is followed.
@@ -492,13 +502,16 @@ TEST_F(Capture, FaultsEndWithAClearMessageWithinTheirBound) {
   auto faults = sim_->Faults();
   faults.max_read_points = 30000;
   sim_->SetFaults(faults);
-  EXPECT_EQ(Noise({"capture", "--addr", sim_->Address(), "--from", "10", "--to", "1000", "--seconds", "2", "--quiet"}).code, 0);
+  EXPECT_EQ(
+      Noise({"capture", "--addr", sim_->Address(), "--from", "10", "--to", "1000", "--seconds", "2", "--quiet"}).code,
+      0);
 }
 
 TEST_F(Capture, CtrlCEndsWithinASecondLeavingTheInstrumentRunningAndTheOldFiles) {
   StartRecordSim(20, 200, 1.0);  // real time: the record takes 20 s
   Write("run.json", "complete\n");
-  const pid_t pid = Start({"capture", "--addr", sim_->Address(), "--from", "1", "--to", "1000", "--seconds", "20", "--out", "run"});
+  const pid_t pid =
+      Start({"capture", "--addr", sim_->Address(), "--from", "1", "--to", "1000", "--seconds", "20", "--out", "run"});
   ASSERT_TRUE(sim_->WaitForLine(":SINGle", std::chrono::seconds(20)));
   std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // into the long record
   const auto interrupted = Clock::now();
@@ -526,9 +539,10 @@ TEST_F(Capture, PlansAreSaidBeforeConnectingAndImpossibleOnesRefused) {
   ASSERT_EQ(plan.code, 0) << plan.err;
   EXPECT_NE(plan.out.find("2. 10000000 points at 10 s/div: 100 s at 100 kSa/s"), std::string::npos) << plan.out;
   EXPECT_NE(plan.out.find("degrees of freedom"), std::string::npos) << plan.out;
-  for (const auto& args : {std::vector<std::string>{"plan", "--capture", "0.001:10"},
-                           {"plan", "--capture", "1:1e9"},
-                           {"capture", "--addr", "127.0.0.1", "--from", "0.1", "--to", "100000", "--max-minutes", "1"}}) {
+  for (const auto& args :
+       {std::vector<std::string>{"plan", "--capture", "0.001:10"},
+        {"plan", "--capture", "1:1e9"},
+        {"capture", "--addr", "127.0.0.1", "--from", "0.1", "--to", "100000", "--max-minutes", "1"}}) {
     const ProgramRun refused = Noise(args, std::chrono::seconds(30));
     EXPECT_EQ(refused.code, 2) << refused.err;
   }
@@ -556,8 +570,9 @@ TEST_F(NoiseCli, InputReferredThroughAGainWithTheFloorTakenOutOnBothPaths) {
   noise.gain = 100;
   noise.frontend_nv = 300;
   sim_->SetNoise(noise);  // the input shorted: the channel's own noise alone
-  const std::vector<std::string> sweep = {"measure", "--addr", sim_->Address(), "--sweep", "10:100000", "--averages", "8",
-                                          "--time-scale", "0", "--gain-db", "40", "--quiet"};
+  const std::vector<std::string> sweep = {"measure",    "--addr", sim_->Address(), "--sweep", "10:100000",
+                                          "--averages", "8",      "--time-scale",  "0",       "--gain-db",
+                                          "40",         "--quiet"};
   auto with = [](std::vector<std::string> args, std::initializer_list<std::string> more) {
     args.insert(args.end(), more);
     return args;
@@ -570,7 +585,8 @@ TEST_F(NoiseCli, InputReferredThroughAGainWithTheFloorTakenOutOnBothPaths) {
   const auto j = Json(Read("dut.json"));
   EXPECT_TRUE(j["input_referred"].get<bool>());
   EXPECT_NEAR(j["white_nv"].get<double>(), std::hypot(20.0, 3.0), 0.03 * 20.2);
-  const ProgramRun subtracted = Noise({"analyze", "dut.csv", "--gain-db", "40", "--floor", "floor.json", "--json", "-"});
+  const ProgramRun subtracted =
+      Noise({"analyze", "dut.csv", "--gain-db", "40", "--floor", "floor.json", "--json", "-"});
   ASSERT_EQ(subtracted.code, 0) << subtracted.err;
   EXPECT_NEAR(Json(subtracted.out)["white_nv"].get<double>(), 20.0, 0.03 * 20);
 
@@ -587,15 +603,16 @@ TEST_F(NoiseCli, InputReferredThroughAGainWithTheFloorTakenOutOnBothPaths) {
 
   // The run, its floor and a data sheet's curve in one figure.
   Write("sheet.csv", "# data sheet\n10,60\n100,30\n1000,22\n100000,20\n");
-  const ProgramRun overlay = Noise({"plot", "dut.json", "floor.json", "sheet.csv", "--label", "amplifier", "--out", "overlay",
-                                    "--format", "png,svg", "--limit", "m13.txt"});
+  const ProgramRun overlay = Noise({"plot", "dut.json", "floor.json", "sheet.csv", "--label", "amplifier", "--out",
+                                    "overlay", "--format", "png,svg", "--limit", "m13.txt"});
   EXPECT_EQ(overlay.code, 0) << overlay.err;
   EXPECT_GT(Read("overlay.png").size(), 10000u);
   EXPECT_NE(Read("overlay.svg").find("amplifier"), std::string::npos);
 
   // The time record, the same two runs.
-  const std::vector<std::string> capture = {"capture", "--addr", sim_->Address(), "--from", "10", "--to", "100000",
-                                            "--seconds", "1", "--gain-db", "40", "--quiet"};
+  const std::vector<std::string> capture = {"capture", "--addr", sim_->Address(), "--from", "10",
+                                            "--to",    "100000", "--seconds",     "1",      "--gain-db",
+                                            "40",      "--quiet"};
   noise.white_nv = 0;
   sim_->SetNoise(noise);
   ASSERT_EQ(Noise(with(capture, {"--out", "rfloor"})).code, 0);

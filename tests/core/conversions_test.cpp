@@ -22,8 +22,8 @@ TEST(StrToFloat, AcceptsInstrumentAndOperatorForms) {
 }
 
 TEST(StrToFloat, RejectsEverythingElseQuotingTheText) {
-  for (const char* bad : {"", " ", "TIMEOUT", ".", "1..2", "1.2.3", "1e", "1e+", "inf", "nan",
-                          "0x10", "1,5", "- 1", "1 2", "1e999"}) {
+  for (const char* bad :
+       {"", " ", "TIMEOUT", ".", "1..2", "1.2.3", "1e", "1e+", "inf", "nan", "0x10", "1,5", "- 1", "1 2", "1e999"}) {
     try {
       StrToFloat(bad);
       ADD_FAILURE() << "accepted '" << bad << "'";

@@ -19,7 +19,8 @@ TEST(CancellablePauses, ASetFlagEndsThePausesOfItsThreadOnly) {
   });
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   cancel.store(true);
-  EXPECT_EQ(worker.wait_for(std::chrono::seconds(30)), std::future_status::ready) << "a ten-minute pause outlived its cancel";
+  EXPECT_EQ(worker.wait_for(std::chrono::seconds(30)), std::future_status::ready)
+      << "a ten-minute pause outlived its cancel";
 
   // Another thread's pause is not cut short by it.
   const auto started = std::chrono::steady_clock::now();

@@ -23,7 +23,8 @@ class ChartMenuEndToEnd : public EndToEnd {
   void SetUp() override {
     EndToEnd::SetUp();
     // Every save dialog answers with `saveAs_` in the test's folder.
-    previous_ = SetSaveFileChooser([this](const SaveRequest&) { return QString::fromStdString(dir_.Path() + "/" + saveAs_); });
+    previous_ =
+        SetSaveFileChooser([this](const SaveRequest&) { return QString::fromStdString(dir_.Path() + "/" + saveAs_); });
   }
   void TearDown() override {
     SetSaveFileChooser(std::move(previous_));
@@ -65,7 +66,8 @@ TEST_F(ChartMenuEndToEnd, SaveDataHoldsTheExportedLevelsAndTheirTrueDensity) {
     const QStringList rows = QString::fromStdString(dir_.Read("data.csv")).split('\n', Qt::SkipEmptyParts);
     ASSERT_EQ(rows.size(), 1001);
     // The four columns first; the interval and degrees of freedom follow for unfiltered levels.
-    EXPECT_EQ(rows[0], filter > 0 ? "freq_hz,level_nv,density_nv,flags" : "freq_hz,level_nv,density_nv,flags,ci_lo_nv,ci_hi_nv,dof");
+    EXPECT_EQ(rows[0], filter > 0 ? "freq_hz,level_nv,density_nv,flags"
+                                  : "freq_hz,level_nv,density_nv,flags,ci_lo_nv,ci_hi_nv,dof");
     for (int i = 0; i < 1000; ++i) {
       const QStringList f = rows[i + 1].split(',');
       const double level = f.value(1).toDouble();

@@ -125,9 +125,9 @@ TEST_F(EndToEnd, EnterInTheParameterBoxesSendsOneCommand) {
   enter(form_->EditStartf, "1500");
   enter(form_->EditEndf, "-2.5e4");  // the minus sign, 'e' and '+' never reach the box
   Settle();
-  EXPECT_EQ(SimLinesSince(0), (std::vector<std::string>{":MATH1:FFT:AVCNt 64", ":MATH1:FFT:AVCNt 007",
-                                                        ":MATH1:FFT:FREQuency:STARt 1500",
-                                                        ":MATH1:FFT:FREQuency:END 2.54", "*IDN?"}));
+  EXPECT_EQ(SimLinesSince(0),
+            (std::vector<std::string>{":MATH1:FFT:AVCNt 64", ":MATH1:FFT:AVCNt 007", ":MATH1:FFT:FREQuency:STARt 1500",
+                                      ":MATH1:FFT:FREQuency:END 2.54", "*IDN?"}));
   EXPECT_EQ(form_->State().Startf, 1500);
   EXPECT_EQ(form_->State().Endf, 2.54);
   EXPECT_TRUE(boxes_.Boxes().empty());

@@ -100,9 +100,9 @@ TEST_F(EndToEnd, LongerAndSplitBlocksAreReadCompletely) {
     ASSERT_TRUE(boxes_.Boxes().empty());
     EXPECT_EQ(form_->Chart().Series1.size(), 1000u);
     const auto& now = form_->State().SpecData;
-    EXPECT_FALSE(std::equal(now.begin(), now.end(), before.begin(),
-                            [](const SpecPoint& a, const SpecPoint& b) { return a.Level == b.Level; }))
-        << "a new trace was read";
+    EXPECT_FALSE(std::equal(now.begin(), now.end(), before.begin(), [](const SpecPoint& a, const SpecPoint& b) {
+      return a.Level == b.Level;
+    })) << "a new trace was read";
     // The stream is still in step: the next query gets its own answer.
     sim_->SetFaults({});
     Click(form_->BtnIDN);
@@ -127,9 +127,9 @@ TEST_F(EndToEnd, BrokenBlocksChangeNothing) {
   };
   // split-reply: the block's second half comes 4000 ms after the query, past the
   // data receive's 2000 ms bound.
-  const Case cases[] = {{sim::Fault::ZeroBlock, 1000, true},      {sim::Fault::None, 999, true},
-                        {sim::Fault::SplitReply, 1000, true},     {sim::Fault::StalledBlock, 1000, false},
-                        {sim::Fault::HugeAnnounce, 1000, false},  {sim::Fault::TruncatedBlock, 1000, false}};
+  const Case cases[] = {{sim::Fault::ZeroBlock, 1000, true},     {sim::Fault::None, 999, true},
+                        {sim::Fault::SplitReply, 1000, true},    {sim::Fault::StalledBlock, 1000, false},
+                        {sim::Fault::HugeAnnounce, 1000, false}, {sim::Fault::TruncatedBlock, 1000, false}};
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(sim::FaultName(c.fault)) + " " + std::to_string(c.blockBytes));
     sim::FaultSettings faults;

@@ -75,7 +75,9 @@ class NoiseWindowRun : public ::testing::Test {
     return WaitUntil([&] { return window_->State() != JobState::kRunning; }, std::chrono::seconds(120));
   }
   static double White(const nlohmann::json& j) { return j["white_nv"].get<double>(); }
-  static double Width(const nlohmann::json& j) { return j["white_ci_nv"][1].get<double>() - j["white_ci_nv"][0].get<double>(); }
+  static double Width(const nlohmann::json& j) {
+    return j["white_ci_nv"][1].get<double>() - j["white_ci_nv"][0].get<double>();
+  }
 
   TempWorkDir dir_;
   ErrorBoxRecorder boxes_;
@@ -98,8 +100,9 @@ TEST_F(NoiseWindowRun, ARecordRunBlocksTheMainWindowOnlyWhileItRunsAndSavesThePr
   EXPECT_TRUE(WaitUntil([&] { return window_->windowTitle().startsWith("Noise Measurement - measuring"); }));
   ASSERT_TRUE(Ends());
   EXPECT_EQ(window_->windowTitle(), "Noise Measurement - done") << window_->Message->text().toStdString();
-  for (QWidget* w : std::initializer_list<QWidget*>{form_->BtnConnect, form_->BtnIDN, form_->BtnAxisReasd, form_->BtnGetFFTData,
-                                                    form_->BtnSetFFT, form_->EditStartf, form_->EditEndf, form_->EditAve}) {
+  for (QWidget* w :
+       std::initializer_list<QWidget*>{form_->BtnConnect, form_->BtnIDN, form_->BtnAxisReasd, form_->BtnGetFFTData,
+                                       form_->BtnSetFFT, form_->EditStartf, form_->EditEndf, form_->EditAve}) {
     EXPECT_TRUE(w->isEnabled());
   }
   const QString report = window_->Report->toPlainText();
@@ -108,13 +111,14 @@ TEST_F(NoiseWindowRun, ARecordRunBlocksTheMainWindowOnlyWhileItRunsAndSavesThePr
   EXPECT_TRUE(report.contains("gain 20 dB")) << report.toStdString();
   EXPECT_EQ(window_->Message->text(), "over the limit mask.txt");
   ASSERT_EQ(window_->SaveRun(dir_.Path() + "/win.json"), "");
-  for (const char* ext : {".json", ".csv", ".png", ".svg", ".npy"}) EXPECT_TRUE(std::filesystem::exists(dir_.Path() + "/win" + ext)) << ext;
+  for (const char* ext : {".json", ".csv", ".png", ".svg", ".npy"})
+    EXPECT_TRUE(std::filesystem::exists(dir_.Path() + "/win" + ext)) << ext;
 
   // The program's capture of the same settings writes the same files, figures within
   // their intervals; its analysis of the window's raw record gives the window's figures.
   const std::string cwd = std::filesystem::current_path().string();
-  ASSERT_EQ(Noise({"capture", "--from", "100", "--to", "100000", "--seconds", "1", "--quiet", "--out", "cli", "--format",
-                   "csv,json,png,svg,npy", "--gain-db", "20", "--limit", "mask.txt"}),
+  ASSERT_EQ(Noise({"capture", "--from", "100", "--to", "100000", "--seconds", "1", "--quiet", "--out", "cli",
+                   "--format", "csv,json,png,svg,npy", "--gain-db", "20", "--limit", "mask.txt"}),
             5);
   ASSERT_EQ(Noise({"analyze", "win.npy", "--out", "again", "--quiet", "--gain-db", "20", "--limit", "mask.txt"}), 5);
   const auto win = nlohmann::json::parse(Slurp(cwd + "/win.json"));

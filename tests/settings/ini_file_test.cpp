@@ -28,9 +28,10 @@ TEST(IniFileRead, KeysAreFoundOnlyInTheirSection) {
   TempWorkDir dir;
   const std::string exact(2047, 'a');
   dir.Write("QVX71CONT.INI",
-            "\xEF\xBB\xBF" "AVE=99\r\n  [ qvx71 ]  \r\n;AVE=1\r\n\t start =  42.5 \t\r\nAVE=32\r\n"
-            "not a key line\r\n[Disp]\r\n# AVE=2\r\nLvMax=  5 0  \r\nexact=" + exact + "\r\nlong=" +
-                std::string(2047, 'b') + "cdef\r\n");
+            "\xEF\xBB\xBF"
+            "AVE=99\r\n  [ qvx71 ]  \r\n;AVE=1\r\n\t start =  42.5 \t\r\nAVE=32\r\n"
+            "not a key line\r\n[Disp]\r\n# AVE=2\r\nLvMax=  5 0  \r\nexact=" +
+                exact + "\r\nlong=" + std::string(2047, 'b') + "cdef\r\n");
   TIniFile ini("QVX71CONT.INI");
   EXPECT_EQ(ini.ReadFloat("QVX71", "START", 0), 42.5);
   EXPECT_EQ(ini.ReadFloat("Qvx71", "Start", 0), 42.5);

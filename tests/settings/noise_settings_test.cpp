@@ -14,8 +14,9 @@ TEST(GainText, RatiosAndDecibelsAndWhatIsNeither) {
     const char* text;
     double ratio;  // 0: refused
   };
-  const Case cases[] = {{"", 1.0},     {"100", 100.0}, {"40 dB", 100.0}, {" 20dB ", 10.0}, {"-6 dB", std::pow(10.0, -0.3)},
-                        {"0 dB", 1.0}, {"0", 0.0},     {"-3", 0.0},      {"400 dB", 0.0},  {"forty", 0.0}};
+  const Case cases[] = {
+      {"", 1.0},     {"100", 100.0}, {"40 dB", 100.0}, {" 20dB ", 10.0}, {"-6 dB", std::pow(10.0, -0.3)},
+      {"0 dB", 1.0}, {"0", 0.0},     {"-3", 0.0},      {"400 dB", 0.0},  {"forty", 0.0}};
   for (const Case& c : cases) {
     std::string error;
     const auto ratio = ParseGainText(c.text, &error);
@@ -32,7 +33,8 @@ TEST(GainText, RatiosAndDecibelsAndWhatIsNeither) {
 // Each bad value falls back alone and is named; a range upside down falls back whole.
 TEST(NoiseSettingsRead, BadValuesFallBackOneByOne) {
   test::TempWorkDir dir;
-  dir.Write("QVX71CONT.INI", "[NOISE]\r\nMETHOD=sweep\r\nFROM=500\r\nTO=50\r\nAVERAGES=65\r\nSECONDS=-1\r\nAVERAGING=median\r\n");
+  dir.Write("QVX71CONT.INI",
+            "[NOISE]\r\nMETHOD=sweep\r\nFROM=500\r\nTO=50\r\nAVERAGES=65\r\nSECONDS=-1\r\nAVERAGING=median\r\n");
   const NoiseSettingsRead read = ReadNoiseSettings(TIniFile("./QVX71CONT.INI"));
   const NoiseSettings defaults;
   EXPECT_EQ(read.settings.method, defaults.method);

@@ -30,13 +30,13 @@ TEST(RunFftSetup, SendsTheStepsInOrderWithFourPauses) {
   s.FftOffset = -7e-8;
   s.Ch1Scale = " 2e-4 ";
   RunFftSetup(ch, s, "007", log.Sink());
-  EXPECT_THAT(ch.sent, ElementsAre(":MATH1:DISPlay ON", ":MATH1:FFT:SOURce CHANnel1", ":MATH1:OPERator FFT",
-                                   ":MATH1:FFT:WINDow HANNing", ":MATH1:FFT:AVCNt 007", "<pause 500>",
-                                   ":MATH1:FFT:FREQuency:STARt 2.5E-5", ":MATH1:FFT:FREQuency:END 1234567.125",
-                                   "<pause 500>", ":MATH1:FFT:UNIT VRMS", ":MATH1:FFT:SCALe 1E-8",
-                                   ":MATH1:FFT:OFFSet -7E-8", ":CHANnel1:SCALe  2e-4 ", ":CHANnel1:PROBe 1",
-                                   "<pause 500>", ":CHANnel1:IMPedance FIFTy", ":TIMebase:MAIN:SCALe ",
-                                   "<pause 500>", ":ACQuire:MDEPth 1M", ":SYSTem:ERRor?"));
+  EXPECT_THAT(ch.sent,
+              ElementsAre(":MATH1:DISPlay ON", ":MATH1:FFT:SOURce CHANnel1", ":MATH1:OPERator FFT",
+                          ":MATH1:FFT:WINDow HANNing", ":MATH1:FFT:AVCNt 007", "<pause 500>",
+                          ":MATH1:FFT:FREQuency:STARt 2.5E-5", ":MATH1:FFT:FREQuency:END 1234567.125", "<pause 500>",
+                          ":MATH1:FFT:UNIT VRMS", ":MATH1:FFT:SCALe 1E-8", ":MATH1:FFT:OFFSet -7E-8",
+                          ":CHANnel1:SCALe  2e-4 ", ":CHANnel1:PROBe 1", "<pause 500>", ":CHANnel1:IMPedance FIFTy",
+                          ":TIMebase:MAIN:SCALe ", "<pause 500>", ":ACQuire:MDEPth 1M", ":SYSTem:ERRor?"));
   EXPECT_THAT(log.lines, ElementsAre("Initalyze FFT Parameter", "0,\"No error\""));
 }
 

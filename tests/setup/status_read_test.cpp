@@ -21,10 +21,17 @@ using ::testing::IsEmpty;
 
 TEST(FftPointCount, SmallestPowerOfTwoNotBelowTheCountAndAtLeastTwo) {
   constexpr double kInf = std::numeric_limits<double>::infinity();
-  const std::pair<double, double> cases[] = {
-      {1'000'000, 1'048'576}, {1'048'576, 1'048'576}, {1'048'577, 2'097'152}, {2.0000001, 4}, {2, 2},
-      {1.5, 2}, {0, 2}, {-1e9, 2}, {std::numeric_limits<double>::quiet_NaN(), 2},
-      {kInf, kInf}, {1e300, 0x1p997}};  // huge counts must end too
+  const std::pair<double, double> cases[] = {{1'000'000, 1'048'576},
+                                             {1'048'576, 1'048'576},
+                                             {1'048'577, 2'097'152},
+                                             {2.0000001, 4},
+                                             {2, 2},
+                                             {1.5, 2},
+                                             {0, 2},
+                                             {-1e9, 2},
+                                             {std::numeric_limits<double>::quiet_NaN(), 2},
+                                             {kInf, kInf},
+                                             {1e300, 0x1p997}};  // huge counts must end too
   for (const auto& [in, out] : cases) EXPECT_EQ(FftPointCount(in), out) << in;
 }
 
@@ -81,8 +88,8 @@ TEST(CalcRbw, TimeoutOnAnyQueryLeavesRbwAndLogUntouched) {
 // A reply that is no number stops the read at its step; the fields before it keep
 // their new values. The replies of the error and source queries are read but dropped.
 TEST(ReadStatus, FieldsUpToTheFirstBadReplyAreStored) {
-  const char* steps[] = {kStartFrequencyQuery, kEndFrequencyQuery, kFftScaleQuery, kFftOffsetQuery,
-                         kTimebaseScaleQuery, nullptr};
+  const char* steps[] = {kStartFrequencyQuery, kEndFrequencyQuery,  kFftScaleQuery,
+                         kFftOffsetQuery,      kTimebaseScaleQuery, nullptr};
   for (int bad = 0; bad < 6; ++bad) {
     SCOPED_TRACE(bad);
     FakeChannel ch;

@@ -20,7 +20,7 @@ namespace {
 using Complex = std::complex<double>;
 using std::numbers::pi;
 constexpr std::size_t kN = 4096;
-constexpr double kFirstBin = 100;   // bins compared: away from 0 Hz and Fs/2
+constexpr double kFirstBin = 100;  // bins compared: away from 0 Hz and Fs/2
 constexpr std::size_t kBins = 1800;
 
 // 4096 samples over 10 ms: Fs = 409.6 kHz, 100 Hz bins.
@@ -136,8 +136,8 @@ TEST(FftValidation, FloorAndNeighbourCorrelationMatchADirectFft) {
       std::mt19937_64 rng(7);
       DirectFft direct(model, state, window);
       const FloorStats fft = Measure([&] { return direct.Frame(rng); }, bin_power, 150);
-      const FloorStats sim = Measure([&] { return qvx::sim::FrameBins(model, state, kFirstBin, kBins, rng); },
-                                     bin_power, 150);
+      const FloorStats sim =
+          Measure([&] { return qvx::sim::FrameBins(model, state, kFirstBin, kBins, rng); }, bin_power, 150);
       EXPECT_NEAR(fft.ratio, c.enbw, 0.03 * c.enbw);
       EXPECT_NEAR(sim.ratio, c.enbw, 0.03 * c.enbw);
       EXPECT_NEAR(fft.correlation, c.correlation, 0.05);

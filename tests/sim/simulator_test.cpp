@@ -213,7 +213,7 @@ TEST(SimNoiseModel, OneOverFRisesBelowTheCornerAndSpursFallInTheirPoint) {
   const qvx::sim::NoiseModel model;
   const qvx::sim::SimState state;
   const double floor = qvx::sim::TruePointVrms(model, state, 750);
-  EXPECT_GT(qvx::sim::TruePointVrms(model, state, 1), 1.25 * floor);   // 100 Hz, below the 200 Hz corner
+  EXPECT_GT(qvx::sim::TruePointVrms(model, state, 1), 1.25 * floor);    // 100 Hz, below the 200 Hz corner
   EXPECT_GT(qvx::sim::TruePointVrms(model, state, 250), 1.15 * floor);  // the 25 kHz spur's point
   EXPECT_NEAR(qvx::sim::TruePointVrms(model, state, 251), floor, floor * 0.01);
   // Mid-range in bytes, so the default trace neither clips nor underflows.
@@ -270,8 +270,8 @@ TEST_F(SimAnswers, WithATimeScaleTheAverageBuildsUpFrameByFrame) {
   noise.time_scale = 0.01;  // a 1 s/div record (10 s) arrives every 100 ms
   sim_->SetNoise(noise);
   // 1M points over 10 s: 0.095 Hz bins, so a finer scale and offset fit the trace in the bytes.
-  for (const char* line : {":MATH1:FFT:SCALe 4E-9", ":MATH1:FFT:OFFSet -1.5E-8", ":MATH1:FFT:AVCNt 32",
-                           ":TIMebase:MAIN:SCALe 1"}) {
+  for (const char* line :
+       {":MATH1:FFT:SCALe 4E-9", ":MATH1:FFT:OFFSet -1.5E-8", ":MATH1:FFT:AVCNt 32", ":TIMebase:MAIN:SCALe 1"}) {
     client_.SendLine(line);
   }
   auto scatter = [&] {

@@ -47,7 +47,8 @@ std::vector<double> Welch(const std::vector<double>& x, double fs, std::size_t n
     const double mean = std::accumulate(x.begin() + at, x.begin() + at + nperseg, 0.0) / nperseg;
     for (std::size_t n = 0; n < nperseg; ++n) in.get()[n] = (x[at + n] - mean) * window[n];
     fftw_execute(plan.get());
-    for (std::size_t k = 0; k < psd.size(); ++k) psd[k] += std::norm(std::complex<double>(out.get()[k][0], out.get()[k][1]));
+    for (std::size_t k = 0; k < psd.size(); ++k)
+      psd[k] += std::norm(std::complex<double>(out.get()[k][0], out.get()[k][1]));
   }
   for (double& p : psd) p *= 2.0 / (fs * sum_w2 * segments);
   return psd;
@@ -82,9 +83,8 @@ class TimeRecord : public ::testing::Test {
   void Setup(double points, double tdiv, double scale, double offset = 0.0) {
     for (const std::string& line :
          {std::string(":WAVeform:SOURce CHANnel1"), std::string(":WAV:MODE RAW"), std::string(":WAV:FORM BYTE"),
-          ":ACQ:MDEP " + qvx::FloatToStr(points),
-          ":TIM:MAIN:SCAL " + qvx::FloatToStr(tdiv), ":CHAN1:SCAL " + qvx::FloatToStr(scale),
-          ":CHAN1:OFFS " + qvx::FloatToStr(offset)}) {
+          ":ACQ:MDEP " + qvx::FloatToStr(points), ":TIM:MAIN:SCAL " + qvx::FloatToStr(tdiv),
+          ":CHAN1:SCAL " + qvx::FloatToStr(scale), ":CHAN1:OFFS " + qvx::FloatToStr(offset)}) {
       client_.SendLine(line);
     }
   }

@@ -98,8 +98,8 @@ TEST(SimTraceModel, ANarrowSpanRepeatsBinsAndKeepsNeighboursCorrelated) {
     }
   }
   // Hann's neighbours correlate -2/3 in complex value, so 4/9 in power.
-  const double correlation = (sxy / n - sx / n * sy / n) /
-                             std::sqrt((sxx / n - sx / n * sx / n) * (syy / n - sy / n * sy / n));
+  const double correlation =
+      (sxy / n - sx / n * sy / n) / std::sqrt((sxx / n - sx / n * sx / n) * (syy / n - sy / n * sy / n));
   EXPECT_NEAR(correlation, 4.0 / 9.0, 0.06);
 }
 

@@ -44,10 +44,14 @@ TEST(VideoFilters, SpikePairAndStep) {
     std::vector<double> out;
   };
   const Case cases[] = {
-      {kA4, spike, {2, 2, 4, 4, 4, 4, 2, 2, 2, 2, 2, 2}}, {kA8, spike, {2, 2, 3, 3, 3, 3, 3, 3, 3, 3, 2, 2}},
-      {kM4, spike, std::vector<double>(12, 2)},            {kM8, spike, std::vector<double>(12, 2)},
-      {kM4, pair, {1, 1, 1, 5, 5, 5, 1, 1, 1, 1, 1}},       {kM8, pair, std::vector<double>(11, 1)},
-      {kA4, step, {1, 1, 2, 3, 4, 5, 5, 5}},                {kM4, step, {1, 1, 1, 3, 5, 5, 5, 5}},
+      {kA4, spike, {2, 2, 4, 4, 4, 4, 2, 2, 2, 2, 2, 2}},
+      {kA8, spike, {2, 2, 3, 3, 3, 3, 3, 3, 3, 3, 2, 2}},
+      {kM4, spike, std::vector<double>(12, 2)},
+      {kM8, spike, std::vector<double>(12, 2)},
+      {kM4, pair, {1, 1, 1, 5, 5, 5, 1, 1, 1, 1, 1}},
+      {kM8, pair, std::vector<double>(11, 1)},
+      {kA4, step, {1, 1, 2, 3, 4, 5, 5, 5}},
+      {kM4, step, {1, 1, 1, 3, 5, 5, 5, 5}},
   };
   for (const Case& c : cases) EXPECT_EQ(Pass(c.index, c.in), c.out) << "index " << c.index << " row " << &c - cases;
 }

@@ -68,9 +68,12 @@ TEST(YAxis, RangeRefusalsDependOnTheOrder) {
     double newLo, newHi;
   };
   const Case cases[] = {
-      {0, 100, "300", "200", "", 200, 300},          {200, 300, "100", "200", kMaxRefused, 200, 300},
-      {200, 300, "100", "0", kMaxRefused, 200, 300}, {200, 300, "300", "0", "", 0, 300},
-      {0, 300, "100", "0", "", 0, 100},              {0, 300, "100", "150", kMinRefused, 0, 100},
+      {0, 100, "300", "200", "", 200, 300},
+      {200, 300, "100", "200", kMaxRefused, 200, 300},
+      {200, 300, "100", "0", kMaxRefused, 200, 300},
+      {200, 300, "300", "0", "", 0, 300},
+      {0, 300, "100", "0", "", 0, 100},
+      {0, 300, "100", "150", kMinRefused, 0, 100},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::to_string(c.lo) + ".." + std::to_string(c.hi) + " <- " + c.minText + ".." + c.maxText);

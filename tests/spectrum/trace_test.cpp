@@ -92,10 +92,10 @@ TEST(TraceBlock, KeepsTheFirstThousandBytesAndConsumesTheWholeBlock) {
     std::size_t size, piece, headerPiece;
   };
   const Case cases[] = {
-      {Digits(1000), 1000, 1000, 11}, {Digits(1200), 1200, 1200, 11}, {Digits(70000), 70000, 70000, 11},
-      {Digits(1000), 1000, 7, 1},      // header and data in many small segments
-      {Digits(1000), 1000, 1000, 3},   // segments that straddle the header's parts
-      {"  +1000xy", 1000, 1000, 11},   // the length field by the usual text-to-integer rules
+      {Digits(1000), 1000, 1000, 11},    {Digits(1200), 1200, 1200, 11},
+      {Digits(70000), 70000, 70000, 11}, {Digits(1000), 1000, 7, 1},  // header and data in many small segments
+      {Digits(1000), 1000, 1000, 3},                                  // segments that straddle the header's parts
+      {"  +1000xy", 1000, 1000, 11},  // the length field by the usual text-to-integer rules
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.digits + " in pieces of " + std::to_string(c.headerPiece) + ", " + std::to_string(c.piece));
@@ -132,17 +132,15 @@ TEST(TraceBlock, AFailedBlockLeavesTheStreamInStep) {
       {"no reply", [](FakeChannel& c) { c.Data("NEXT", kNever); }, "NEXT"},
       {"header cut short", [](FakeChannel& c) { c.Data("#").Data("NEXT", kNever); }, "NEXT"},
       {"digits cut short", [](FakeChannel& c) { c.Data("#9").Data("00001").Data("NEXT", kNever); }, "NEXT"},
-      {"zero length", [](FakeChannel& c) { c.Data("#9").Data("000000000").Data("\n").Data("NEXT", kNever); },
-       "NEXT"},
+      {"zero length", [](FakeChannel& c) { c.Data("#9").Data("000000000").Data("\n").Data("NEXT", kNever); }, "NEXT"},
       {"negative length", [](FakeChannel& c) { c.Data("#9-00001000").Data(Ramp(1000) + "\n").Data("NEXT", kNever); },
        "NEXT"},
       {"not numeric", [](FakeChannel& c) { c.Data("#9abcdefghi").Data(Ramp(1000)).Data("\n").Data("NEXT", kNever); },
        "NEXT"},
-      {"shorter than the points",
-       [](FakeChannel& c) { Head(c, 999).Data(Ramp(999)).Data("\n").Data("NEXT", kNever); }, "NEXT"},
-      {"stalled, then the rest",
-       [](FakeChannel& c) { Head(c, 1000).Data(Ramp(600)).Data(Ramp(400) + "\n", 45).Data("NEXT", kNever); },
+      {"shorter than the points", [](FakeChannel& c) { Head(c, 999).Data(Ramp(999)).Data("\n").Data("NEXT", kNever); },
        "NEXT"},
+      {"stalled, then the rest",
+       [](FakeChannel& c) { Head(c, 1000).Data(Ramp(600)).Data(Ramp(400) + "\n", 45).Data("NEXT", kNever); }, "NEXT"},
       {"stalled for good", [](FakeChannel& c) { Head(c, 1000).Data(Ramp(600)).Data("NEXT", kNever); }, "NEXT"},
       {"closed mid-block", [](FakeChannel& c) { Head(c, 1000).Data(Ramp(600)).Closed(); }, ""},
       {"closed in the tail", [](FakeChannel& c) { Head(c, 5000).Data(Ramp(3000)).Closed(); }, ""},
@@ -186,7 +184,8 @@ TEST(FetchTrace, SendsAndPausesThenReadsStatusConvertsAndPlots) {
   WorkingState s;
   for (auto& p : s.SpecData) p = {1.0, 2.0};
   Head(ch, 1000).Data(Ramp(1000)).Data("\n");
-  EXPECT_THROW(FetchTrace(ch, s, [] { throw std::runtime_error("status"); }, [] { ADD_FAILURE() << "plotted"; }),
+  EXPECT_THROW(FetchTrace(
+                   ch, s, [] { throw std::runtime_error("status"); }, [] { ADD_FAILURE() << "plotted"; }),
                std::runtime_error);
   EXPECT_TRUE(std::all_of(s.SpecData.begin(), s.SpecData.end(),
                           [](const SpecPoint& p) { return p.Freq == 1.0 && p.Level == 2.0; }));
@@ -203,8 +202,8 @@ TEST(FetchTrace, SendsAndPausesThenReadsStatusConvertsAndPlots) {
     EXPECT_EQ(s.SpecData[999].Freq, 999000.0);
   };
   FetchTrace(ch, s, status, plot);
-  EXPECT_THAT(ch.sent, ::testing::ElementsAre(":WAV:SOUR MATH1", ":WAV:MODE NORMal", ":WAV:FORM BYTE",
-                                              "<pause 500>", ":WAV:DATA?", "<pause 1000>", "status", "plot"));
+  EXPECT_THAT(ch.sent, ::testing::ElementsAre(":WAV:SOUR MATH1", ":WAV:MODE NORMal", ":WAV:FORM BYTE", "<pause 500>",
+                                              ":WAV:DATA?", "<pause 1000>", "status", "plot"));
 }
 
 }  // namespace

@@ -33,7 +33,8 @@ long StatusKib(const std::string& pid, const std::string& field) {
 std::string Payload(std::size_t client) {
   std::string bytes;
   while (bytes.size() < (1u << 20)) {
-    bytes += client % 2 == 0 ? std::string(1024, 'x') : ":JUNK" + std::to_string(client) + std::string(1017, 'y') + "\n";
+    bytes +=
+        client % 2 == 0 ? std::string(1024, 'x') : ":JUNK" + std::to_string(client) + std::string(1017, 'y') + "\n";
   }
   bytes.resize(1u << 20);
   return bytes;
@@ -92,8 +93,8 @@ int main(int argc, char** argv) {
   std::printf("clients: %zu x 1 MiB in %.1f s, %zu failed\n", kClients, flood_s, failed.load());
   std::printf("long lines: %zu x 64 KiB in %.1f s%s\n", kLongLines, lines_s, sent ? "" : " (a send failed)");
   std::printf("*IDN? answered in %.1f ms: %s\n", idn_ms, idn ? idn->c_str() : "(no answer)");
-  std::printf("simulator RSS: %ld KiB before, %ld KiB peak sampled, %ld KiB high-water mark, %ld KiB after\n",
-              before, peak.load(), hwm, after);
+  std::printf("simulator RSS: %ld KiB before, %ld KiB peak sampled, %ld KiB high-water mark, %ld KiB after\n", before,
+              peak.load(), hwm, after);
   const bool ok = failed == 0 && sent && idn && idn_ms < 1000 && hwm > 0 && hwm < kLimitKib;
   std::printf("%s\n", ok ? "PASS: under 64 MiB and answering" : "FAIL");
   return ok ? 0 : 1;

@@ -79,8 +79,11 @@ TEST(NextFftRange, WidensNarrowsOrKeepsTheRange) {
       {"9 clipped points are fewer than 1 %", window, Bytes(5, 4, 200), true, 0, 0},
       {"10 clipped points are not", window, Bytes(0, 10, 200), false, 8 * Top(window), 8.1 * Top(window)},
       {"low clipping brings byte 0 to 0 V", window, Bytes(100, 0, 250), false, Top(window), 1.7 * Top(window)},
-      {"all zero with 0 V at byte 0: a finer scale", zeroBased, Bytes(1000, 0, 0), false, Top(zeroBased) / 16.1, Top(zeroBased) / 15.9},
-      {"a trace in the lowest quarter gets the range", zeroBased, Bytes(0, 0, 40), false, 1.5 * ByteToVolts(40, zeroBased.scale, zeroBased.offset), 1.7 * ByteToVolts(40, zeroBased.scale, zeroBased.offset)},
+      {"all zero with 0 V at byte 0: a finer scale", zeroBased, Bytes(1000, 0, 0), false, Top(zeroBased) / 16.1,
+       Top(zeroBased) / 15.9},
+      {"a trace in the lowest quarter gets the range", zeroBased, Bytes(0, 0, 40), false,
+       1.5 * ByteToVolts(40, zeroBased.scale, zeroBased.offset),
+       1.7 * ByteToVolts(40, zeroBased.scale, zeroBased.offset)},
       {"a tone at the top keeps noise below a step", zeroBased, Bytes(500, 0, 250), true, 0, 0},
   };
   for (const Case& c : cases) {
