@@ -54,7 +54,7 @@ void BM_CaptureTenMillionPoints(benchmark::State& state) {
     const qvx::CaptureOutcome outcome = qvx::RunCapture(channel, plan, {});
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     if (outcome.error || outcome.records.empty()) {
-      state.SkipWithError(outcome.error ? outcome.error->message.c_str() : "no record");
+      state.SkipWithError(outcome.error ? outcome.error->what() : "no record");
       return;
     }
     beyond = seconds - 10.0 * options.noise.time_scale;

@@ -239,6 +239,7 @@ void ApplyCorrections(NoiseSpectrum& s, const Gain& gain, const Floor* floor) {
     s.lf->pp_median_nv /= g;
     s.lf->pp_max_nv /= g;
     s.lf->psd_rms_nv /= g;
+    for (double& v : s.lf->first_window_v) v /= g;
   }
 }
 

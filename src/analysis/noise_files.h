@@ -9,6 +9,7 @@
 
 #include "analysis/noise_analysis.h"
 #include "analysis/noise_spectrum.h"
+#include "core/text.h"
 
 namespace qvx {
 
@@ -53,31 +54,7 @@ std::string NoiseJsonText(const NoiseSpectrum& s, const NoiseReport& r);
 // A few lines for a terminal: white floor, corner, bands, spots, flags.
 std::string NoiseSummaryText(const NoiseSpectrum& s, const NoiseReport& r);
 
-// The text's lines without their LF or CR LF (a final line end adds no empty line, a UTF-8
-// byte-order mark is no part of the first line).
-std::vector<std::string_view> TextLines(std::string_view text);
-
-// At most `digits` significant digits ("16.33", "1.5", "1.234e+04"); "n/a" when not finite.
-std::string FormatSignificant(double value, int digits);
-
 // The ranges of clipped points: "stayed clipped (left out): 0 Hz - 300 Hz (3 points)", or "".
 std::string ClippedRanges(const NoiseSpectrum& s);
-
-// "1 point", "3 points": a count with its noun, singular or plural as it falls.
-std::string Counted(long long n, std::string_view noun);
-
-// "32.96 mV", "200 \u00B5s": four significant digits with an engineering prefix.
-std::string FormatVolts(double volts);
-std::string FormatSeconds(double seconds);
-
-// "10 Hz", "2.5 kHz", "100 kHz": at most four significant digits.
-std::string FormatHz(double hz);
-
-// Shortest text that reads back as the same double (never locale-dependent).
-std::string ShortestNumber(double value);
-
-// A decimal number in plain or exponent form, blanks around allowed; nothing for anything
-// else (including inf and nan).
-std::optional<double> ParseDecimal(std::string_view text);
 
 }  // namespace qvx

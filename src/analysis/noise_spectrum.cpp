@@ -64,22 +64,18 @@ double ConverterFloorNv(double ch1_scale_v, double fs_hz) {
   return 8.0 * ch1_scale_v / 256.0 / std::sqrt(6.0 * fs_hz) * 1e9;
 }
 
-double ConverterFloorNv(const WorkingState& s) {
-  return ConverterFloorNv(ParseDecimal(s.Ch1Scale).value_or(0.0), s.Fs);
-}
-
-void AppendTrace(NoiseSpectrum& out, const WorkingState& s, const std::array<double, SPEC_POINTS>& levels,
+void AppendTrace(NoiseSpectrum& out, const Trace& s, const std::array<double, SPEC_POINTS>& levels,
                  const std::array<unsigned char, SPEC_POINTS>& bytes) {
   const double root = std::sqrt(out.window.enbw);
   // A point less than 3 dB above the converter's floor shows the converter, not the source.
-  const double floor = ConverterFloorNv(s);
-  const double step = (s.Endf - s.Startf) / SPEC_POINTS;
-  const bool binsKnown = s.Rbw > 0 && std::isfinite(s.Rbw);
+  const double floor = ConverterFloorNv(s.ch1_scale, s.fs_hz);
+  const double step = (s.end_hz - s.start_hz) / SPEC_POINTS;
+  const bool binsKnown = s.rbw_hz > 0 && std::isfinite(s.rbw_hz);
   double previousBin = -1.0;
   out.points.reserve(out.points.size() + SPEC_POINTS);
   for (std::size_t i = 0; i < SPEC_POINTS; ++i) {
     NoisePoint p;
-    p.freq_hz = s.SpecData[i].Freq;
+    p.freq_hz = s.points[i].Freq;
     p.level_nv = levels[i];
     p.density_nv = levels[i] / root;
     if (bytes[i] == 0 || bytes[i] == 255) p.flags |= kFlagClipped;
@@ -87,7 +83,7 @@ void AppendTrace(NoiseSpectrum& out, const WorkingState& s, const std::array<dou
     if (out.averages > 0) p.dof = 2.0 * out.averages;
     if (binsKnown) {
       // The instrument shows the bin nearest to the point's frequency.
-      const double bin = std::round((s.Startf + static_cast<double>(i) * step) / s.Rbw);
+      const double bin = std::round((s.start_hz + static_cast<double>(i) * step) / s.rbw_hz);
       if (bin == previousBin) {
         p.flags |= kFlagRepeatedBin;
         p.dof = 0.0;  // a repeated bin adds no measurement
@@ -95,12 +91,12 @@ void AppendTrace(NoiseSpectrum& out, const WorkingState& s, const std::array<dou
       previousBin = bin;
       if (p.freq_hz > 0 && out.ppd > 0) {
         const int j = LogBinIndex(p.freq_hz, out.ppd);
-        if (LogBinLow(j + 1, out.ppd) - LogBinLow(j, out.ppd) < s.Rbw) p.flags |= kFlagCoarseRbw;
+        if (LogBinLow(j + 1, out.ppd) - LogBinLow(j, out.ppd) < s.rbw_hz) p.flags |= kFlagCoarseRbw;
       }
     }
     out.points.push_back(p);
   }
-  out.end_hz = s.Endf;
+  out.end_hz = s.end_hz;
   std::vector<std::size_t> trace(SPEC_POINTS);
   for (std::size_t i = 0; i < SPEC_POINTS; ++i) trace[i] = out.points.size() - SPEC_POINTS + i;
   FlagConverterFloor(out.points, trace, floor);
@@ -126,7 +122,7 @@ void FlagConverterFloor(std::vector<NoisePoint>& points, const std::vector<std::
   }
 }
 
-NoiseSpectrum SpectrumFromWindow(const WorkingState& s, const std::array<double, SPEC_POINTS>& levels,
+NoiseSpectrum SpectrumFromWindow(const Trace& s, const std::array<double, SPEC_POINTS>& levels,
                                  const FftWindow& window, int averages, std::string filter) {
   NoiseSpectrum out;
   out.window = window;
@@ -138,16 +134,16 @@ NoiseSpectrum SpectrumFromWindow(const WorkingState& s, const std::array<double,
     for (NoisePoint& p : out.points) p.dof = 0.0;
   }
   AcquisitionInfo info;
-  info.start_hz = s.Startf;
-  info.end_hz = s.Endf;
-  info.tdiv_s = ParseDecimal(s.TDiv).value_or(0.0);
-  info.fs_hz = s.Fs;
-  info.rbw_hz = s.Rbw;
-  info.fft_scale = s.FftScale;
-  info.fft_offset = s.FftOffset;
+  info.start_hz = s.start_hz;
+  info.end_hz = s.end_hz;
+  info.tdiv_s = s.tdiv_s;
+  info.fs_hz = s.fs_hz;
+  info.rbw_hz = s.rbw_hz;
+  info.fft_scale = s.fft_scale;
+  info.fft_offset = s.fft_offset;
   for (const NoisePoint& p : out.points) info.clipped_points += (p.flags & kFlagClipped) != 0;
-  info.ch1_scale = ParseDecimal(s.Ch1Scale).value_or(kNotKnown);
-  info.converter_floor_nv = ConverterFloorNv(s);
+  info.ch1_scale = s.ch1_scale > 0 ? s.ch1_scale : kNotKnown;
+  info.converter_floor_nv = ConverterFloorNv(s.ch1_scale, s.fs_hz);
   out.acquisitions.push_back(info);
   return out;
 }
@@ -158,14 +154,14 @@ std::array<double, SPEC_POINTS> LevelsOf(const SpectrumBuffer& data) {
   return levels;
 }
 
-std::array<unsigned char, SPEC_POINTS> TraceBytesOf(const WorkingState& s) {
+std::array<unsigned char, SPEC_POINTS> TraceBytesOf(const Trace& s) {
   std::array<unsigned char, SPEC_POINTS> bytes;
   bytes.fill(128);
-  if (!(s.Rbw > 0) || !std::isfinite(s.Rbw) || !(s.FftScale != 0)) return bytes;
-  const double root = std::sqrt(s.Rbw);
+  if (!(s.rbw_hz > 0) || !std::isfinite(s.rbw_hz) || !(s.fft_scale != 0)) return bytes;
+  const double root = std::sqrt(s.rbw_hz);
   for (std::size_t i = 0; i < SPEC_POINTS; ++i) {
-    const double volts = s.SpecData[i].Level * root * 1e-9;
-    const double b = std::round((volts + s.FftOffset + 4.0 * s.FftScale) / (s.FftScale * 0.03125));
+    const double volts = s.points[i].Level * root * 1e-9;
+    const double b = std::round((volts + s.fft_offset + 4.0 * s.fft_scale) / (s.fft_scale * 0.03125));
     bytes[i] = static_cast<unsigned char>(std::clamp(std::isfinite(b) ? b : 128.0, 0.0, 255.0));
   }
   return bytes;

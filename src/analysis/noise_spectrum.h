@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/working_state.h"
+#include "spectrum/trace.h"
 
 namespace qvx {
 
@@ -47,8 +48,6 @@ inline constexpr double kNotKnown = std::numeric_limits<double>::quiet_NaN();
 // The 8-bit converter's quantisation floor in nV/sqrt(Hz): one step (8 divisions x scale /
 // 256) squared over 12, spread over fs / 2, so step / sqrt(6 fs). Not known without both.
 double ConverterFloorNv(double ch1_scale_v, double fs_hz);
-// The same from a working state's channel scale text and sample rate.
-double ConverterFloorNv(const WorkingState& s);
 
 struct NoisePoint;
 // Flags Q the points (at `indices`, rising, of one acquisition or record) whose surroundings
@@ -141,23 +140,23 @@ void SetFftWindow(NoiseSpectrum& s, const FftWindow& window);
 int LogBinIndex(double freq_hz, int ppd);
 double LogBinLow(int j, int ppd);
 
-// Appends one trace in the window's layout: SPEC_POINTS points from s.Startf at steps of
-// (s.Endf - s.Startf) / SPEC_POINTS, with `levels` (the window's levels, or a filtered copy)
-// and flags from the trace `bytes` and s.Rbw. Sets end_hz to s.Endf.
-void AppendTrace(NoiseSpectrum& out, const WorkingState& s, const std::array<double, SPEC_POINTS>& levels,
+// Appends one trace in the window's layout: its SPEC_POINTS points, with `levels` (the window's
+// levels, or a filtered copy) and flags from the trace `bytes` and its RBW. Sets end_hz to
+// the trace's end.
+void AppendTrace(NoiseSpectrum& out, const Trace& t, const std::array<double, SPEC_POINTS>& levels,
                  const std::array<unsigned char, SPEC_POINTS>& bytes);
 
 // The window's buffer as a spectrum: its 1000 points with `levels` (the buffer's own, or
 // through the video filter named `filter`), clipping found from the unfiltered buffer, and
 // how they were measured.
-NoiseSpectrum SpectrumFromWindow(const WorkingState& s, const std::array<double, SPEC_POINTS>& levels,
+NoiseSpectrum SpectrumFromWindow(const Trace& t, const std::array<double, SPEC_POINTS>& levels,
                                  const FftWindow& window, int averages, std::string filter);
 
 // The levels of the window's buffer.
 std::array<double, SPEC_POINTS> LevelsOf(const SpectrumBuffer& data);
 
 // The bytes the window's unfiltered levels were converted from (the conversion run
-// backwards with s's scale, offset and Rbw); all 128 when Rbw is not positive.
-std::array<unsigned char, SPEC_POINTS> TraceBytesOf(const WorkingState& s);
+// backwards with the trace's scale, offset and RBW); all 128 when the RBW is not positive.
+std::array<unsigned char, SPEC_POINTS> TraceBytesOf(const Trace& t);
 
 }  // namespace qvx

@@ -198,7 +198,7 @@ const WorkingState& ChartMenu::TraceState() const { return trace_ ? *trace_ : fo
 
 // Hann, which Set Param selects.
 NoiseSpectrum ChartMenu::TraceSpectrum(const std::array<double, SPEC_POINTS>& levels, const std::string& filter) const {
-  return SpectrumFromWindow(TraceState(), levels, HannWindow(), trace_ ? traceAverages_ : 0, filter);
+  return SpectrumFromWindow(TraceOf(TraceState()), levels, HannWindow(), trace_ ? traceAverages_ : 0, filter);
 }
 
 }  // namespace qvx

@@ -32,6 +32,7 @@
 #include "app/chart_menu.h"
 #include "app/tform1.h"
 #include "plot/noise_plot.h"
+#include "plot/run_images.h"
 #include "core/conversions.h"
 #include "settings/instrument_settings.h"
 #include "sweep/sweep_plan.h"
@@ -271,9 +272,9 @@ void NoiseMeasurementWindow::UpdateMethod() {
   Gain->setEnabled(GainFile.Path->text().isEmpty() && idle);
 }
 
-std::optional<JobRequest> NoiseMeasurementWindow::Request(std::string& problem) const {
-  JobRequest r;
-  r.method = Method->currentIndex() == 1 ? JobMethod::kFftSweep : JobMethod::kRecord;
+std::optional<RunRequest> NoiseMeasurementWindow::Request(std::string& problem) const {
+  RunRequest r;
+  r.method = Method->currentIndex() == 1 ? RunMethod::kSweep : RunMethod::kRecord;
   const auto from = ParseDecimal(From->text().trimmed().toStdString());
   const auto to = ParseDecimal(To->text().trimmed().toStdString());
   if (!from || !(*from > 0)) {
@@ -287,7 +288,7 @@ std::optional<JobRequest> NoiseMeasurementWindow::Request(std::string& problem) 
   r.from_hz = *from;
   r.to_hz = *to;
   r.ppd = Ppd->value();
-  r.averages = Averages->value();
+  r.fft.averages = Averages->value();
   const std::string seconds = Seconds->text().trimmed().toStdString();
   if (!seconds.empty()) {
     const auto v = ParseDecimal(seconds);
@@ -308,8 +309,9 @@ void NoiseMeasurementWindow::UpdatePlan() {
     Plan->setText(Q(problem));
     return;
   }
-  const JobPlan plan = PlanJob(*request);
-  Plan->setText(Q(plan.error.empty() ? plan.text : plan.error));
+  const RunPlan plan = PlanRun(*request);
+  Plan->setText(Q(plan.error.empty() ? plan.text
+                                     : plan.error + (plan.sweep_within ? "; use the time record below that" : "")));
 }
 
 void NoiseMeasurementWindow::StartClick() {
@@ -317,8 +319,8 @@ void NoiseMeasurementWindow::StartClick() {
   std::string problem;
   auto request = Request(problem);
   if (request) {
-    const JobPlan plan = PlanJob(*request);
-    problem = plan.error;
+    const RunPlan plan = PlanRun(*request);
+    problem = plan.error.empty() ? "" : plan.error + (plan.sweep_within ? "; use the time record below that" : "");
   }
   CorrectionFiles files;
   const std::string gainText = Gain->text().trimmed().toStdString();
@@ -335,8 +337,8 @@ void NoiseMeasurementWindow::StartClick() {
   if (problem.empty()) {
     try {
       corrections_ = LoadCorrections(files);
-    } catch (const ReportError& e) {
-      problem = e.message;
+    } catch (const RunError& e) {
+      problem = e.what();
     }
   }
   if (!problem.empty()) {
@@ -346,10 +348,13 @@ void NoiseMeasurementWindow::StartClick() {
   }
   const InstrumentSettings stored = ReadInstrumentSettings(TIniFile(kSettingsFileName), "");
   request->addr = form_.State().Addr;
-  request->ch1_scale = stored.Ch1Scale;
-  request->first_range = {stored.FftScale, stored.FftOffset};
+  request->fft.ch1_scale = stored.Ch1Scale;
+  request->fft.first_range = {stored.FftScale, stored.FftOffset};
+  request->corrections = files;
+  request->keep_records = true;
   run_.reset();
-  raw_.clear();
+  records_.clear();
+  recordFiles_.reset();
   floorWarning_.clear();
   Report->clear();
   SetMessage("", false);
@@ -371,7 +376,7 @@ void NoiseMeasurementWindow::Poll() {
     poll_->stop();
     return;
   }
-  const JobProgress p = job_.Progress();
+  const RunProgress p = job_.Progress();
   const int percent = static_cast<int>(std::floor(100 * p.fraction));
   Progress->setValue(static_cast<int>(std::lround(1000 * p.fraction)));
   Progress->setFormat(Q(p.phase + " - " + std::to_string(percent) + " %, " + FormatDuration(p.seconds_left) + " left"));
@@ -382,14 +387,17 @@ void NoiseMeasurementWindow::Poll() {
 
 void NoiseMeasurementWindow::Ended() {
   poll_->stop();
-  JobResult result = job_.TakeResult();
+  RunResult result = job_.TakeResult();
   form_.SetInstrumentBlocked(false);
-  SetState(result.state);
-  raw_ = std::move(result.raw);
+  const JobState state = job_.State();
+  SetState(state);
+  records_ = result.records;
+  recordFiles_ = result.record_files;
   if (result.measured) {
-    Show(result.spectrum, true);
+    Show(result.measured_spectrum, true);
   }
-  switch (result.state) {
+  const std::string message = result.error ? result.error->what() : "";
+  switch (state) {
     case JobState::kDone:
       Progress->setValue(1000);
       Progress->setFormat(QStringLiteral("done - 100 %"));
@@ -406,7 +414,7 @@ void NoiseMeasurementWindow::Ended() {
       break;
     default:
       Progress->setFormat(QStringLiteral("failed"));
-      SetMessage(result.message + (result.measured ? " (what was measured before is kept)" : ""), true);
+      SetMessage(message + (result.measured ? " (what was measured before is kept)" : ""), true);
       break;
   }
 }
@@ -465,31 +473,34 @@ std::string NoiseMeasurementWindow::SaveRun(const std::string& path) const {
   const std::string prefix = ext.empty() ? path : path.substr(0, path.size() - ext.size() - 1);
   RunFormats f;
   if (ext == "json") {
-    f = {true, true, true, true, !raw_.empty()};
+    f = {true, true, true, true, !records_.empty()};
   } else if (ext == "csv") {
     f.csv = true;
   } else if (ext == "png") {
     f.png = true;
   } else if (ext == "svg") {
     f.svg = true;
-  } else if (ext == "npy" && !raw_.empty()) {
+  } else if (ext == "npy" && !records_.empty()) {
     f.npy = true;
   } else {
     return "the name's extension chooses what is written: .json (the JSON, CSV, PNG and SVG" +
-           std::string(raw_.empty() ? "" : " and the raw record") + "), .csv, .png, .svg" +
-           (raw_.empty() ? "" : " or .npy");
+           std::string(records_.empty() ? "" : " and the raw record") + "), .csv, .png, .svg" +
+           (records_.empty() ? "" : " or .npy");
   }
-  return WriteRunFiles(*run_, prefix, f, &raw_);
+  std::vector<RecordFile> records;
+  for (const std::string& path : records_) records.push_back({path, false});
+  const ChartRunImages images;
+  return WriteRunFiles(*run_, prefix, f, records, &images).problem;
 }
 
 void NoiseMeasurementWindow::SaveClick() {
   if (!run_ || state_ == JobState::kRunning) return;
   const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
   QStringList filters{QStringLiteral("The run: JSON, CSV, PNG and SVG%1 (*.json)")
-                          .arg(raw_.empty() ? QString() : QStringLiteral(", NPY")),
+                          .arg(records_.empty() ? QString() : QStringLiteral(", NPY")),
                       QStringLiteral("CSV file (*.csv)"), QStringLiteral("PNG image (*.png)"),
                       QStringLiteral("SVG image (*.svg)")};
-  if (!raw_.empty()) filters << QStringLiteral("The raw record (*.npy)");
+  if (!records_.empty()) filters << QStringLiteral("The raw record (*.npy)");
   const QString path = AskWhereToSave(
       {QStringLiteral("Save"), QDir::current().filePath(QStringLiteral("noise-%1.json").arg(stamp)), filters});
   if (path.isEmpty()) return;

@@ -4,6 +4,7 @@
 // connection, with progress, cancel, a live log-log plot, the report and the run's files.
 // Its logic lives in job/, report/ and settings/; this is the glue.
 #include <QWidget>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -87,7 +88,7 @@ class NoiseMeasurementWindow : public QWidget {
   void UpdatePlan();
   void UpdateMethod();
   // The request and the corrections of the fields, or what is wrong with them.
-  std::optional<JobRequest> Request(std::string& problem) const;
+  std::optional<RunRequest> Request(std::string& problem) const;
   void Poll();
   void Ended();
   void Show(const NoiseSpectrum& measured, bool final);
@@ -102,7 +103,9 @@ class NoiseMeasurementWindow : public QWidget {
   Corrections corrections_;
   std::string floorWarning_;
   std::optional<FinishedRun> run_;
-  std::vector<std::vector<float>> raw_;
+  // The raw records of the last run, kept for Save as long as this lives.
+  std::vector<std::string> records_;
+  std::shared_ptr<RecordSink> recordFiles_;
   bool settingsWritten_ = false;
 };
 

@@ -2,16 +2,20 @@
 
 #include <algorithm>
 #include <chrono>
-#include <limits>
 #include <cmath>
-#include <sstream>
+#include <condition_variable>
+#include <deque>
+#include <limits>
+#include <mutex>
 #include <thread>
 
-#include "analysis/noise_files.h"
 #include "core/conversions.h"
+#include "core/text.h"
+#include "link/block.h"
+#include "link/scpi.h"
 #include "link/whole_line_channel.h"
 #include "psd/chi_squared.h"
-#include "sweep/sweep_plan.h"
+#include "setup/instrument_limits.h"
 
 namespace qvx {
 namespace {
@@ -19,51 +23,73 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-constexpr double kDepths[] = {1e3, 1e4, 1e5, 1e6, 1e7};
-constexpr double kMaxDepth = 1e7;
-constexpr std::size_t kMaxChunk = 250000;
-constexpr std::size_t kMinChunk = 1000;
-constexpr double kRangingPoints = 1e4;
-constexpr double kMinScale = 1e-4;
-constexpr double kMaxScale = 10.0;
-constexpr milliseconds kPoll{100};
-constexpr milliseconds kPieceBound{2000};  // a data block that sends nothing this long has stalled
+constexpr milliseconds kLongestPoll{100};
+constexpr int kQuietMs = 2000;  // a data block that sends nothing this long has stalled
+constexpr std::size_t kQueuedChunks = 3;
+// Per record, beside its points: the set-up commands, the read-backs and the arming.
+constexpr double kRecordOverheadS = 0.05;
 
 double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
-// The 1-2-5 channel scales from 100 uV to 10 V per division.
-const std::vector<double>& ChannelScales() {
-  static const std::vector<double> scales = [] {
-    std::vector<double> v;
-    for (int e = -4; e <= 1; ++e) {
-      for (double m : {1.0, 2.0, 5.0}) {
-        const double s = m * std::pow(10.0, e);
-        if (s <= kMaxScale * (1 + 1e-9)) v.push_back(s);
-      }
-    }
-    return v;
-  }();
-  return scales;
-}
-
-double ScaleAtLeast(double volts) {
-  for (double s : ChannelScales()) {
-    if (s >= volts * (1 - 1e-9)) return s;
-  }
-  return kMaxScale;
-}
-
 double Rate(double points, double tdiv) { return std::min(kMaxSampleRate, points / (10.0 * tdiv)); }
 
-std::string Number(double v) { return FloatToStr(v); }
+double ReadSeconds(std::size_t points) { return static_cast<double>(points) / kPlanTransferBytesPerSecond; }
 
-// The figures of one record read from the preamble.
-struct Preamble {
-  std::size_t points = 0;
-  double xinc = 0.0;
-  double yinc = 0.0;
-  double yorigin = 0.0;
-  double yref = 0.0;
+std::string RateText(double hz) {
+  std::string t = FormatHz(hz);
+  return t.replace(t.size() - 2, 2, "Sa/s");
+}
+
+// The ranging records of a record: at its own sample rate, a hundredth of its points (at
+// least the smallest depth), so two of them cost under 5 % of the record's time.
+void PlanRanging(PlannedRecord& r) {
+  r.ranging_points = static_cast<std::size_t>(std::max(kMemoryDepths.front(), static_cast<double>(r.points) / 100.0));
+  r.ranging_points = std::min(r.ranging_points, r.points);
+  const double seconds = static_cast<double>(r.ranging_points) / r.fs_hz;
+  r.ranging_s = r.ranging_records * (seconds + ReadSeconds(r.ranging_points) + kRecordOverheadS);
+  r.read_s = ReadSeconds(r.points) + kRecordOverheadS;
+}
+
+// A bounded queue of chunks between the thread that reads the instrument and the one that
+// analyses, so the next chunk is on its way while the last one is estimated.
+class ChunkQueue {
+ public:
+  struct Chunk {
+    std::string codes;
+    std::size_t first = 0;  // 0-based index of its first point
+  };
+
+  // False when the queue was closed meanwhile.
+  bool Put(Chunk chunk) {
+    std::unique_lock lock(mutex_);
+    space_.wait(lock, [&] { return closed_ || queue_.size() < kQueuedChunks; });
+    if (closed_) return false;
+    queue_.push_back(std::move(chunk));
+    ready_.notify_one();
+    return true;
+  }
+  // Nothing once it is closed and empty.
+  std::optional<Chunk> Take() {
+    std::unique_lock lock(mutex_);
+    ready_.wait(lock, [&] { return closed_ || !queue_.empty(); });
+    if (queue_.empty()) return std::nullopt;
+    Chunk c = std::move(queue_.front());
+    queue_.pop_front();
+    space_.notify_one();
+    return c;
+  }
+  void Close() {
+    const std::lock_guard lock(mutex_);
+    closed_ = true;
+    ready_.notify_all();
+    space_.notify_all();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable ready_, space_;
+  std::deque<Chunk> queue_;
+  bool closed_ = false;
 };
 
 class Session {
@@ -74,172 +100,193 @@ class Session {
 
   bool Cancelled() const { return settings_.cancel && settings_.cancel->load(); }
 
-  std::optional<CaptureError> Fail(std::string message, bool instrument = true) {
-    if (!error_) error_ = CaptureError{std::move(message), instrument};
+  bool Fail(ErrorKind kind, std::string message) {
+    const std::lock_guard lock(error_mutex_);
+    if (!error_) error_ = RunError(kind, message);
+    return false;
+  }
+  std::optional<RunError> Error() const {
+    const std::lock_guard lock(error_mutex_);
     return error_;
   }
-  const std::optional<CaptureError>& Error() const { return error_; }
+  bool Failed() const {
+    const std::lock_guard lock(error_mutex_);
+    return error_.has_value();
+  }
 
-  void Progress(CaptureProgress p) {
+  void Progress(const CaptureProgress& p) {
     if (settings_.progress) settings_.progress(p);
   }
 
-  void Set(std::size_t points, double tdiv, double scale, double offset) {
+  // Sets the record's shape and the channel, then reads back what the instrument made of it:
+  // the depth and the sample rate are the record's, whatever a preamble says later.
+  bool Set(std::size_t points, double tdiv, double scale, double offset, PreambleExpectation& expected) {
     ch_.SendCommand(":ACQuire:MDEPth " + std::to_string(points));
-    ch_.SendCommand(":TIMebase:MAIN:SCALe " + Number(tdiv));
-    ch_.SendCommand(":CHANnel1:SCALe " + Number(scale));
-    ch_.SendCommand(":CHANnel1:OFFSet " + Number(offset));
+    ch_.SendCommand(":TIMebase:MAIN:SCALe " + FloatToStr(tdiv));
+    ch_.SendCommand(":CHANnel1:SCALe " + FloatToStr(scale));
+    ch_.SendCommand(":CHANnel1:OFFSet " + FloatToStr(offset));
+    const Queried<std::int64_t> depth = QueryInteger(ch_, ":ACQuire:MDEPth?");
+    if (!depth.ok()) return Fail(ErrorKind::kInstrument, depth.message);
+    if (depth.value != static_cast<std::int64_t>(points)) {
+      return Fail(ErrorKind::kInstrument, "the instrument took a memory depth of " + std::to_string(depth.value) +
+                                              " points where " + std::to_string(points) +
+                                              " were set; check that it is a QVX71 and that only channel 1 is on");
+    }
+    const Queried<double> rate = QueryNumber(ch_, ":ACQuire:SRATe?");
+    if (!rate.ok()) return Fail(ErrorKind::kInstrument, rate.message);
+    const Queried<double> actualScale = QueryNumber(ch_, ":CHANnel1:SCALe?");
+    if (!actualScale.ok()) return Fail(ErrorKind::kInstrument, actualScale.message);
+    expected.record_points = points;
+    expected.sample_rate_hz = rate.value;
+    expected.channel_scale_v = actualScale.value;
+    return true;
   }
 
   // Arms one record and waits until the instrument says it is complete, within its fill
-  // time and a margin; `tick` is told the seconds left now and then.
+  // time and a margin. The status is asked for more often as the fill time runs out.
   bool Record(double fill_s, const std::function<void(double)>& tick) {
     ch_.SendCommand(":SINGle");
     const auto started = Clock::now();
     const double bound = fill_s * 1.1 + 10.0;
+    milliseconds late{5};
     while (true) {
       if (Cancelled()) return false;
-      const std::string status = ch_.QueryInstrument(":TRIGger:STATus?");
-      if (ch_.PeerClosed() || status == kTimeoutReply) {
-        Fail(ch_.LastQueryOutcome() + " while the record filled; check that the instrument is on and answering");
-        return false;
-      }
-      if (status == "STOP") return true;
       const double elapsed = Seconds(Clock::now() - started);
-      if (elapsed > bound) {
-        Fail("the record did not complete within " + FormatSeconds(bound) + " (its fill time is " +
-             FormatSeconds(fill_s) + ", and the instrument still says " + status + "); check its trigger and timebase");
-        return false;
+      const double left = fill_s - elapsed;
+      if (left > 0.02) {
+        // Most of the fill: no need to ask yet, but stay quick to cancel.
+        const auto wait = std::min(kLongestPoll, milliseconds(static_cast<long>(left * 1000 * 0.8)));
+        if (tick) tick(left);
+        std::this_thread::sleep_for(std::max(wait, milliseconds(5)));
+        continue;
       }
-      if (tick) tick(std::max(0.0, fill_s - elapsed));
-      std::this_thread::sleep_for(kPoll);
+      const Queried<std::string> status = QueryText(ch_, ":TRIGger:STATus?");
+      if (!status.ok()) {
+        return Fail(ErrorKind::kInstrument,
+                    status.message + " while the record filled; check that the instrument is on and answering");
+      }
+      if (status.value == "STOP") return true;
+      if (Seconds(Clock::now() - started) > bound) {
+        return Fail(ErrorKind::kInstrument, "the record did not complete within " + FormatSeconds(bound) +
+                                                " (its fill time is " + FormatSeconds(fill_s) +
+                                                ", and the instrument still says " + status.value +
+                                                "); check its trigger and timebase");
+      }
+      if (tick) tick(0.0);
+      std::this_thread::sleep_for(late);
+      late = std::min(kLongestPoll, late * 3 / 2 + milliseconds(1));
     }
   }
 
-  std::optional<Preamble> ReadPreamble() {
-    const std::string reply = ch_.QueryInstrument(":WAVeform:PREamble?");
-    if (ch_.PeerClosed() || reply == kTimeoutReply) {
-      Fail(ch_.LastQueryOutcome());
+  std::optional<Preamble> ReadRecordPreamble(PreambleExpectation expected, std::size_t first_chunk) {
+    // The read window as the first chunk will ask for it, so a preamble that gives the
+    // window's length instead of the record's can be told from a wrong one.
+    ch_.SendCommand(":WAVeform:STARt 1");
+    ch_.SendCommand(":WAVeform:STOP " + std::to_string(first_chunk));
+    expected.window_points = first_chunk;
+    const Queried<Preamble> p = ReadPreamble(ch_, expected);
+    if (!p.ok()) {
+      Fail(ErrorKind::kInstrument,
+           p.message + (p.fault == LinkFault::kBadData ? "; the record is not read with it" : ""));
       return std::nullopt;
     }
-    std::vector<double> field;
-    std::stringstream list(reply);
-    for (std::string item; std::getline(list, item, ',');) {
-      const auto v = ParseDecimal(item);
-      if (!v) {
-        Fail("the preamble's field " + std::to_string(field.size() + 1) + " ('" + item + "') is not a number: '" +
-             reply + "'");
-        return std::nullopt;
-      }
-      field.push_back(*v);
-    }
-    if (field.size() != 10) {
-      Fail("the preamble has " + std::to_string(field.size()) + " fields, not 10: '" + reply + "'");
-      return std::nullopt;
-    }
-    Preamble p{static_cast<std::size_t>(std::max(0.0, field[2])), field[4], field[7], field[8], field[9]};
-    if (!(p.yinc > 0) || !(p.xinc > 0) || p.points == 0) {
-      Fail("the preamble gives no usable conversion (points " + Number(field[2]) + ", xincrement " + Number(field[4]) +
-           ", yincrement " + Number(field[7]) + "): '" + reply + "'");
-      return std::nullopt;
-    }
-    return p;
+    return p.value;
   }
 
-  // Reads points first ... last (1-based) in chunks the instrument takes, handing each to
-  // `take`; false when it failed.
-  bool ReadPoints(std::size_t first, std::size_t last, const std::function<void(const std::string&)>& take,
-                  const std::function<void(std::size_t)>& done) {
-    std::size_t chunk = kMaxChunk;
-    std::size_t at = first;
-    while (at <= last) {
-      if (Cancelled()) return false;
-      const std::size_t stop = std::min(last, at + chunk - 1);
-      ch_.SendCommand(":WAVeform:STARt " + std::to_string(at));
-      ch_.SendCommand(":WAVeform:STOP " + std::to_string(stop));
+  // Reads points [0, total) in chunks the instrument takes, on a thread of its own, into
+  // `queue`; closes the queue when done or failed.
+  void ReadPoints(std::size_t total, ChunkQueue& queue) {
+    std::size_t chunk = kMaxReadPoints;
+    std::size_t at = 0;
+    while (at < total) {
+      if (Cancelled()) break;
+      const std::size_t count = std::min(total - at, chunk);
+      ch_.SendCommand(":WAVeform:STARt " + std::to_string(at + 1));
+      ch_.SendCommand(":WAVeform:STOP " + std::to_string(at + count));
       ch_.SendCommand(":WAVeform:DATA?");
-      std::string data;
-      if (!ReadBlock(data, stop - at + 1)) return false;
-      if (data.empty()) {
+      ChunkQueue::Chunk c;
+      c.first = at;
+      c.codes.resize(count);
+      BlockRules rules;
+      rules.receive_ms = 200;
+      rules.quiet_ms = kQuietMs;
+      rules.header_ms = kQuietMs;
+      rules.digits_ms = kQuietMs;
+      rules.whole_block_ms = 60000;
+      rules.expected_length = static_cast<std::int64_t>(count);
+      rules.cancel = settings_.cancel;
+      const BlockOutcome block = ReadDefiniteBlock(ch_, rules, [&](std::int64_t received, std::int64_t) {
+        return BlockRoom{c.codes.data() + received, c.codes.size() - static_cast<std::size_t>(received)};
+      });
+      if (block.status == BlockStatus::kCancelled) break;
+      if (block.status == BlockStatus::kEmpty) {
         // Refused: fewer points a read, as some instruments want.
         const std::string error = ch_.QueryInstrument(":SYSTem:ERRor?");
-        if (error.rfind("-222", 0) == 0 && chunk > kMinChunk) {
-          chunk = std::max(kMinChunk, chunk / 2);
+        if (error.rfind("-222", 0) == 0 && chunk > kMinReadPoints) {
+          chunk = std::max(kMinReadPoints, chunk / 2);
           continue;
         }
-        Fail("the instrument refused to send points " + std::to_string(at) + " to " + std::to_string(stop) + " (" +
-             (error == kTimeoutReply ? ch_.LastQueryOutcome() : "its error queue says " + error) + ")");
-        return false;
+        Fail(ErrorKind::kInstrument, "the instrument refused to send points " + std::to_string(at + 1) + " to " +
+                                         std::to_string(at + count) + " (" +
+                                         (error == kTimeoutReply ? ch_.LastQueryOutcome() : "its error queue says " + error) +
+                                         ")");
+        break;
       }
-      take(data);
-      at = stop + 1;
-      done(at - first);
+      if (!block.ok()) {
+        Fail(ErrorKind::kInstrument, block.message + " (points " + std::to_string(at + 1) + " to " +
+                                         std::to_string(at + count) + " of the record)");
+        break;
+      }
+      at += count;
+      if (!queue.Put(std::move(c))) break;
     }
-    return true;
+    queue.Close();
   }
+
+  // A whole short record read into `codes`.
+  bool ReadAll(std::size_t total, std::string& codes) {
+    ChunkQueue queue;
+    std::thread reader([&] { ReadPoints(total, queue); });
+    while (auto c = queue.Take()) codes += c->codes;
+    reader.join();
+    return !Failed() && !Cancelled() && codes.size() == total;
+  }
+
+  WholeLineChannel& Channel() { return ch_; }
 
  private:
-  // One "#<n><length><data>" block and its LF; an empty block leaves `data` empty.
-  bool ReadBlock(std::string& data, std::size_t expected) {
-    const auto deadline = Clock::now() + std::chrono::seconds(60);
-    auto receive = [&](char* into, std::size_t n, const char* what) -> bool {
-      std::size_t got = 0;
-      auto quiet = Clock::now();
-      while (got < n) {
-        if (Cancelled()) return false;
-        const int r =
-            ch_.ReceiveWithTimeout(into + got, static_cast<unsigned>(std::min<std::size_t>(n - got, 1 << 20)), 200);
-        if (r > 0) {
-          got += static_cast<std::size_t>(r);
-          quiet = Clock::now();
-          continue;
-        }
-        if (r == 0 || ch_.PeerClosed()) {
-          Fail(std::string("the instrument closed the connection in the middle of ") + what + " (" +
-               std::to_string(got) + " of " + std::to_string(n) + " bytes came)");
-          return false;
-        }
-        if (Clock::now() - quiet > kPieceBound || Clock::now() > deadline) {
-          Fail(std::string("the instrument stopped sending in the middle of ") + what + ": nothing for " +
-               FormatSeconds(Seconds(kPieceBound)) + " after " + std::to_string(got) + " of " + std::to_string(n) +
-               " bytes");
-          return false;
-        }
-      }
-      return true;
-    };
-    char head[2];
-    if (!receive(head, 2, "a data block's header")) return false;
-    if (head[0] != '#' || head[1] < '1' || head[1] > '9') {
-      Fail("the reply to :WAVeform:DATA? is no data block (it starts with '" + std::string(head, 2) + "')");
-      return false;
-    }
-    std::string digits(static_cast<std::size_t>(head[1] - '0'), '\0');
-    if (!receive(digits.data(), digits.size(), "a data block's header")) return false;
-    std::size_t length = 0;
-    for (char c : digits) {
-      if (c < '0' || c > '9') {
-        Fail("the data block's length '" + digits + "' is not a number");
-        return false;
-      }
-      length = length * 10 + static_cast<std::size_t>(c - '0');
-    }
-    if (length != 0 && length != expected) {
-      Fail("the data block holds " + std::to_string(length) + " points where " + std::to_string(expected) +
-           " were asked for");
-      return false;
-    }
-    data.assign(length, '\0');
-    if (length > 0 && !receive(data.data(), length, "a data block")) return false;
-    char lf = 0;
-    if (!receive(&lf, 1, "a data block's end")) return false;
-    return true;
-  }
-
   WholeLineChannel ch_;
   const CaptureSettings& settings_;
-  std::optional<CaptureError> error_;
+  mutable std::mutex error_mutex_;
+  std::optional<RunError> error_;
 };
+
+// What a short record says of the signal: its mean, its largest excursions and whether it
+// clipped.
+struct Spread {
+  double mean = 0.0;
+  double peak = 0.0;  // largest distance from the mean, V
+  int clipped = 0;
+  double codes = 0.0;  // the peak-to-peak in codes
+};
+
+Spread Measure(const std::string& codes, const Preamble& p) {
+  Spread s;
+  if (codes.empty()) return s;
+  double sum = 0.0;
+  unsigned char lo = 255, hi = 0;
+  for (char c : codes) {
+    const auto b = static_cast<unsigned char>(c);
+    s.clipped += b == 0 || b == 255;
+    lo = std::min(lo, b);
+    hi = std::max(hi, b);
+    sum += p.Volts(b);
+  }
+  s.mean = sum / static_cast<double>(codes.size());
+  s.peak = std::max(std::fabs(p.Volts(hi) - s.mean), std::fabs(p.Volts(lo) - s.mean));
+  s.codes = hi - lo;
+  return s;
+}
 
 }  // namespace
 
@@ -265,7 +312,7 @@ CapturePlan PlanCapture(double f1, double f2, std::optional<double> seconds, int
     return plan;
   }
   const double lfSeconds = kLfSettleSeconds + 10.0 * kLfDefaultWindows;
-  double length = seconds ? *seconds : (f1 <= 0.1 ? lfSeconds : 20.0 / f1);
+  const double length = seconds ? *seconds : (f1 <= 0.1 ? lfSeconds : 20.0 / f1);
   if (!(length > 0)) {
     plan.error = "--seconds wants a time above 0";
     return plan;
@@ -284,8 +331,8 @@ CapturePlan PlanCapture(double f1, double f2, std::optional<double> seconds, int
   slow.tdiv_s = *slowStep;
   slow.seconds = 10.0 * slow.tdiv_s;
   // The fewest points that still reach F2 (one record does it all), else the most.
-  slow.points = static_cast<std::size_t>(kMaxDepth);
-  for (double depth : kDepths) {
+  slow.points = static_cast<std::size_t>(kMaxMemoryDepth);
+  for (double depth : kMemoryDepths) {
     if (Rate(depth, slow.tdiv_s) >= f2 / psd::kTopFraction) {
       slow.points = static_cast<std::size_t>(depth);
       break;
@@ -314,12 +361,14 @@ CapturePlan PlanCapture(double f1, double f2, std::optional<double> seconds, int
     plan.records.push_back(fast);
   }
   plan.records.push_back(slow);
-  plan.lf_covered = slow.seconds >= 20.0 && slow.fs_hz >= 100.0;
-  for (const PlannedRecord& r : plan.records) {
-    // The record itself, its ranging (two short records) and the transfer (about 20 MB/s).
-    plan.total_s +=
-        r.seconds + 2.0 * std::max(1e-3, kRangingPoints / r.fs_hz) + static_cast<double>(r.points) / 2e7 + 1.0;
+  for (PlannedRecord& r : plan.records) {
+    PlanRanging(r);
+    plan.total_s += r.ranging_s + r.seconds + r.read_s;
   }
+  if (slow.fs_hz >= 100.0 && slow.seconds > kLfSettleSeconds) {
+    plan.lf_windows = static_cast<int>(std::floor((slow.seconds - kLfSettleSeconds) / 10.0 + 1e-9));
+  }
+  plan.lf_covered = plan.lf_windows >= kLfDefaultWindows && slow.lo_hz <= 0.1 * (1 + 1e-9);
   // The degrees of freedom at F1 do not depend on the samples: an estimator of the slow
   // record's size, fed zeros, tells them.
   auto estimator = MakeRecordEstimator(slow.fs_hz, slow.points, psd::Averaging::Mean);
@@ -346,8 +395,7 @@ std::string CapturePlanText(const CapturePlan& plan) {
   int i = 0;
   for (const PlannedRecord& r : plan.records) {
     out += std::to_string(++i) + ". " + std::to_string(r.points) + " points at " + FormatSeconds(r.tdiv_s) +
-           "/div: " + FormatSeconds(r.seconds) + " at " +
-           FormatHz(r.fs_hz).replace(FormatHz(r.fs_hz).size() - 2, 2, "Sa/s") + ", for " + FormatHz(r.lo_hz) + " - " +
+           "/div: " + FormatSeconds(r.seconds) + " at " + RateText(r.fs_hz) + ", for " + FormatHz(r.lo_hz) + " - " +
            FormatHz(r.hi_hz) + "\n";
   }
   out += "planned time: about " + FormatDuration(plan.total_s) + " for " +
@@ -357,8 +405,15 @@ std::string CapturePlanText(const CapturePlan& plan) {
            " degrees of freedom, a 95 % interval of " + FormatSignificant(plan.ci_lo, 3) + " ... " +
            FormatSignificant(plan.ci_hi, 3) + " x the density\n";
   }
-  out += plan.lf_covered ? "0.1-10 Hz: covered\n"
-                         : "0.1-10 Hz: not covered (it needs at least 20 s at 100 Sa/s or more)\n";
+  if (plan.lf_covered) {
+    out += "0.1-10 Hz: covered (" + Counted(plan.lf_windows, "window") + " of 10 s)\n";
+  } else if (plan.lf_windows > 0) {
+    out += "0.1-10 Hz: not covered: " + Counted(plan.lf_windows, "window") +
+           " of 10 s, given with its interval (covered takes at least 6 windows and the density down to 0.1 Hz: "
+           "--from 0.1 and --seconds 70 or more)\n";
+  } else {
+    out += "0.1-10 Hz: not covered (it needs at least 20 s at 100 Sa/s or more)\n";
+  }
   return out;
 }
 
@@ -368,19 +423,24 @@ CaptureOutcome RunCapture(InstrumentChannel& channel, const CapturePlan& plan, c
   auto finish = [&] {
     out.error = session.Error();
     out.cancelled = session.Cancelled();
-    if (out.cancelled && !out.error) out.error = CaptureError{"cancelled", true};
+    if (out.cancelled && !out.error) out.error = RunError(ErrorKind::kInterrupted, "cancelled");
     return std::move(out);
   };
   for (const char* line : {":WAVeform:SOURce CHANnel1", ":WAVeform:MODE RAW", ":WAVeform:FORMat BYTE"})
     channel.SendCommand(line);
+  // A plan made by hand may leave the ranging out: it is the capture's own.
+  std::vector<PlannedRecord> records = plan.records;
+  for (PlannedRecord& r : records) {
+    if (r.ranging_points == 0) PlanRanging(r);
+  }
   double planned = 0.0;
-  for (const PlannedRecord& r : plan.records) planned += r.seconds + static_cast<double>(r.points) / 2e7 + 1.0;
+  for (const PlannedRecord& r : records) planned += r.ranging_s + r.seconds + r.read_s;
   double done = 0.0;
-  const int count = static_cast<int>(plan.records.size());
+  const int count = static_cast<int>(records.size());
 
   for (int index = 0; index < count; ++index) {
-    const PlannedRecord& r = plan.records[static_cast<std::size_t>(index)];
-    const double share = r.seconds + static_cast<double>(r.points) / 2e7 + 1.0;
+    const PlannedRecord& r = records[static_cast<std::size_t>(index)];
+    const double share = r.ranging_s + r.seconds + r.read_s;
     auto report = [&](const std::string& phase, double within, std::size_t read, double left) {
       CaptureProgress p;
       p.phase = phase;
@@ -389,55 +449,43 @@ CaptureOutcome RunCapture(InstrumentChannel& channel, const CapturePlan& plan, c
       p.points_read = read;
       p.points_total = r.points;
       p.fraction = std::clamp((done + within * share) / std::max(planned, 1e-9), 0.0, 1.0);
-      p.seconds_left = left + (planned - done - share);
+      p.seconds_left = std::max(0.0, left + (planned - done - share));
       session.Progress(p);
     };
 
-    // Ranging: short records at the same sample rate find the mean and the spread; the
-    // offset cancels the mean and the scale is the smallest that holds +/- 8 sigma.
-    double scale = 1.0;
+    // Ranging: at most two short records at the record's own sample rate. The first, at the
+    // largest scale, finds the level; the second, around it, the peaks where the first could
+    // not resolve them. The record's scale holds the peaks with the growth of Gaussian
+    // extremes from the short record's length to the record's, so tones never clip.
+    const std::size_t rangingPoints = r.ranging_points;
+    const double rangingTdiv = r.tdiv_s * static_cast<double>(rangingPoints) / static_cast<double>(r.points);
+    double scale = kMaxChannelScale;
     double offset = 0.0;
-    const auto rangingPoints = static_cast<std::size_t>(std::min(kRangingPoints, static_cast<double>(r.points)));
-    const double rangingTdiv = static_cast<double>(rangingPoints) / (10.0 * r.fs_hz);
-    for (int attempt = 0; attempt < 10; ++attempt) {
-      report("ranging", 0.0, 0, r.seconds);
-      session.Set(rangingPoints, rangingTdiv, scale, offset);
-      if (!session.Record(10.0 * rangingTdiv, {})) return finish();
-      const auto pre = session.ReadPreamble();
+    for (int attempt = 0; attempt < r.ranging_records; ++attempt) {
+      report("ranging", 0.0, 0, share);
+      PreambleExpectation expected;
+      if (!session.Set(rangingPoints, rangingTdiv, scale, offset, expected)) return finish();
+      if (!session.Record(static_cast<double>(rangingPoints) / r.fs_hz, {})) return finish();
+      const auto pre = session.ReadRecordPreamble(expected, std::min(rangingPoints, kMaxReadPoints));
       if (!pre) return finish();
       std::string codes;
-      if (!session.ReadPoints(
-              1, std::min(pre->points, rangingPoints), [&](const std::string& d) { codes += d; }, [](std::size_t) {})) {
-        return finish();
+      if (!session.ReadAll(rangingPoints, codes)) return finish();
+      const Spread spread = Measure(codes, *pre);
+      const double growth = std::sqrt(std::log(static_cast<double>(r.points)) /
+                                      std::log(std::max(10.0, static_cast<double>(rangingPoints))));
+      offset = -spread.mean;
+      if (spread.clipped > 0 && scale >= kMaxChannelScale) break;  // the record itself will tell
+      // Resolved: the peaks with their growth, a code for the rounding and a tenth to spare.
+      const double reach = (spread.peak * growth + pre->yincrement) * 1.1;
+      double next = ChannelScaleAtLeast(reach / 3.9);
+      if (spread.codes < 8 && attempt + 1 < r.ranging_records) {
+        // Two or three codes say little of the peaks: look again, finely, around the level.
+        next = ChannelScaleAtLeast(std::max(reach, 2.0 * pre->yincrement) / 3.9);
+        scale = std::max(kMinChannelScale, next);
+        continue;
       }
-      int clipped = 0;
-      double sum = 0.0, sum2 = 0.0;
-      for (char c : codes) {
-        const auto b = static_cast<unsigned char>(c);
-        clipped += b == 0 || b == 255;
-        const double v = (b - pre->yorigin - pre->yref) * pre->yinc;
-        sum += v;
-        sum2 += v * v;
-      }
-      const double n = std::max<double>(1.0, static_cast<double>(codes.size()));
-      const double mean = sum / n;
-      const double sigma = std::sqrt(std::max(0.0, sum2 / n - mean * mean));
-      double nextScale = scale;
-      double nextOffset = -mean;
-      if (clipped > 0) {
-        if (scale >= kMaxScale) break;  // the record itself will tell
-        nextScale = std::min(kMaxScale, ScaleAtLeast(scale * 10.0));
-        nextOffset = offset;
-      } else if (sigma < 2.0 * pre->yinc) {
-        // A spread of a code or two says little: a finer scale first.
-        nextScale = std::max(kMinScale, ScaleAtLeast(std::max(2.0 * sigma, scale / 20.0)));
-      } else {
-        nextScale = std::clamp(ScaleAtLeast(2.0 * sigma), kMinScale, kMaxScale);
-      }
-      const bool settled = nextScale == scale && std::fabs(nextOffset - offset) < 0.5 * scale;
-      scale = nextScale;
-      offset = nextOffset;
-      if (settled) break;
+      scale = std::clamp(next, kMinChannelScale, kMaxChannelScale);
+      break;
     }
 
     // The record itself, read in chunks straight into its estimator.
@@ -445,24 +493,29 @@ CaptureOutcome RunCapture(InstrumentChannel& channel, const CapturePlan& plan, c
     for (int take = 0; take < 3; ++take) {
       record = CapturedRecord{};
       record.estimator = MakeRecordEstimator(r.fs_hz, r.points, settings.averaging);
-      session.Set(r.points, r.tdiv_s, scale, offset);
+      PreambleExpectation expected;
+      if (!session.Set(r.points, r.tdiv_s, scale, offset, expected)) return finish();
       const auto started = Clock::now();
       if (!session.Record(r.seconds, [&](double left) {
             report("recording", std::min(0.9, Seconds(Clock::now() - started) / std::max(r.seconds, 1e-9) * 0.9), 0,
-                   left);
+                   left + r.read_s);
           })) {
         return finish();
       }
-      const auto pre = session.ReadPreamble();
+      const auto pre = session.ReadRecordPreamble(expected, std::min(r.points, kMaxReadPoints));
       if (!pre) return finish();
-      const std::size_t total = pre->points;
-      int clipped = 0;
-      std::vector<float> chunk;
-      // What the live spectrum needs of the record before it is complete.
-      record.info.fs_hz = r.fs_hz;
+      const std::size_t total = r.points;
+      const double fs = expected.sample_rate_hz > 0 ? expected.sample_rate_hz : r.fs_hz;
+      // The planned rate where the instrument's agrees (its reply is rounded).
+      record.info.fs_hz = std::fabs(fs - r.fs_hz) < 1e-6 * r.fs_hz ? r.fs_hz : fs;
       record.info.lo_hz = r.lo_hz;
       record.info.hi_hz = r.hi_hz;
-      record.info.converter_floor_nv = pre->yinc / std::sqrt(6.0 * r.fs_hz) * 1e9;
+      record.info.tdiv_s = r.tdiv_s;
+      record.info.ch1_scale = expected.channel_scale_v;
+      record.info.ch1_offset = offset;
+      record.info.converter_floor_nv = pre->yincrement / std::sqrt(6.0 * record.info.fs_hz) * 1e9;
+      int clipped = 0;
+      std::vector<float> chunk;
       auto lastLive = Clock::now();
       auto showLive = [&] {
         std::vector<const CapturedRecord*> so_far;
@@ -471,48 +524,49 @@ CaptureOutcome RunCapture(InstrumentChannel& channel, const CapturePlan& plan, c
         settings.live(StitchRecords(so_far, settings.ppd));
         lastLive = Clock::now();
       };
-      const bool ok = session.ReadPoints(
-          1, total,
-          [&](const std::string& d) {
-            chunk.resize(d.size());
-            for (std::size_t i = 0; i < d.size(); ++i) {
-              const auto b = static_cast<unsigned char>(d[i]);
-              clipped += b == 0 || b == 255;
-              chunk[i] = static_cast<float>((b - pre->yorigin - pre->yref) * pre->yinc);
-            }
-            record.estimator->Push(chunk.data(), chunk.size());
-            if (settings.keep_samples) record.volts.insert(record.volts.end(), chunk.begin(), chunk.end());
-            record.info.points += d.size();
-            record.info.seconds = static_cast<double>(record.info.points) / r.fs_hz;
-            if (settings.live && Seconds(Clock::now() - lastLive) > 0.25) showLive();
-          },
-          [&](std::size_t read) {
-            report("reading", 0.9 + 0.1 * static_cast<double>(read) / static_cast<double>(total), read,
-                   static_cast<double>(total - read) / 2e7);
-          });
-      if (!ok) return finish();
-      if (settings.live) showLive();
-      // The preamble's increment is rounded: the planned rate where it agrees.
-      record.info.fs_hz = std::fabs(1.0 / pre->xinc - r.fs_hz) < 1e-6 * r.fs_hz ? r.fs_hz : 1.0 / pre->xinc;
-      record.info.points = total;
-      record.info.seconds = static_cast<double>(total) * pre->xinc;
-      record.info.tdiv_s = r.tdiv_s;
-      record.info.ch1_scale = scale;
-      record.info.ch1_offset = offset;
+      if (settings.samples) settings.samples->Begin(index + 1, total, record.info.fs_hz);
+      // Codes to volts from a table: 256 entries in place of a multiply and a cast each point.
+      std::array<float, 256> volts{};
+      for (int b = 0; b < 256; ++b) volts[static_cast<std::size_t>(b)] = static_cast<float>(pre->Volts(static_cast<unsigned char>(b)));
+      ChunkQueue queue;
+      std::thread reader([&] { session.ReadPoints(total, queue); });
+      while (auto c = queue.Take()) {
+        chunk.resize(c->codes.size());
+        for (std::size_t i = 0; i < c->codes.size(); ++i) {
+          const auto b = static_cast<unsigned char>(c->codes[i]);
+          clipped += b == 0 || b == 255;
+          chunk[i] = volts[b];
+        }
+        record.estimator->Push(chunk.data(), chunk.size());
+        if (settings.samples) settings.samples->Append(chunk.data(), chunk.size());
+        record.info.points += chunk.size();
+        record.info.seconds = static_cast<double>(record.info.points) / record.info.fs_hz;
+        const std::size_t read = record.info.points;
+        report("reading", 0.9 + 0.1 * static_cast<double>(read) / static_cast<double>(total), read,
+               ReadSeconds(total - read));
+        if (settings.live && Seconds(Clock::now() - lastLive) > 0.25) showLive();
+        if (session.Cancelled()) queue.Close();
+      }
+      reader.join();
       record.info.clipped_points = clipped;
-      record.info.converter_floor_nv = pre->yinc / std::sqrt(6.0 * record.info.fs_hz) * 1e9;
-      record.info.lo_hz = r.lo_hz;
-      record.info.hi_hz = r.hi_hz;
+      record.complete = record.info.points == total && !session.Failed() && !session.Cancelled();
+      if (settings.samples) settings.samples->End(record.complete);
+      if (!record.complete) {
+        if (record.info.points > 0) out.unfinished = std::move(record);
+        return finish();
+      }
+      if (settings.live) showLive();
+      record.info.seconds = static_cast<double>(total) / record.info.fs_hz;
       if (clipped == 0) break;
-      if (scale >= kMaxScale) {
-        session.Fail("record " + std::to_string(index + 1) + " still clips at the largest channel scale (" +
-                         FormatVolts(kMaxScale) + "/div): " + Counted(clipped, "point") +
-                         " at code 0 or 255; the signal is larger than the channel can take",
-                     false);
+      if (scale >= kMaxChannelScale) {
+        session.Fail(ErrorKind::kData, "record " + std::to_string(index + 1) +
+                                           " still clips at the largest channel scale (" +
+                                           FormatVolts(kMaxChannelScale) + "/div): " + Counted(clipped, "point") +
+                                           " at code 0 or 255; the signal is larger than the channel can take");
         return finish();
       }
       // Clipped: a coarser scale and the record again; a record that still clips is flagged.
-      scale = ScaleAtLeast(scale * 2.0);
+      scale = ChannelScaleAtLeast(scale * 2.0);
     }
     done += share;
     report("analysing", 1.0, r.points, 0.0);
@@ -527,42 +581,23 @@ NoiseSpectrum StitchRecords(const std::vector<CapturedRecord>& records, int ppd)
   return StitchRecords(all, ppd);
 }
 
-NoiseSpectrum StitchRecords(const std::vector<const CapturedRecord*>& taken, int ppd) {
-  // By reference below, as the records themselves.
-  struct View {
-    const std::vector<const CapturedRecord*>& v;
-    std::size_t size() const { return v.size(); }
-    bool empty() const { return v.empty(); }
-    const CapturedRecord& front() const { return *v.front(); }
-    const CapturedRecord& operator[](std::size_t i) const { return *v[i]; }
-    struct It {
-      std::vector<const CapturedRecord*>::const_iterator at;
-      const CapturedRecord& operator*() const { return **at; }
-      It& operator++() {
-        ++at;
-        return *this;
-      }
-      bool operator!=(const It& o) const { return at != o.at; }
-    };
-    It begin() const { return {v.begin()}; }
-    It end() const { return {v.end()}; }
-  } records{taken};
+NoiseSpectrum StitchRecords(const std::vector<const CapturedRecord*>& records, int ppd) {
   NoiseSpectrum s;
   s.method = kMethodRecord;
   s.window = HannWindow();
   s.window_source = "estimator";
   s.ppd = ppd;
   if (records.empty()) return s;
-  s.averaging = records.front().estimator->Settings().averaging == psd::Averaging::Median ? "median" : "mean";
+  s.averaging = records.front()->estimator->Settings().averaging == psd::Averaging::Median ? "median" : "mean";
   // Each record's fine points, and per log bin the degrees of freedom it offers.
   struct Offer {
     std::vector<psd::FinePoint> fine;
     std::vector<std::pair<int, double>> bins;  // log bin, summed dof
   };
   std::vector<Offer> offers;
-  for (const CapturedRecord& r : records) {
+  for (const CapturedRecord* r : records) {
     Offer o;
-    o.fine = r.estimator->Read();
+    o.fine = r->estimator->Read();
     for (const psd::FinePoint& p : o.fine) {
       if (!(p.hz > 0)) continue;
       const int j = LogBinIndex(p.hz, ppd);
@@ -570,13 +605,13 @@ NoiseSpectrum StitchRecords(const std::vector<const CapturedRecord*>& taken, int
       o.bins.back().second += p.dof;
     }
     offers.push_back(std::move(o));
-    s.records.push_back(r.info);
+    s.records.push_back(r->info);
   }
-  double lowest = records.front().info.lo_hz;
-  double highest = records.front().info.hi_hz;
-  for (const CapturedRecord& r : records) {
-    lowest = std::min(lowest, r.info.lo_hz);
-    highest = std::max(highest, r.info.hi_hz);
+  double lowest = records.front()->info.lo_hz;
+  double highest = records.front()->info.hi_hz;
+  for (const CapturedRecord* r : records) {
+    lowest = std::min(lowest, r->info.lo_hz);
+    highest = std::max(highest, r->info.hi_hz);
   }
   if (!(highest > 0)) highest = std::numeric_limits<double>::infinity();
   std::vector<int> all;
@@ -619,15 +654,15 @@ NoiseSpectrum StitchRecords(const std::vector<const CapturedRecord*>& taken, int
     for (std::size_t i = 0; i < owner.size(); ++i) {
       if (owner[i] == r) mine.push_back(i);
     }
-    FlagConverterFloor(s.points, mine, records[r].info.converter_floor_nv);
+    FlagConverterFloor(s.points, mine, records[r]->info.converter_floor_nv);
   }
   // The 0.1-10 Hz figures from the longest record that covers them.
   const CapturedRecord* lfRecord = nullptr;
   psd::LfNoise lf;
-  for (const CapturedRecord& r : records) {
-    const psd::LfNoise candidate = r.estimator->ReadLf();
-    if (candidate.covered && (!lfRecord || r.info.seconds > lfRecord->info.seconds)) {
-      lfRecord = &r;
+  for (const CapturedRecord* r : records) {
+    const psd::LfNoise candidate = r->estimator->ReadLf();
+    if (candidate.covered && (!lfRecord || r->info.seconds > lfRecord->info.seconds)) {
+      lfRecord = r;
       lf = candidate;
     }
   }

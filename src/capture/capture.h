@@ -4,11 +4,13 @@
 // into the estimator as they arrive, and the records stitched into one spectrum.
 #include <atomic>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "analysis/noise_spectrum.h"
+#include "core/errors.h"
 #include "link/instrument_channel.h"
 #include "psd/estimator.h"
 
@@ -25,6 +27,12 @@ struct PlannedRecord {
   double seconds = 0.0;  // 10 divisions of the timebase
   double lo_hz = 0.0;
   double hi_hz = 0.0;
+  // The short records that find the channel's scale and offset first: their depth (at the
+  // record's own sample rate), how many at most, and their time with reading.
+  std::size_t ranging_points = 0;
+  int ranging_records = 2;
+  double ranging_s = 0.0;
+  double read_s = 0.0;  // reading the record
 };
 
 struct CapturePlan {
@@ -35,8 +43,9 @@ struct CapturePlan {
   double dof_at_f1 = 0.0;  // expected degrees of freedom of the log point at F1
   double ci_lo = 0.0;      // ... and its 95 % interval as factors of the density
   double ci_hi = 0.0;
-  bool lf_covered = false;
-  std::string error;  // why the instrument cannot do it; empty when it can
+  int lf_windows = 0;       // 10 s windows of the 0.1-10 Hz figure after settling
+  bool lf_covered = false;  // at least six of them, and the density down to 0.1 Hz
+  std::string error;        // why the instrument cannot do it; empty when it can
 };
 
 // Records for F1 ... F2: a fast one for the top decades when one slow record cannot reach
@@ -56,33 +65,38 @@ struct CaptureProgress {
 };
 using ProgressSink = std::function<void(const CaptureProgress&)>;
 
-// What went wrong, in words for the user; `instrument` tells the instrument's fault (exit 3)
-// from the data's (exit 4).
-struct CaptureError {
-  std::string message;
-  bool instrument = true;
-};
-
 struct CapturedRecord {
   RecordInfo info;
-  std::vector<float> volts;  // kept only when asked for (the raw file)
   std::unique_ptr<psd::Estimator> estimator;
+  bool complete = false;  // every point read
+};
+
+// Where a record's samples go as they are read (a .npy written as it comes, say).
+class RecordSink {
+ public:
+  virtual ~RecordSink() = default;
+  virtual void Begin(int record, std::size_t points, double fs_hz) = 0;
+  virtual void Append(const float* volts, std::size_t n) = 0;
+  // The record ended: whole, or cut short (a failure or a cancel after some points).
+  virtual void End(bool complete) = 0;
 };
 
 struct CaptureSettings {
   psd::Averaging averaging = psd::Averaging::Mean;
-  bool keep_samples = false;
   const std::atomic<bool>* cancel = nullptr;  // stops within a second when set
   ProgressSink progress;
   int ppd = 10;
   // The spectrum so far (the records taken and the one being read), about four times a second
   // while a record is read and once at its end; on the capture's thread.
   std::function<void(const NoiseSpectrum&)> live;
+  RecordSink* samples = nullptr;
 };
 
 struct CaptureOutcome {
-  std::vector<CapturedRecord> records;
-  std::optional<CaptureError> error;  // set when it failed or was cancelled
+  std::vector<CapturedRecord> records;  // the complete ones
+  // The record being read when it stopped, with what its estimator had.
+  std::optional<CapturedRecord> unfinished;
+  std::optional<RunError> error;  // set when it failed or was cancelled (kInterrupted)
   bool cancelled = false;
 };
 

@@ -5,21 +5,13 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
-#include <QByteArray>
-#include <QChart>
-#include <QDateTime>
-#include <QtGlobal>
-#include <QString>
 #include <atomic>
-#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
-#include <iterator>
-#include <nlohmann/json.hpp>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -27,30 +19,54 @@
 #include <vector>
 
 #include "analysis/corrections.h"
-#include "analysis/noise_analysis.h"
 #include "analysis/noise_files.h"
-#include "analysis/noise_spectrum.h"
-#include "capture/capture.h"
-#include "psd/npy.h"
-#include "job/noise_job.h"
-#include "report/run_report.h"
-#include "settings/instrument_settings.h"
 #include "core/conversions.h"
 #include "core/errors.h"
+#include "core/files.h"
+#include "core/text.h"
 #include "link/socket_channel.h"
-#include "link/whole_line_channel.h"
 #include "plot/noise_plot.h"
-#include "sweep/measurement.h"
+#include "plot/run_images.h"
+#include "run/run.h"
+#include "settings/instrument_settings.h"
 #include "sweep/sweep_plan.h"
 
 namespace qvx {
 namespace {
 
 constexpr const char* kProgram = "qvx71-noise";
-constexpr int kImageWidth = 1200;
-constexpr int kImageHeight = 800;
 
-[[noreturn]] void Fail(int code, std::string message) { FailReport(code, std::move(message)); }
+enum ExitCode : int {
+  kExitDone = 0,
+  kExitUsage = 2,
+  kExitInstrument = 3,     // not reachable or not answering
+  kExitData = 4,           // a malformed file, a fully clipped trace, a sweep out of time
+  kExitLimit = 5,          // a log point over the limit mask
+  kExitInterrupted = 130,  // Ctrl+C, SIGTERM, SIGHUP
+};
+
+int ExitCodeOf(ErrorKind kind) {
+  switch (kind) {
+    case ErrorKind::kUsage:
+      return kExitUsage;
+    case ErrorKind::kInstrument:
+      return kExitInstrument;
+    case ErrorKind::kData:
+      return kExitData;
+    case ErrorKind::kInterrupted:
+      return kExitInterrupted;
+    case ErrorKind::kStore:
+      return 6;
+  }
+  return kExitUsage;
+}
+
+// A failure with the exit code it means and a message that says what to do.
+struct Stop {
+  int code;
+  std::string message;
+};
+[[noreturn]] void Fail(int code, std::string message) { throw Stop{code, std::move(message)}; }
 
 std::pair<double, double> ParseRange(const std::string& text, const char* option) {
   const auto colon = text.find(':');
@@ -138,65 +154,48 @@ void AddReportOptions(CLI::App* cmd, ReportOptions& o) {
       "a mask of frequency and largest density (nV/sqrt(Hz)) lines: exit 5 when a clean log point lies above it");
 }
 
-// The corrections of a run, read before anything is measured.
-Corrections CorrectionsOf(const ReportOptions& o) {
-  CorrectionFiles files;
+// The request's corrections, analysis and files from the report's options.
+void ApplyReportOptions(const ReportOptions& o, RunRequest& r) {
   const int given = !o.gain.empty() + !o.gainDb.empty() + !o.gainFile.empty();
   if (given > 1) Fail(kExitUsage, "give one of --gain, --gain-db and --gain-file");
   if (!o.gain.empty()) {
     const auto g = ParseDecimal(o.gain);
     if (!g || !(*g > 0)) Fail(kExitUsage, "--gain wants a ratio above 0, not '" + o.gain + "'");
-    files.gain.ratio = *g;
-    files.gain.given = true;
+    r.corrections.gain.ratio = *g;
+    r.corrections.gain.given = true;
   }
   if (!o.gainDb.empty()) {
     const auto db = ParseDecimal(o.gainDb);
     if (!db) Fail(kExitUsage, "--gain-db wants a number of dB, not '" + o.gainDb + "'");
-    if (std::fabs(*db) > 300) Fail(kExitUsage, "--gain-db " + o.gainDb + " is beyond any amplifier");
-    files.gain.ratio = std::pow(10.0, *db / 20.0);
-    files.gain.given = true;
+    const auto ratio = ParseGainText(o.gainDb + " dB", nullptr);
+    if (!ratio) Fail(kExitUsage, "--gain-db " + o.gainDb + " is beyond any amplifier");
+    r.corrections.gain.ratio = *ratio;
+    r.corrections.gain.given = true;
   }
-  files.gain_file = o.gainFile;
-  files.floor_file = o.floor;
-  files.limit_file = o.limit;
-  return LoadCorrections(files);
-}
-
-AnalysisRequest RequestOf(const ReportOptions& o) {
-  AnalysisRequest r;
+  r.corrections.gain_file = o.gainFile;
+  r.corrections.floor_file = o.floor;
+  r.corrections.limit_file = o.limit;
+  r.floor_any = o.floorAny;
   for (const std::string& b : o.bands) {
     const auto [lo, hi] = ParseRange(b, "--band");
-    r.bands.push_back({lo, hi});
+    r.analysis.bands.push_back({lo, hi});
   }
-  for (const std::string& s : o.spots) r.spots_hz.push_back(ParsePositive(s, "--spot"));
-  return r;
-}
-
-using Formats = RunFormats;
-
-Formats FormatsOf(const ReportOptions& o) {
-  Formats f;
-  if (o.out.empty()) {
-    if (!o.formats.empty()) Fail(kExitUsage, "--format chooses the files of --out PREFIX; give --out too");
-    return f;
+  for (const std::string& s : o.spots) r.analysis.spots_hz.push_back(ParsePositive(s, "--spot"));
+  r.ppd = o.ppd;
+  r.out_prefix = o.out;
+  if (o.out.empty() && !o.formats.empty()) Fail(kExitUsage, "--format chooses the files of --out PREFIX; give --out too");
+  if (!o.out.empty()) {
+    std::stringstream list(o.formats.empty() ? std::string("csv,json") : o.formats);
+    for (std::string item; std::getline(list, item, ',');) {
+      if (item == "csv") r.formats.csv = true;
+      else if (item == "json") r.formats.json = true;
+      else if (item == "png") r.formats.png = true;
+      else if (item == "svg") r.formats.svg = true;
+      else if (item == "npy") r.formats.npy = true;
+      else Fail(kExitUsage, "--format knows csv, json, png, svg and npy, not '" + item + "'");
+    }
   }
-  std::stringstream list(o.formats.empty() ? std::string("csv,json") : o.formats);
-  std::string item;
-  while (std::getline(list, item, ',')) {
-    if (item == "csv")
-      f.csv = true;
-    else if (item == "json")
-      f.json = true;
-    else if (item == "png")
-      f.png = true;
-    else if (item == "svg")
-      f.svg = true;
-    else if (item == "npy")
-      f.npy = true;
-    else
-      Fail(kExitUsage, "--format knows csv, json, png, svg and npy, not '" + item + "'");
-  }
-  return f;
+  if (o.json != "-") r.json_path = o.json;
 }
 
 std::optional<FftWindow> WindowOption(const std::string& name) {
@@ -204,14 +203,6 @@ std::optional<FftWindow> WindowOption(const std::string& name) {
   auto w = FindFftWindow(name);
   if (!w) Fail(kExitUsage, "--window " + name + ": the windows are RECTangle, HANNing, HAMMing, BLACkman and FLATtop");
   return w;
-}
-
-// "run.json" -> "run.partial.json"; other names get ".partial" at their end.
-std::string PartialName(const std::string& path) {
-  const auto dot = path.rfind('.');
-  const auto slash = path.rfind('/');
-  if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return path + ".partial";
-  return path.substr(0, dot) + ".partial" + path.substr(dot);
 }
 
 // The address to use: the option's, else ADDR of the settings file; a dotted IPv4 address.
@@ -227,87 +218,10 @@ std::string AddressOf(const std::string& option, const InstrumentSettings& store
   return addr;
 }
 
-// Before any connection: the prefix names files in a folder that exists and takes a file.
-void CheckOutputPrefix(const std::string& prefix) {
-  if (prefix.empty()) return;
-  const std::filesystem::path path(prefix);
-  if (!path.has_filename() || prefix.back() == '/') {
-    Fail(kExitUsage, "--out " + prefix + " names a folder; give a file name prefix, such as " + prefix +
-                         (prefix.back() == '/' ? "" : "/") + "run");
-  }
-  const std::filesystem::path folder = path.has_parent_path() ? path.parent_path() : std::filesystem::path(".");
-  std::error_code ec;
-  if (!std::filesystem::is_directory(folder, ec))
-    Fail(kExitUsage, "--out " + prefix + ": the folder " + folder.string() + " does not exist");
-  std::string probe = (folder / ".qvx71-noise-XXXXXX").string();
-  const int fd = ::mkstemp(probe.data());
-  if (fd < 0)
-    Fail(kExitUsage,
-         "--out " + prefix + ": the folder " + folder.string() + " does not take new files; check its permissions");
-  ::close(fd);
-  ::unlink(probe.c_str());
-}
-
-// The outputs of both commands: files, JSON, and the summary unless the JSON takes its place.
-// When a file cannot be written, the results still reach standard output before the exit.
-void Report(const NoiseSpectrum& measured, const ReportOptions& o, const Formats& f, std::ostream& out,
-            const std::vector<std::vector<float>>* raw = nullptr) {
-  const Corrections corrections = CorrectionsOf(o);
-  if (corrections.floor) {
-    const std::string mismatch = FloorMismatch(*corrections.floor, measured);
-    if (!mismatch.empty() && !o.floorAny) {
-      Fail(kExitUsage, "the floor " + o.floor + " does not match this run: " + mismatch +
-                           "; measure the floor with the same settings, or give --floor-any");
-    }
-    if (!mismatch.empty())
-      std::cerr << kProgram << ": warning: the floor " << o.floor << " does not match this run: " << mismatch << "\n";
-  }
-  const FinishedRun run = FinishRun(measured, corrections, RequestOf(o));
-  const NoiseSpectrum& s = run.spectrum;
-  const NoiseReport& r = run.report;
-  const std::string json = NoiseJsonText(s, r);
-  std::string problem = o.out.empty() ? std::string() : WriteRunFiles(run, o.out, f, raw);
-  if (!o.json.empty() && o.json != "-") {
-    const std::string jsonProblem = WriteWholeFile(o.json, json);
-    if (problem.empty()) problem = jsonProblem;
-  }
-  if (o.json == "-") {
-    out << json;
-  } else {
-    out << NoiseSummaryText(s, r);
-    if (!problem.empty()) out << json;
-  }
-  out.flush();
-  if (!problem.empty()) Fail(kExitUsage, problem + " (the results are on standard output)");
-  if (r.limit && !r.limit->pass) {
-    Fail(kExitLimit, "over the limit " + r.limit->file + ": worst margin " +
-                         FormatSignificant(r.limit->worst_margin_db, 3) + " dB at " + FormatHz(r.limit->worst_hz));
-  }
-}
-
-// A sweep the instrument can make: above 0 Hz, up to half its highest sample rate, and not
-// below the decades its slowest timebase resolves.
-void CheckSweep(double from, double to, int ppd) {
-  if (!(from > 0)) Fail(kExitUsage, "--sweep starts above 0 Hz (decades start at a power of ten)");
-  const SweepLimits limits = SweepLimitsFor(ppd);
-  if (from < limits.lowest_hz || to > limits.highest_hz) {
-    Fail(kExitUsage, "--sweep " + FormatHz(from) + " - " + FormatHz(to) + ": the instrument's FFT measures from " +
-                         FormatHz(limits.lowest_hz) + " (its slowest timebase, at " + std::to_string(ppd) +
-                         " points per decade) to " + FormatHz(limits.highest_hz) + " (half its " +
-                         FormatHz(kMaxSampleRate) + " sample rate); try --sweep " +
-                         FloatToStr(std::max(from, limits.lowest_hz)) + ":" +
-                         FloatToStr(std::min(to, limits.highest_hz)));
-  }
-}
-
 int AveragesOf(const std::optional<int>& option, const InstrumentSettings& stored) {
   if (option) return *option;
   int k = 0;
-  try {
-    k = StrToInt(stored.AveText);
-  } catch (const EConvertError&) {
-    k = 0;
-  }
+  if (!TryParseIniInteger(stored.AveText, k)) k = 0;
   if (k < 1 || k > 64) {
     Fail(kExitUsage, "AVE=" + stored.AveText + " in " + std::string(kSettingsFileName) +
                          " is not an averaging count of 1 to 64; give --averages K");
@@ -315,7 +229,14 @@ int AveragesOf(const std::optional<int>& option, const InstrumentSettings& store
   return k;
 }
 
-// Ctrl+C: the measurement in progress stops within a second and nothing is written.
+psd::Averaging AveragingOf(const std::string& text) {
+  if (text.empty() || text == "mean") return psd::Averaging::Mean;
+  if (text == "median") return psd::Averaging::Median;
+  Fail(kExitUsage, "--average is mean or median, not '" + text + "'");
+}
+
+// Ctrl+C, SIGTERM and SIGHUP: the run in progress stops within a second, the instrument is
+// left running and nothing is written.
 std::atomic<bool> g_interrupted{false};
 extern "C" void OnInterrupt(int) { g_interrupted.store(true); }
 
@@ -326,24 +247,100 @@ class InterruptGuard {
     struct sigaction action {};
     action.sa_handler = OnInterrupt;
     sigemptyset(&action.sa_mask);
-    ::sigaction(SIGINT, &action, &previous_);
+    for (std::size_t i = 0; i < kSignals.size(); ++i) ::sigaction(kSignals[i], &action, &previous_[i]);
   }
-  ~InterruptGuard() { ::sigaction(SIGINT, &previous_, nullptr); }
+  ~InterruptGuard() {
+    for (std::size_t i = 0; i < kSignals.size(); ++i) ::sigaction(kSignals[i], &previous_[i], nullptr);
+  }
   InterruptGuard(const InterruptGuard&) = delete;
   InterruptGuard& operator=(const InterruptGuard&) = delete;
 
  private:
-  struct sigaction previous_ {};
+  static constexpr std::array<int, 3> kSignals{SIGINT, SIGTERM, SIGHUP};
+  std::array<struct sigaction, 3> previous_{};
 };
 
-// Everything of the report's options that can be wrong, before anything is measured or
-// read: the formats, the bands and spots, the output prefix and the correction files.
-Formats CheckReportOptions(const ReportOptions& o) {
-  const Formats formats = FormatsOf(o);
-  static_cast<void>(RequestOf(o));
-  CheckOutputPrefix(o.out);
-  static_cast<void>(CorrectionsOf(o));
-  return formats;
+// Prints what a run came to and gives its exit code: the summary (or the JSON with --json -),
+// the warnings, and why it stopped.
+int Conclude(const RunRequest& r, const RunResult& result, const ReportOptions& o, std::ostream& out, std::ostream& err) {
+  for (const std::string& w : result.warnings) err << kProgram << ": " << w << "\n";
+  if (result.status == RunStatus::kCancelled) {
+    out.flush();
+    err << kProgram << ": interrupted; nothing written"
+        << (r.method == RunMethod::kRecord ? ", and the instrument left running" : "") << "\n";
+    return kExitInterrupted;
+  }
+  if (result.finished) {
+    if (o.json == "-") {
+      out << result.json;
+    } else {
+      out << result.summary;
+      if (!result.files.problem.empty()) out << result.json;
+    }
+    out.flush();
+  }
+  if (result.status == RunStatus::kFailed) {
+    const RunError& e = *result.error;
+    if (!result.finished) Fail(ExitCodeOf(e.kind()), e.what());
+    std::string where = " (the results above cover what was measured before)";
+    if (!r.out_prefix.empty() && result.files.problem.empty()) {
+      where = " (what was measured before is in " + r.out_prefix + ".partial.*)";
+    }
+    Fail(ExitCodeOf(e.kind()), e.what() + where);
+  }
+  if (!result.files.problem.empty()) Fail(kExitUsage, result.files.problem + " (the results are on standard output)");
+  if (result.OverLimit()) {
+    const LimitResult& limit = *result.finished->report.limit;
+    Fail(kExitLimit, "over the limit " + limit.file + ": worst margin " + FormatSignificant(limit.worst_margin_db, 3) +
+                         " dB at " + FormatHz(limit.worst_hz));
+  }
+  return kExitDone;
+}
+
+// Runs a request against the instrument, with the progress on standard error.
+int Measured(RunRequest& r, const ReportOptions& o, std::ostream& out, std::ostream& err) {
+  const bool terminal = ::isatty(2) == 1;
+  RunSinks sinks;
+  const ChartRunImages images;
+  sinks.images = &images;
+  std::string lastPhase;
+  bool bar = false;
+  if (!o.quiet) {
+    sinks.plan = [&err](const std::string& text) { err << text << std::flush; };
+    sinks.note = [&err](const std::string& line) { err << line << "\n" << std::flush; };
+    if (r.method == RunMethod::kRecord) {
+      sinks.progress = [&](const RunProgress& p) {
+        const int percent = static_cast<int>(std::lround(100 * p.fraction));
+        const std::string left = FormatDuration(std::max(0.0, p.seconds_left)) + " left";
+        if (terminal) {
+          const int filled = percent * 30 / 100;
+          err << "\r[" << std::string(static_cast<std::size_t>(filled), '#')
+              << std::string(static_cast<std::size_t>(30 - filled), '.') << "] " << percent << " % " << p.phase << ", "
+              << left << "\x1b[K" << std::flush;
+          bar = true;
+        } else if (p.phase != lastPhase) {
+          err << p.phase << " (" << percent << " %, " << left << ")\n" << std::flush;
+        }
+        lastPhase = p.phase;
+      };
+    }
+  }
+  SocketChannel channel;
+  RunResult result;
+  {
+    const InterruptGuard interrupts;
+    r.cancel = &g_interrupted;
+    result = RunNoise(r, channel, sinks);
+  }
+  if (bar) err << "\n";
+  return Conclude(r, result, o, out, err);
+}
+
+// Why a plan cannot be made, with what to give instead.
+std::string PlanProblem(const RunPlan& plan) {
+  if (!plan.sweep_within) return plan.error;
+  return plan.error + "; try --sweep " + FloatToStr(plan.sweep_within->first) + ":" +
+         FloatToStr(plan.sweep_within->second);
 }
 
 // --- measure ---
@@ -366,115 +363,33 @@ int Measure(const MeasureOptions& o, std::ostream& out, std::ostream& err) {
   const bool setUp = sweep || o.setup;
   if (!setUp && !o.span.empty()) Fail(kExitUsage, "--span sets the instrument's span; add --setup");
   if (!setUp && o.averages) Fail(kExitUsage, "--averages sets the instrument's averaging; add --setup or use --sweep");
-  const Formats formats = CheckReportOptions(o.report);
-  const auto window = WindowOption(o.report.window);
-  const double timeScale = ParsePositive(o.timeScale, "--time-scale", true);
-  std::optional<std::chrono::steady_clock::time_point> deadline;
-  double limitSeconds = 0.0;
-  if (!o.maxMinutes.empty()) {
-    limitSeconds = ParsePositive(o.maxMinutes, "--max-minutes") * 60.0;
-    deadline = std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                                                      std::chrono::duration<double>(limitSeconds));
-  }
+  RunRequest r;
+  r.method = sweep ? RunMethod::kSweep : RunMethod::kFft;
+  ApplyReportOptions(o.report, r);
+  if (WindowOption(o.report.window)) r.fft.window = o.report.window;
+  r.fft.time_scale = ParsePositive(o.timeScale, "--time-scale", true);
+  if (!o.maxMinutes.empty()) r.max_seconds = ParsePositive(o.maxMinutes, "--max-minutes") * 60.0;
+  if (sweep) std::tie(r.from_hz, r.to_hz) = ParseRange(o.sweep, "--sweep");
+  if (!o.span.empty()) r.fft.span = ParseRange(o.span, "--span");
 
   // The settings file as the window reads it; a file without ADDR gives no address.
-  const TIniFile ini(kSettingsFileName);
-  const InstrumentSettings stored = ReadInstrumentSettings(ini, "");
-  const std::string addr = AddressOf(o.addr, stored);
-
-  MeasureSettings settings;
-  settings.set_up = setUp;
-  settings.ppd = o.report.ppd;
-  if (window) settings.window = o.report.window;
-  settings.time_scale = timeScale;
-  settings.deadline = deadline;
-  settings.ch1_scale = stored.Ch1Scale;
-  settings.first_range = {stored.FftScale, stored.FftOffset};
-  if (setUp) settings.averages = AveragesOf(o.averages, stored);
-  if (sweep) {
-    const auto [from, to] = ParseRange(o.sweep, "--sweep");
-    CheckSweep(from, to, o.report.ppd);
-    const SweepPlan plan = PlanSweep(from, to, o.report.ppd, settings.averages, timeScale);
-    settings.acquisitions = plan.acquisitions;
-    if (!o.report.quiet) err << PlanText(plan) << std::flush;
-    if (deadline && plan.total_s > limitSeconds) {
-      Fail(kExitUsage, "the sweep needs " + FormatDuration(plan.total_s) +
-                           ", more than --max-minutes allows; allow more, or use fewer decades or averages");
-    }
-  } else {
-    PlannedAcquisition a;
-    if (setUp) {
-      a.start_hz = stored.Startf;
-      a.end_hz = stored.Endf;
-      if (!o.span.empty()) std::tie(a.start_hz, a.end_hz) = ParseRange(o.span, "--span");
-      settings.tdiv_text = stored.TDiv;
-      const auto tdiv = ParseDecimal(stored.TDiv);
-      if (!tdiv || !(*tdiv > 0))
-        Fail(kExitUsage,
-             "TDIV=" + stored.TDiv + " in " + std::string(kSettingsFileName) + " is not a timebase in s/div");
-      a.tdiv_s = *tdiv;
-      a.seconds =
-          SetupPauseSeconds() + AverageWaitSeconds(settings.averages, a.tdiv_s, timeScale) + TracePauseSeconds();
-      settings.strict_ranging = true;
-    } else {
-      a.seconds = TracePauseSeconds();
-    }
-    settings.acquisitions = {a};
+  const InstrumentSettings stored = ReadInstrumentSettings(TIniFile(kSettingsFileName), "");
+  r.fft.set_up = setUp;
+  r.fft.ch1_scale = stored.Ch1Scale;
+  r.fft.first_range = {stored.FftScale, stored.FftOffset};
+  r.fft.tdiv_text = stored.TDiv;
+  r.fft.start_hz = stored.Startf;
+  r.fft.end_hz = stored.Endf;
+  if (setUp) r.fft.averages = AveragesOf(o.averages, stored);
+  if (setUp && !sweep) {
+    const auto tdiv = ParseDecimal(stored.TDiv);
+    if (!tdiv || !(*tdiv > 0))
+      Fail(kExitUsage, "TDIV=" + stored.TDiv + " in " + std::string(kSettingsFileName) + " is not a timebase in s/div");
   }
-
-  SocketChannel channel;
-  channel.SetAddress(addr);
-  if (!o.report.quiet) err << "connecting to " << addr << ":" << INSTRUMENT_PORT << "\n" << std::flush;
-  if (channel.ConnectInstrument() != 1) {
-    Fail(kExitInstrument,
-         "cannot connect to " + addr + ":" + std::to_string(INSTRUMENT_PORT) +
-             " (refused or no answer within 5 s); check the address, the cable and that the instrument is on");
-  }
-  WholeLineChannel lines(channel);
-  const std::string idn = lines.QueryInstrument("*IDN?");
-  if (lines.PeerClosed()) {
-    Fail(kExitInstrument,
-         addr + " accepted the connection, then closed it at *IDN?; check that it is the instrument, then try again");
-  }
-  if (idn == kTimeoutReply) {
-    Fail(kExitInstrument, addr +
-                              " accepted the connection but did not answer *IDN? within 1 s; check that it is the "
-                              "instrument and not busy, then try again");
-  }
-
-  LogSink progress;
-  if (!o.report.quiet) progress = [&err](const std::string& line) { err << line << "\n" << std::flush; };
-  MeasureOutcome outcome;
-  settings.cancel = &g_interrupted;
-  const InterruptGuard interrupts;
-  try {
-    outcome = RunMeasurement(lines, settings, progress);
-  } catch (const Exception& e) {
-    Fail(kExitInstrument, std::string("the instrument's reply could not be used: ") + e.what());
-  }
-  outcome.spectrum.idn = idn;
-  outcome.spectrum.addr = addr;
-  outcome.spectrum.date = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm")).toStdString();
-  if (outcome.status == MeasureStatus::kCancelled) {
-    err << kProgram << ": interrupted; nothing written\n";
-    return kExitInterrupted;
-  }
-  if (outcome.status != MeasureStatus::kOk) {
-    const int code = outcome.status == MeasureStatus::kNotAnswering ? kExitInstrument : kExitData;
-    if (outcome.spectrum.points.empty() || outcome.status == MeasureStatus::kAllClipped) Fail(code, outcome.message);
-    // What was measured is kept, beside (never in place of) the files of a complete run.
-    outcome.spectrum.partial = true;
-    outcome.spectrum.partial_reason = outcome.message;
-    ReportOptions partial = o.report;
-    if (!partial.out.empty()) partial.out += ".partial";
-    if (!partial.json.empty() && partial.json != "-") partial.json = PartialName(partial.json);
-    Report(outcome.spectrum, partial, formats, out);
-    Fail(code,
-         outcome.message + (partial.out.empty() ? std::string(" (the results above cover what was measured before)")
-                                                : " (what was measured before is in " + partial.out + ".*)"));
-  }
-  Report(outcome.spectrum, o.report, formats, out);
-  return kExitDone;
+  const RunPlan plan = PlanRun(r);
+  if (!plan.error.empty()) Fail(kExitUsage, PlanProblem(plan));
+  r.addr = AddressOf(o.addr, stored);
+  return Measured(r, o.report, out, err);
 }
 
 // --- analyze ---
@@ -487,141 +402,20 @@ struct AnalyzeOptions {
   ReportOptions report;
 };
 
-psd::Averaging AveragingOf(const std::string& text) {
-  if (text.empty() || text == "mean") return psd::Averaging::Mean;
-  if (text == "median") return psd::Averaging::Median;
-  Fail(kExitUsage, "--average is mean or median, not '" + text + "'");
-}
-
-// Raw records of a capture: PREFIX.npy, or PREFIX.1.npy, PREFIX.2.npy, ... beside
-// PREFIX.json, whose records give each one's sample rate (or --fs for a lone file).
-int AnalyzeRecords(const AnalyzeOptions& o, std::ostream& out, const Formats& formats) {
-  const std::string prefix = o.file.substr(0, o.file.size() - 4);
-  std::vector<std::string> files;
-  std::error_code ec;
-  if (std::filesystem::exists(o.file, ec)) {
-    files.push_back(o.file);
-  } else {
-    for (int i = 1; std::filesystem::exists(prefix + "." + std::to_string(i) + ".npy", ec); ++i) {
-      files.push_back(prefix + "." + std::to_string(i) + ".npy");
-    }
-  }
-  if (files.empty()) Fail(kExitUsage, "cannot read " + o.file + " (nor " + prefix + ".1.npy); check the name");
-  // PREFIX.2.npy alone belongs to PREFIX.json as its second record.
-  std::string base = prefix;
-  std::size_t first = 0;
-  if (files.size() == 1 && files.front() == o.file && !std::filesystem::exists(prefix + ".json", ec)) {
-    const auto dot = prefix.rfind('.');
-    if (dot != std::string::npos && dot + 1 < prefix.size() &&
-        prefix.find_first_not_of("0123456789", dot + 1) == std::string::npos) {
-      base = prefix.substr(0, dot);
-      first = static_cast<std::size_t>(std::stoul(prefix.substr(dot + 1))) - 1;
-    }
-  }
-  nlohmann::json meta;
-  if (std::filesystem::exists(base + ".json", ec)) {
-    try {
-      meta = nlohmann::json::parse(ReadWholeFile(base + ".json"));
-    } catch (const nlohmann::json::exception&) {
-      Fail(kExitData, base + ".json is not the JSON of a capture");
-    }
-  }
-  std::vector<CapturedRecord> records;
-  for (std::size_t i = 0; i < files.size(); ++i) {
-    const psd::NpyRead read = psd::ReadNpy(ReadWholeFile(files[i]));
-    if (!read.ok()) Fail(kExitData, files[i] + ": " + read.error);
-    CapturedRecord record;
-    double fs = 0.0;
-    const std::size_t at = first + i;
-    if (meta.is_object() && meta.contains("records") && meta["records"].is_array() && at < meta["records"].size() &&
-        meta["records"][at].is_object()) {
-      const auto& rec = meta["records"][at];
-      auto number = [&](const char* key) {
-        return rec.contains(key) && rec[key].is_number() ? rec[key].get<double>() : 0.0;
-      };
-      fs = number("fs_hz");
-      record.info.tdiv_s = number("tdiv_s");
-      record.info.ch1_scale = number("ch1_scale");
-      record.info.ch1_offset = number("ch1_offset");
-      record.info.clipped_points = static_cast<int>(number("clipped_points"));
-      record.info.lo_hz = number("lo_hz");
-      record.info.hi_hz = number("hi_hz");
-      if (number("converter_floor_nv") > 0) record.info.converter_floor_nv = number("converter_floor_nv");
-    }
-    if (!o.fs.empty()) fs = ParsePositive(o.fs, "--fs");
-    if (!(fs > 0)) Fail(kExitUsage, files[i] + ": no sample rate; give --fs HZ, or keep " + base + ".json beside it");
-    std::string averaging = o.average;
-    if (averaging.empty() && meta.is_object() && meta.contains("averaging") && meta["averaging"].is_string())
-      averaging = meta["averaging"];
-    record.info.fs_hz = fs;
-    record.info.points = read.samples.size();
-    record.info.seconds = static_cast<double>(read.samples.size()) / fs;
-    if (record.info.hi_hz == 0.0) record.info.hi_hz = psd::kTopFraction * fs;
-    record.estimator = MakeRecordEstimator(fs, read.samples.size(), AveragingOf(averaging));
-    // As the capture pushed them: float volts, in chunks.
-    std::vector<float> samples(read.samples.begin(), read.samples.end());
-    for (std::size_t p = 0; p < samples.size(); p += 250000) {
-      record.estimator->Push(samples.data() + p, std::min<std::size_t>(250000, samples.size() - p));
-    }
-    records.push_back(std::move(record));
-  }
-  NoiseSpectrum s = StitchRecords(records, o.report.ppd);
-  s.source_file = o.file;
-  Report(s, o.report, formats, out);
-  return kExitDone;
-}
-
 int Analyze(const AnalyzeOptions& o, std::ostream& out, std::ostream& err) {
-  const Formats formats = CheckReportOptions(o.report);
-  const auto window = WindowOption(o.report.window);
-  std::optional<std::pair<double, double>> span;
-  if (!o.span.empty()) span = ParseRange(o.span, "--span");
-
-  if (o.file.size() > 4 && o.file.compare(o.file.size() - 4, 4, ".npy") == 0) return AnalyzeRecords(o, out, formats);
-  const std::string text = ReadWholeFile(o.file);
-
-  const bool csv = IsNoiseCsv(text);
-  SpectrumReadResult read = csv ? ReadNoiseCsv(text) : ReadClipboardExport(text, span);
-  if (read.needs_span) Fail(kExitUsage, o.file + ": " + read.error);
-  if (!read.ok()) {
-    const bool unknown = !csv && read.line == 1;
-    Fail(kExitData, o.file + ": " + read.error +
-                        (unknown ? " (neither a CSV of qvx71-noise nor the window's clipboard export)" : ""));
-  }
-  NoiseSpectrum& s = read.spectrum;
-  s.source_file = o.file;
-  s.ppd = o.report.ppd;
-
-  // The CSV carries its own correction; a different one here is worth a word.
-  const FftWindow used = window.value_or(HannWindow());
-  if (csv) {
-    std::vector<double> ratios;
-    for (const NoisePoint& p : s.points) {
-      if (p.density_nv != 0 && std::isfinite(p.level_nv / p.density_nv)) ratios.push_back(p.level_nv / p.density_nv);
-    }
-    if (!ratios.empty()) {
-      std::nth_element(ratios.begin(), ratios.begin() + static_cast<std::ptrdiff_t>(ratios.size() / 2), ratios.end());
-      const double enbw = ratios[ratios.size() / 2] * ratios[ratios.size() / 2];
-      if (std::fabs(enbw - used.enbw) > 1e-3 * used.enbw && !o.report.quiet) {
-        err << kProgram << ": note: " << o.file << " was corrected for an ENBW of " << FormatFloat("0.000", enbw)
-            << " bins; this analysis uses " << used.name << " (" << ShortestNumber(used.enbw)
-            << "); give --window NAME to use another\n";
-      }
-    }
-  }
-  // A time record's CSV holds densities already (its level column is the density).
-  const bool densities = csv && !window && std::all_of(s.points.begin(), s.points.end(), [](const NoisePoint& p) {
-                           return p.level_nv == p.density_nv;
-                         });
-  if (densities) {
-    s.method = kMethodRecord;
-    s.window_source = "estimator";
-  } else {
-    SetFftWindow(s, used);
-    s.window_source = "assumed";
-  }
-  Report(s, o.report, formats, out);
-  return kExitDone;
+  RunRequest r;
+  r.method = RunMethod::kFile;
+  ApplyReportOptions(o.report, r);
+  r.file.path = o.file;
+  r.file.window = WindowOption(o.report.window);
+  if (!o.span.empty()) r.file.span = ParseRange(o.span, "--span");
+  if (!o.fs.empty()) r.file.fs_hz = ParsePositive(o.fs, "--fs");
+  if (!o.average.empty()) r.file.averaging = AveragingOf(o.average);
+  RunSinks sinks;
+  const ChartRunImages images;
+  sinks.images = &images;
+  const RunResult result = RunNoise(r, sinks);
+  return Conclude(r, result, o.report, out, err);
 }
 
 // --- capture ---
@@ -637,73 +431,19 @@ struct CaptureOptions {
 };
 
 int Capture(const CaptureOptions& o, std::ostream& out, std::ostream& err) {
-  const Formats formats = CheckReportOptions(o.report);
-  const psd::Averaging averaging = AveragingOf(o.average);
-  const double f1 = ParsePositive(o.from, "--from");
-  const double f2 = ParsePositive(o.to, "--to");
-  std::optional<double> seconds;
-  if (!o.seconds.empty()) seconds = ParsePositive(o.seconds, "--seconds");
-  const CapturePlan plan = PlanCapture(f1, f2, seconds, o.report.ppd);
-  if (!plan.error.empty()) Fail(kExitUsage, plan.error);
-  if (!o.maxMinutes.empty() && plan.total_s > ParsePositive(o.maxMinutes, "--max-minutes") * 60.0) {
-    Fail(kExitUsage, "the capture needs about " + FormatDuration(plan.total_s) +
-                         ", more than --max-minutes allows; allow more, or give a higher --from or fewer --seconds");
-  }
-  if (!o.report.quiet) err << CapturePlanText(plan) << std::flush;
-
-  const TIniFile ini(kSettingsFileName);
-  const InstrumentSettings stored = ReadInstrumentSettings(ini, "");
-  const std::string addr = AddressOf(o.addr, stored);
-
-  SocketChannel channel;
-  WholeLineChannel lines(channel);
-  std::string idn;
-  if (const std::string refused = OpenInstrument(channel, lines, addr, idn); !refused.empty())
-    Fail(kExitInstrument, refused);
-
-  // Ctrl+C ends the capture within a second; the instrument is left running.
-  std::optional<InterruptGuard> interrupts(std::in_place);
-  const bool terminal = ::isatty(2) == 1;
-  CaptureSettings settings;
-  settings.averaging = averaging;
-  settings.keep_samples = formats.npy;
-  settings.cancel = &g_interrupted;
-  settings.ppd = o.report.ppd;
-  std::string lastPhase;
-  if (!o.report.quiet) {
-    settings.progress = [&](const CaptureProgress& p) {
-      const int percent = static_cast<int>(std::lround(100 * p.fraction));
-      const std::string what =
-          "record " + std::to_string(p.record) + " of " + std::to_string(p.records) + ": " + p.phase;
-      const std::string left = FormatDuration(std::max(0.0, p.seconds_left)) + " left";
-      if (terminal) {
-        const int filled = percent * 30 / 100;
-        err << "\r[" << std::string(static_cast<std::size_t>(filled), '#')
-            << std::string(static_cast<std::size_t>(30 - filled), '.') << "] " << percent << " % " << what << ", "
-            << left << "\x1b[K" << std::flush;
-      } else if (what != lastPhase) {
-        err << what << " (" << percent << " %, " << left << ")\n" << std::flush;
-      }
-      lastPhase = what;
-    };
-  }
-  CaptureOutcome outcome = RunCapture(lines, plan, settings);
-  interrupts.reset();
-  if (terminal && !o.report.quiet) err << "\n";
-  if (outcome.cancelled) {
-    // Nothing is written: no half run in place of an earlier complete one.
-    err << kProgram << ": interrupted; nothing written, and the instrument left running\n";
-    return kExitInterrupted;
-  }
-  if (outcome.error) Fail(outcome.error->instrument ? kExitInstrument : kExitData, outcome.error->message);
-  NoiseSpectrum s = StitchRecords(outcome.records, o.report.ppd);
-  s.idn = idn;
-  s.addr = addr;
-  s.date = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm")).toStdString();
-  std::vector<std::vector<float>> raw;
-  for (CapturedRecord& r : outcome.records) raw.push_back(std::move(r.volts));
-  Report(s, o.report, formats, out, &raw);
-  return kExitDone;
+  RunRequest r;
+  r.method = RunMethod::kRecord;
+  ApplyReportOptions(o.report, r);
+  r.averaging = AveragingOf(o.average);
+  r.from_hz = ParsePositive(o.from, "--from");
+  r.to_hz = ParsePositive(o.to, "--to");
+  if (!o.seconds.empty()) r.seconds = ParsePositive(o.seconds, "--seconds");
+  if (!o.maxMinutes.empty()) r.max_seconds = ParsePositive(o.maxMinutes, "--max-minutes") * 60.0;
+  const RunPlan plan = PlanRun(r);
+  if (!plan.error.empty()) Fail(kExitUsage, PlanProblem(plan));
+  const InstrumentSettings stored = ReadInstrumentSettings(TIniFile(kSettingsFileName), "");
+  r.addr = AddressOf(o.addr, stored);
+  return Measured(r, o.report, out, err);
 }
 
 // --- plot ---
@@ -721,7 +461,7 @@ struct PlotOptions {
 OverlayRun OverlayOf(const std::string& path, const std::string& label) {
   const std::string text = ReadWholeFile(path);
   OverlayRun run;
-  run.label = QString::fromStdString(label.empty() ? std::filesystem::path(path).filename().string() : label);
+  run.label = label.empty() ? std::filesystem::path(path).filename().string() : label;
   std::string_view body = text;
   while (!body.empty() && (body.front() == ' ' || body.front() == '\n' || body.front() == '\r')) body.remove_prefix(1);
   if (!body.empty() && body.front() == '{') {
@@ -788,16 +528,11 @@ int Plot(const PlotOptions& o, std::ostream& out) {
     if (!read.ok()) Fail(kExitData, o.limit + ": " + read.error);
     mask = read.curve.points;
   }
-  EnsureGuiApplication();
-  const QString caption =
-      QString::fromStdString(std::to_string(runs.size()) + " runs" + (o.limit.empty() ? "" : ", limit " + o.limit));
-  std::unique_ptr<QChart> chart(BuildOverlayChart(runs, mask, caption));
+  const std::string caption = std::to_string(runs.size()) + " runs" + (o.limit.empty() ? "" : ", limit " + o.limit);
   for (const auto& [wanted, suffix] : {std::pair{png, ".png"}, std::pair{svg, ".svg"}}) {
     if (!wanted) continue;
-    QString error;
-    if (!SaveChartImage(*chart, QString::fromStdString(o.out + suffix), QSize(kImageWidth, kImageHeight), &error)) {
-      Fail(kExitUsage, WriteProblem(o.out + suffix, error.toStdString()));
-    }
+    const std::string problem = SaveOverlayImage(runs, mask, caption, o.out + suffix);
+    if (!problem.empty()) Fail(kExitUsage, problem);
     out << o.out << suffix << "\n";
   }
   return kExitDone;
@@ -816,34 +551,28 @@ struct PlanOptions {
 
 int Plan(const PlanOptions& o, std::ostream& out) {
   if (o.sweep.empty() == o.capture.empty()) Fail(kExitUsage, "plan wants either --sweep FROM:TO or --capture FROM:TO");
+  RunRequest r;
+  r.ppd = o.ppd;
   if (!o.capture.empty()) {
-    const auto [f1, f2] = ParseRange(o.capture, "--capture");
-    std::optional<double> seconds;
-    if (!o.seconds.empty()) seconds = ParsePositive(o.seconds, "--seconds");
-    const CapturePlan plan = PlanCapture(f1, f2, seconds, o.ppd);
-    if (!plan.error.empty()) Fail(kExitUsage, plan.error);
-    out << CapturePlanText(plan) << std::flush;
-    return kExitDone;
+    r.method = RunMethod::kRecord;
+    std::tie(r.from_hz, r.to_hz) = ParseRange(o.capture, "--capture");
+    if (!o.seconds.empty()) r.seconds = ParsePositive(o.seconds, "--seconds");
+  } else {
+    r.method = RunMethod::kSweep;
+    std::tie(r.from_hz, r.to_hz) = ParseRange(o.sweep, "--sweep");
+    r.fft.averages = AveragesOf(o.averages, ReadInstrumentSettings(TIniFile(kSettingsFileName), ""));
+    r.fft.time_scale = ParsePositive(o.timeScale, "--time-scale", true);
   }
-  const auto [from, to] = ParseRange(o.sweep, "--sweep");
-  CheckSweep(from, to, o.ppd);
-  const InstrumentSettings stored = ReadInstrumentSettings(TIniFile(kSettingsFileName), "");
-  const int k = AveragesOf(o.averages, stored);
-  const double timeScale = ParsePositive(o.timeScale, "--time-scale", true);
-  out << PlanText(PlanSweep(from, to, o.ppd, k, timeScale)) << std::flush;
+  const RunPlan plan = PlanRun(r);
+  if (!plan.error.empty()) Fail(kExitUsage, PlanProblem(plan));
+  out << plan.text << std::flush;
   return kExitDone;
-}
-
-// Qt's warnings (a missing runtime folder, font fallbacks) are not the user's business
-// here; what goes wrong with an image is reported by this program itself.
-void QuietQtMessages(QtMsgType type, const QMessageLogContext&, const QString& message) {
-  if (type == QtCriticalMsg || type == QtFatalMsg) std::cerr << kProgram << ": " << message.toStdString() << "\n";
 }
 
 }  // namespace
 
 int RunNoiseCli(int argc, char** argv) {
-  if (!std::getenv("QVX_QT_MESSAGES")) qInstallMessageHandler(QuietQtMessages);
+  QuietChartMessages(kProgram);
   std::ostream& out = std::cout;
   std::ostream& err = std::cerr;
   CLI::App app{
@@ -948,10 +677,14 @@ int RunNoiseCli(int argc, char** argv) {
     if (plotCmd->parsed()) return Plot(pl, out);
     if (analyze->parsed()) return Analyze(a, out, err);
     return Plan(p, out);
-  } catch (const ReportError& stop) {
+  } catch (const Stop& stop) {
     out.flush();
     err << kProgram << ": " << stop.message << "\n";
     return stop.code;
+  } catch (const RunError& e) {
+    out.flush();
+    err << kProgram << ": " << e.what() << "\n";
+    return ExitCodeOf(e.kind());
   } catch (const std::exception& e) {
     // Nothing may abort the program: whatever escaped is reported as what it is.
     out.flush();

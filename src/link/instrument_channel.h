@@ -27,6 +27,10 @@ class InstrumentChannel {
   // its first NUL with bytes <= 0x20 trimmed at both ends, or "TIMEOUT". Programs beyond
   // the window read whole lines instead (WholeLineChannel).
   virtual std::string QueryInstrument(std::string_view command);
+
+  // Programs beyond the window open their own connection to `address`; a channel that is
+  // there already (a test's fake) takes it as done. False when it cannot be opened.
+  virtual bool Open(const std::string& address) { return !address.empty(); }
 };
 
 // A reply's text as a query returns it: up to its first NUL, bytes <= 0x20 trimmed.

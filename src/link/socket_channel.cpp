@@ -70,6 +70,11 @@ void SocketChannel::Close() {
   fd_ = -1;
 }
 
+bool SocketChannel::Open(const std::string& address) {
+  SetAddress(address);
+  return ConnectInstrument() == 1;
+}
+
 int SocketChannel::ConnectInstrument() {
   // Nothing relies on the superseded connection, so it is closed rather than left idle.
   Close();

@@ -24,6 +24,7 @@ class SocketChannel final : public InstrumentChannel {
   // Replaces any previous connection by a new one to Address():5555.
   // Returns 1 when connected, 0 otherwise (the channel then has no socket).
   int ConnectInstrument();
+  bool Open(const std::string& address) override;
 
   void SendCommand(std::string_view command) override;
   int ReceiveWithTimeout(char* buffer, unsigned maxBytes, int timeoutMs) override;

@@ -18,6 +18,7 @@ class WholeLineChannel final : public InstrumentChannel {
   // The reply up to its LF (at most 1023 bytes kept), trimmed as the window trims it, or
   // "TIMEOUT" when nothing came within 1000 ms or the instrument closed the connection.
   std::string QueryInstrument(std::string_view command) override;
+  bool Open(const std::string& address) override { return inner_.Open(address); }
 
   bool PeerClosed() const { return peer_closed_; }
   const std::string& LastQuery() const { return last_query_; }

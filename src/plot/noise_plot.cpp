@@ -399,7 +399,7 @@ QChart* BuildOverlayChart(const std::vector<OverlayRun>& runs, const std::vector
       band->attachAxis(axisY);
       HideFromLegend(*chart, band);
     }
-    QLineSeries* line = AddLine(*chart, axisX, axisY, run.label, QPen(colour, 2.0));
+    QLineSeries* line = AddLine(*chart, axisX, axisY, QString::fromStdString(run.label), QPen(colour, 2.0));
     for (std::size_t i = 0; i < run.hz.size(); ++i) {
       if (run.hz[i] > 0 && run.nv[i] > 0) line->append(run.hz[i], run.nv[i]);
     }

@@ -4,6 +4,7 @@
 #include <QByteArray>
 #include <QSize>
 #include <QString>
+#include <string>
 #include <vector>
 
 #include "analysis/noise_analysis.h"
@@ -36,7 +37,7 @@ QChart* BuildNoiseChart(const NoiseSpectrum& s, const NoiseReport& r);
 // One run of an overlay: its log points (with their interval where known), or a curve such
 // as a data sheet's.
 struct OverlayRun {
-  QString label;
+  std::string label;
   std::vector<double> hz;
   std::vector<double> nv;
   std::vector<double> lo_nv;  // empty, or one a point

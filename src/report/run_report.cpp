@@ -1,84 +1,27 @@
 #include "report/run_report.h"
 
-#include <QByteArray>
-#include <QChart>
-#include <QSize>
-#include <QString>
 #include <cmath>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <memory>
 #include <utility>
 
 #include "analysis/noise_files.h"
-#include "core/conversions.h"
-#include "plot/noise_plot.h"
-#include "psd/npy.h"
+#include "core/errors.h"
+#include "core/files.h"
+#include "core/text.h"
 
 namespace qvx {
-namespace {
-
-constexpr int kImageWidth = 1200;
-constexpr int kImageHeight = 800;
-
-std::string WriteImage(const FinishedRun& run, const std::string& path) {
-  EnsureGuiApplication();
-  std::unique_ptr<QChart> chart(BuildNoiseChart(run.spectrum, run.report));
-  QString error;
-  if (!SaveChartImage(*chart, QString::fromStdString(path), QSize(kImageWidth, kImageHeight), &error))
-    return WriteProblem(path, error.toStdString());
-  return {};
-}
-
-std::string WriteLfImage(const LfFigures& lf, const std::string& path) {
-  EnsureGuiApplication();
-  std::unique_ptr<QChart> chart(
-      BuildLfChart(lf.first_window_v, lf.rate_hz,
-                   QString::fromStdString("the first 10 s window after settling; rms " + FormatVolts(lf.rms_nv * 1e-9) +
-                                          ", " + FormatVolts(6.6 * lf.rms_nv * 1e-9) + " p-p (6.6 x rms)")));
-  QString error;
-  if (!SaveChartImage(*chart, QString::fromStdString(path), QSize(kImageWidth, kImageHeight / 2), &error))
-    return WriteProblem(path, error.toStdString());
-  return {};
-}
-
-}  // namespace
-
-std::string WriteProblem(const std::string& path, const std::string& error) {
-  if (QString::fromStdString(error).contains(QStringLiteral("No space left"), Qt::CaseInsensitive)) {
-    return "cannot write " + path + ": the disk is full";
-  }
-  return "cannot write " + path + " (" + error + "); check the folder and its permissions";
-}
-
-void FailReport(int code, std::string message) { throw ReportError{code, std::move(message)}; }
-
-std::string ReadWholeFile(const std::string& path) {
-  std::error_code ec;
-  if (std::filesystem::is_directory(path, ec))
-    FailReport(kExitUsage, "cannot read " + path + ": it is a folder; give a file");
-  std::ifstream file(path, std::ios::binary);
-  if (!file) FailReport(kExitUsage, "cannot read " + path + "; check the name");
-  std::string text;
-  try {
-    text.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-  } catch (const std::exception&) {
-    FailReport(kExitUsage, "cannot read " + path + "; check that it is a file you may read");
-  }
-  return text;
-}
 
 Corrections LoadCorrections(const CorrectionFiles& files) {
   Corrections c;
   c.gain = files.gain;
+  auto fail = [](const std::string& file, const std::string& error) { throw RunError(ErrorKind::kData, file + ": " + error); };
   if (!files.gain_file.empty()) {
     const CurveRead read = ReadCurve(ReadWholeFile(files.gain_file), "a gain in dB", false);
-    if (!read.ok()) FailReport(kExitData, files.gain_file + ": " + read.error);
+    if (!read.ok()) fail(files.gain_file, read.error);
     for (const auto& [hz, db] : read.curve.points) {
       if (std::fabs(db) > 300) {
-        FailReport(kExitData, files.gain_file + ": a gain of " + ShortestNumber(db) + " dB at " + FormatHz(hz) +
-                                  " is beyond any amplifier");
+        fail(files.gain_file,
+             "a gain of " + ShortestNumber(db) + " dB at " + FormatHz(hz) + " is beyond any amplifier");
       }
     }
     c.gain.file = read.curve;
@@ -87,13 +30,13 @@ Corrections LoadCorrections(const CorrectionFiles& files) {
   }
   if (!files.floor_file.empty()) {
     FloorRead read = ReadFloorFile(ReadWholeFile(files.floor_file), files.floor_file);
-    if (!read.ok()) FailReport(kExitData, files.floor_file + ": " + read.error);
+    if (!read.ok()) fail(files.floor_file, read.error);
     c.floor = std::move(read.floor);
     c.floor_file = files.floor_file;
   }
   if (!files.limit_file.empty()) {
     const CurveRead read = ReadCurve(ReadWholeFile(files.limit_file), "a density in nV/sqrt(Hz)", true);
-    if (!read.ok()) FailReport(kExitData, files.limit_file + ": " + read.error);
+    if (!read.ok()) fail(files.limit_file, read.error);
     c.limit = read.curve;
     c.limit_file = files.limit_file;
   }
@@ -116,32 +59,73 @@ FinishedRun FinishRun(const NoiseSpectrum& measured, const Corrections& c, const
   return run;
 }
 
-std::string WriteWholeFile(const std::string& path, const std::string& content) {
-  QString error;
-  if (!SaveWholeFile(QString::fromStdString(path), QByteArray::fromStdString(content), &error))
-    return WriteProblem(path, error.toStdString());
-  return {};
+std::vector<std::string> RecordFileNames(const std::string& prefix, std::size_t count) {
+  if (count == 1) return {prefix + ".npy"};
+  std::vector<std::string> names;
+  for (std::size_t i = 0; i < count; ++i) names.push_back(prefix + "." + std::to_string(i + 1) + ".npy");
+  return names;
 }
 
-std::string WriteRunFiles(const FinishedRun& run, const std::string& prefix, const RunFormats& f,
-                          const std::vector<std::vector<float>>* raw) {
-  std::string problem;
-  auto keep = [&](const std::string& p) {
-    if (problem.empty()) problem = p;
+std::string LfCsvText(const LfFigures& lf) {
+  std::string out = "time_s,uv\n";
+  if (!(lf.rate_hz > 0)) return out;
+  for (std::size_t i = 0; i < lf.first_window_v.size(); ++i) {
+    out += ShortestNumber(static_cast<double>(i) / lf.rate_hz) + "," + ShortestNumber(lf.first_window_v[i] * 1e6) + "\n";
+  }
+  return out;
+}
+
+WrittenFiles WriteRunFiles(const FinishedRun& run, const std::string& prefix, const RunFormats& f,
+                           const std::vector<RecordFile>& records, const RunImages* images) {
+  WrittenFiles out;
+  FileSet set;
+  auto keep = [&](const std::string& problem) {
+    if (out.problem.empty()) out.problem = problem;
+    return out.problem.empty();
   };
   const NoiseSpectrum& s = run.spectrum;
-  if (f.npy && raw) {
-    for (std::size_t i = 0; i < raw->size(); ++i) {
-      const std::string name = raw->size() == 1 ? prefix + ".npy" : prefix + "." + std::to_string(i + 1) + ".npy";
-      keep(WriteWholeFile(name, psd::NpyBytes((*raw)[i])));
+  const bool lf = s.lf && !s.lf->first_window_v.empty();
+  const std::vector<std::string> recordNames = RecordFileNames(prefix, records.size());
+  if (f.npy) {
+    for (std::size_t i = 0; i < records.size() && out.problem.empty(); ++i) {
+      keep(set.Adopt(records[i].path, recordNames[i], records[i].move));
     }
   }
-  if (f.png && s.lf && !s.lf->first_window_v.empty()) keep(WriteLfImage(*s.lf, prefix + "-lf.png"));
-  if (f.csv) keep(WriteWholeFile(prefix + ".csv", WriteNoiseCsv(s)));
-  if (f.json) keep(WriteWholeFile(prefix + ".json", NoiseJsonText(s, run.report)));
-  if (f.png) keep(WriteImage(run, prefix + ".png"));
-  if (f.svg) keep(WriteImage(run, prefix + ".svg"));
-  return problem;
+  if (out.problem.empty() && f.csv) keep(set.Write(prefix + ".csv", WriteNoiseCsv(s)));
+  if (out.problem.empty() && f.csv && lf) keep(set.Write(prefix + "-lf.csv", LfCsvText(*s.lf)));
+  if (out.problem.empty() && f.json) keep(set.Write(prefix + ".json", NoiseJsonText(s, run.report)));
+  for (const auto& [wanted, suffix] : {std::pair{f.png, ".png"}, std::pair{f.svg, ".svg"}, std::pair{f.png && lf, "-lf.png"}}) {
+    if (!wanted || !out.problem.empty()) continue;
+    if (!images) {
+      keep("cannot draw " + prefix + suffix + ": this program draws no images");
+      break;
+    }
+    std::string problem;
+    const std::string temp = set.Reserve(prefix + suffix, &problem);
+    if (temp.empty()) {
+      keep(problem);
+      break;
+    }
+    const std::string suffixText = suffix;
+    problem = suffixText == "-lf.png" ? images->LowFrequency(run, temp) : images->Spectrum(run, temp);
+    if (!problem.empty()) {
+      // The adapter names its temporary file; the user knows the target.
+      keep("cannot write " + prefix + suffix + " (" + problem + ")");
+    }
+  }
+  if (!out.problem.empty()) return out;
+  // Record files of the prefix that this run does not write would pass for its own.
+  std::vector<std::string> stale;
+  if (f.npy || f.json) {
+    stale.push_back(prefix + ".npy");
+    std::error_code ec;
+    for (int i = 1; std::filesystem::exists(prefix + "." + std::to_string(i) + ".npy", ec); ++i) {
+      stale.push_back(prefix + "." + std::to_string(i) + ".npy");
+    }
+  }
+  out.problem = set.Commit(stale);
+  if (out.problem.empty()) out.paths = set.Targets();
+  return out;
 }
 
 }  // namespace qvx

@@ -1,7 +1,8 @@
 #pragma once
 // What a finished measurement becomes, the same for qvx71-noise and the measurement
 // window: the corrections read from their files, the analysis of the corrected spectrum,
-// and the files of a run (CSV, JSON, PNG, SVG, the raw records and the 0.1-10 Hz plot).
+// and the files of a run (CSV, JSON, images, the raw records and the 0.1-10 Hz figure),
+// written as one set. No Qt: the images come from a RunImages the program hands in.
 #include <optional>
 #include <string>
 #include <vector>
@@ -11,25 +12,6 @@
 #include "analysis/noise_spectrum.h"
 
 namespace qvx {
-
-enum NoiseExitCode : int {
-  kExitDone = 0,
-  kExitUsage = 2,
-  kExitInstrument = 3,     // not reachable or not answering
-  kExitData = 4,           // a malformed file, a fully clipped trace, a sweep out of time
-  kExitLimit = 5,          // a log point over the limit mask
-  kExitInterrupted = 130,  // Ctrl+C
-};
-
-// A failure with the exit code it means and a message that says what to do.
-struct ReportError {
-  int code;
-  std::string message;
-};
-[[noreturn]] void FailReport(int code, std::string message);
-
-// The file's bytes; a folder, a missing or unreadable file fails with kExitUsage.
-std::string ReadWholeFile(const std::string& path);
 
 // A constant gain (given or not) and the files of a run's corrections; empty names for none.
 struct CorrectionFiles {
@@ -47,7 +29,8 @@ struct Corrections {
   std::string limit_file;
 };
 
-// Reads the files; a file that is not what it should be fails with kExitData and its line.
+// Reads the files; one that cannot be read throws RunError(kUsage), one that is not what it
+// should be RunError(kData) with its line.
 Corrections LoadCorrections(const CorrectionFiles& files);
 
 struct FinishedRun {
@@ -63,16 +46,39 @@ struct RunFormats {
   bool csv = false, json = false, png = false, svg = false, npy = false;
 };
 
-// PREFIX.csv, .json, .png, .svg as asked; with npy and raw records PREFIX.npy (one record)
-// or PREFIX.1.npy, PREFIX.2.npy, ...; with png and the 0.1-10 Hz figures PREFIX-lf.png.
-// Every file is whole or untouched. Empty when all were written, else the first problem.
-std::string WriteRunFiles(const FinishedRun& run, const std::string& prefix, const RunFormats& formats,
-                          const std::vector<std::vector<float>>* raw);
+// The images of a run, drawn by the program's chart adapter.
+class RunImages {
+ public:
+  virtual ~RunImages() = default;
+  // The spectrum into `path`, PNG or SVG by its extension; empty when drawn, else the problem.
+  virtual std::string Spectrum(const FinishedRun& run, const std::string& path) const = 0;
+  // The first 10 s window of the 0.1-10 Hz figure (input-referred) into a PNG.
+  virtual std::string LowFrequency(const FinishedRun& run, const std::string& path) const = 0;
+};
 
-// Why a file could not be written ("the disk is full", or the reason and what to check).
-std::string WriteProblem(const std::string& path, const std::string& error);
+// A raw record already on disk (written as it was read), to join the set under its name.
+struct RecordFile {
+  std::string path;
+  bool move = false;  // taken into the set, or copied (the window saves the same run twice)
+};
 
-// Writes one file whole or not at all; empty when written, else what went wrong.
-std::string WriteWholeFile(const std::string& path, const std::string& content);
+struct WrittenFiles {
+  std::vector<std::string> paths;
+  std::string problem;  // empty when every file was written
+};
+
+// PREFIX.csv, .json, .png, .svg as asked; with png and the 0.1-10 Hz figure PREFIX-lf.png,
+// and with csv PREFIX-lf.csv (time_s,uv); with npy the records as PREFIX.npy (one record) or
+// PREFIX.1.npy, PREFIX.2.npy, ... Every file goes to a temporary name first; only when all
+// are written are they renamed over the old ones, and the record files of the same prefix
+// that this run does not write are removed. A failure leaves the earlier set whole.
+WrittenFiles WriteRunFiles(const FinishedRun& run, const std::string& prefix, const RunFormats& formats,
+                           const std::vector<RecordFile>& records, const RunImages* images);
+
+// The names of the record files of a run of `count` records under `prefix`.
+std::vector<std::string> RecordFileNames(const std::string& prefix, std::size_t count);
+
+// The filtered 0.1-10 Hz window as text: "time_s,uv" lines (input-referred once corrected).
+std::string LfCsvText(const LfFigures& lf);
 
 }  // namespace qvx

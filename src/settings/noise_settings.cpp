@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "analysis/noise_files.h"
+#include "core/text.h"
 #include "core/conversions.h"
 
 namespace qvx {
@@ -22,22 +22,6 @@ std::string NoiseNumberText(double value) {
   const std::string text = FloatToStr(value);
   const auto back = ParseDecimal(text);
   return back && *back == value ? text : ShortestNumber(value);
-}
-
-std::optional<double> ParseGainText(const std::string& raw, std::string* error) {
-  std::string text = Trimmed(raw);
-  if (text.empty()) return 1.0;
-  bool db = false;
-  if (text.size() >= 2 && (text.substr(text.size() - 2) == "dB" || text.substr(text.size() - 2) == "db" ||
-                           text.substr(text.size() - 2) == "DB")) {
-    db = true;
-    text = Trimmed(text.substr(0, text.size() - 2));
-  }
-  const auto value = ParseDecimal(text);
-  if (db && value && std::fabs(*value) <= 300) return std::pow(10.0, *value / 20.0);
-  if (!db && value && *value > 0) return *value;
-  if (error) *error = "the gain '" + raw + "' is neither a ratio above 0 nor a number of dB such as 40 dB";
-  return std::nullopt;
 }
 
 NoiseSettingsRead ReadNoiseSettings(const TIniFile& ini) {

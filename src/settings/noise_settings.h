@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "core/text.h"
 #include "settings/ini_file.h"
 
 namespace qvx {
@@ -38,9 +39,5 @@ void WriteNoiseSettings(TIniFile& ini, const NoiseSettings& settings);
 // A frequency as the section and the window show it: plain ("100000", "0.1") where that
 // reads back exactly, else the shortest text that does, so no value changes on its way.
 std::string NoiseNumberText(double value);
-
-// A gain as the window takes it: a ratio above 0, or a number followed by "dB" (within
-// +/-300 dB). Nothing, with `error` set, when it is neither; an empty text is no gain (1).
-std::optional<double> ParseGainText(const std::string& text, std::string* error);
 
 }  // namespace qvx

@@ -6,6 +6,8 @@
 #include <cstdint>
 
 #include "core/pause.h"
+#include "core/text.h"
+#include "link/block.h"
 
 namespace qvx {
 
@@ -18,121 +20,44 @@ double VoltsToDensity(double nanovolts, double Rbw) {
   return nanovolts / std::sqrt(Rbw);
 }
 
-namespace {
-
-// The length field by the usual text-to-integer rules: leading white space, an
-// optional sign, digits up to the first non-digit; no digits gives 0. Nine digits
-// cannot overflow.
-std::int64_t ParseBlockLength(const char* text, std::size_t size) {
-  std::size_t i = 0;
-  auto space = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; };
-  while (i < size && space(text[i])) ++i;
-  bool negative = false;
-  if (i < size && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-  std::int64_t n = 0;
-  for (; i < size && text[i] >= '0' && text[i] <= '9'; ++i) n = n * 10 + (text[i] - '0');
-  return negative ? -n : n;
-}
-
-using Clock = std::chrono::steady_clock;
-
-Clock::time_point After(int ms) { return Clock::now() + std::chrono::milliseconds(std::max(ms, 0)); }
-
-// A wait of at most capMs that ends by the deadline; never negative.
-int WaitMs(Clock::time_point deadline, int capMs) {
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-  return static_cast<int>(std::clamp<std::int64_t>(left, 0, std::max(capMs, 0)));
-}
-
-// The wait for the next data receive: per_receive_ms, cut to what is left of the
-// whole-block bound.
-int NextWaitMs(const BlockLimits& limits, Clock::time_point deadline) {
-  return WaitMs(deadline, limits.per_receive_ms);
-}
-
-// Receives exactly `size` bytes over as many receives as arrive within `boundMs`.
-// Returns how many arrived; fewer than `size` when the bound passed, the peer
-// closed or the channel failed.
-std::size_t Gather(InstrumentChannel& ch, char* into, std::size_t size, int boundMs) {
-  const auto deadline = After(boundMs);
-  std::size_t got = 0;
-  while (got < size) {
-    const int n = ch.ReceiveWithTimeout(into + got, static_cast<unsigned>(size - got), WaitMs(deadline, boundMs));
-    if (n <= 0 || static_cast<std::size_t>(n) > size - got) break;
-    got += static_cast<std::size_t>(n);
-  }
-  return got;
-}
-
-// After a failed read: whatever the instrument still sends of its reply would
-// otherwise be read as the answer to the next query. Discards bytes until a quiet
-// gap, within a bound, so a chattering peer cannot hold the window.
-void Drain(InstrumentChannel& ch, const BlockLimits& limits) {
-  std::array<char, kBlockScratchBytes> scratch;
-  const auto deadline = After(limits.drain_max_ms);
-  for (;;) {
-    const int wait = WaitMs(deadline, limits.drain_quiet_ms);
-    if (wait <= 0) return;
-    if (ch.ReceiveWithTimeout(scratch.data(), static_cast<unsigned>(scratch.size()), wait) <= 0) return;
-  }
-}
-
-// The block proper; false when it failed, wherever the stream then stands.
-bool ReadBlock(InstrumentChannel& ch, std::array<unsigned char, SPEC_POINTS>& first, const BlockLimits& limits) {
-  char header[2];
-  if (Gather(ch, header, sizeof header, limits.first_header_ms) < sizeof header) return false;
-  char digits[9];
-  if (Gather(ch, digits, sizeof digits, limits.digits_ms) < sizeof digits) return false;
-  const std::int64_t n = ParseBlockLength(digits, sizeof digits);
-  // A length of 0 or less has no data; its line end goes with the drain.
-  if (n <= 0) return false;
-
-  // The first points go to a local copy so a failed read leaves `first` as it was;
-  // the rest of the block only passes through the scratch buffer.
+bool ReadTraceBlock(InstrumentChannel& ch, std::array<unsigned char, SPEC_POINTS>& first, const BlockLimits& limits) {
+  BlockRules rules;
+  rules.lenient = true;
+  rules.header_ms = limits.first_header_ms;
+  rules.digits_ms = limits.digits_ms;
+  rules.receive_ms = limits.per_receive_ms;
+  rules.whole_block_ms = limits.whole_block_ms;
+  // The first points go to a local copy so a failed read leaves `first` as it was; the rest
+  // of the block only passes through the scratch buffer.
   std::array<unsigned char, SPEC_POINTS> kept{};
   std::array<char, kBlockScratchBytes> scratch;
-  const std::int64_t keep = std::min<std::int64_t>(n, SPEC_POINTS);
-  const auto deadline = After(limits.whole_block_ms);
-
-  std::int64_t received = 0;
-  while (received < n) {
-    const int wait = NextWaitMs(limits, deadline);
-    if (wait <= 0) break;
-    char* into;
-    std::int64_t room;
+  const BlockOutcome block = ReadDefiniteBlock(ch, rules, [&](std::int64_t received, std::int64_t length) {
+    const std::int64_t keep = std::min<std::int64_t>(length, SPEC_POINTS);
     if (received < keep) {
-      into = reinterpret_cast<char*>(kept.data()) + received;
-      room = keep - received;
-    } else {
-      into = scratch.data();
-      room = std::min<std::int64_t>(n - received, static_cast<std::int64_t>(scratch.size()));
+      return BlockRoom{reinterpret_cast<char*>(kept.data()) + received, static_cast<std::size_t>(keep - received)};
     }
-    const int got = ch.ReceiveWithTimeout(into, static_cast<unsigned>(room), wait);
-    if (got <= 0) break;
-    // A channel never hands out more than asked; should one, the block is not trusted.
-    if (got > room) {
-      received = -1;
-      break;
-    }
-    received += got;
+    return BlockRoom{scratch.data(), scratch.size()};
+  });
+  if (block.ok() && block.length >= SPEC_POINTS) {
+    first = kept;
+    return true;
   }
-
-  // The block's line end, read whatever happened above so a complete block leaves
-  // the stream in step.
-  char lineEnd;
-  ch.ReceiveWithTimeout(&lineEnd, 1, NextWaitMs(limits, deadline));
-
-  if (received != n || n < SPEC_POINTS) return false;
-  first = kept;
-  return true;
+  DrainReplies(ch, limits.drain_quiet_ms, limits.drain_max_ms);
+  return false;
 }
 
-}  // namespace
-
-bool ReadTraceBlock(InstrumentChannel& ch, std::array<unsigned char, SPEC_POINTS>& first, const BlockLimits& limits) {
-  if (ReadBlock(ch, first, limits)) return true;
-  Drain(ch, limits);
-  return false;
+Trace TraceOf(const WorkingState& s) {
+  Trace t;
+  t.start_hz = s.Startf;
+  t.end_hz = s.Endf;
+  t.rbw_hz = s.Rbw;
+  t.fs_hz = s.Fs;
+  t.fft_scale = s.FftScale;
+  t.fft_offset = s.FftOffset;
+  t.tdiv_s = ParseDecimal(s.TDiv).value_or(0.0);
+  t.ch1_scale = ParseDecimal(s.Ch1Scale).value_or(0.0);
+  t.points = s.SpecData;
+  return t;
 }
 
 void ConvertTrace(const std::array<unsigned char, SPEC_POINTS>& data, WorkingState& s) {

@@ -45,6 +45,21 @@ inline constexpr std::size_t kBlockScratchBytes = 16 * 1024;
 bool ReadTraceBlock(InstrumentChannel& ch, std::array<unsigned char, SPEC_POINTS>& first,
                     const BlockLimits& limits = {});
 
+// One trace as the window holds it, apart from the rest of the window's state: its points,
+// the span, scale and offset it was converted with, and the acquisition behind it.
+struct Trace {
+  double start_hz = 0.0;
+  double end_hz = 0.0;
+  double rbw_hz = 0.0;
+  double fs_hz = 0.0;
+  double fft_scale = 0.0;
+  double fft_offset = 0.0;
+  double tdiv_s = 0.0;     // 0 when not known
+  double ch1_scale = 0.0;  // V/div; 0 when not known
+  SpectrumBuffer points{};
+};
+Trace TraceOf(const WorkingState& s);
+
 // Converts all SPEC_POINTS bytes into s.SpecData with s's current Startf, Endf,
 // FftScale, FftOffset and Rbw. Each point gets the lower edge of its frequency step.
 void ConvertTrace(const std::array<unsigned char, SPEC_POINTS>& data, WorkingState& s);

@@ -4,7 +4,7 @@
 #include <charconv>
 #include <cmath>
 
-#include "analysis/noise_files.h"
+#include "core/text.h"
 #include "core/conversions.h"
 #include "core/errors.h"
 #include "core/pause.h"
@@ -225,9 +225,9 @@ MeasureOutcome RunMeasurement(InstrumentChannel& channel, const MeasureSettings&
     info.clipped_points = clipped;
     info.seconds = Seconds(Clock::now() - started);
     info.ch1_scale = ParseDecimal(s.Ch1Scale).value_or(kNotKnown);
-    info.converter_floor_nv = ConverterFloorNv(s);
+    info.converter_floor_nv = ConverterFloorNv(info.ch1_scale, s.Fs);
     spectrum.acquisitions.push_back(info);
-    AppendTrace(spectrum, s, LevelsOf(s.SpecData), bytes);
+    AppendTrace(spectrum, TraceOf(s), LevelsOf(s.SpecData), bytes);
     if (settings.live) settings.live(spectrum);
     plannedLeft = std::max(0.0, plannedLeft - a.seconds);
     if (clipped == SPEC_POINTS) {

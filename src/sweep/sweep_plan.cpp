@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "analysis/noise_files.h"
+#include "core/text.h"
 #include "core/conversions.h"
 #include "analysis/noise_spectrum.h"
 #include "setup/fft_setup.h"
@@ -13,18 +13,6 @@
 namespace qvx {
 
 double PlannedSampleRate(double tdiv_s) { return std::min(kMaxSampleRate, kSweepMemoryDepth / (10.0 * tdiv_s)); }
-
-const std::vector<double>& TimebaseSteps() {
-  static const std::vector<double> steps = [] {
-    std::vector<double> v;
-    for (int e = -9; e <= 2; ++e) {
-      for (double m : {1.0, 2.0, 5.0}) v.push_back(m * std::pow(10.0, e));
-    }
-    v.push_back(1000.0);
-    return v;
-  }();
-  return steps;
-}
 
 double SetupPauseSeconds() {
   int ms = 0;
@@ -84,13 +72,6 @@ SweepLimits SweepLimitsFor(int ppd) {
     }
   }
   return limits;
-}
-
-std::string FormatDuration(double seconds) {
-  if (seconds < 60) return FormatFloat("0.0", seconds) + " s";
-  const long whole = std::lround(seconds);
-  const long rest = whole % 60;
-  return std::to_string(whole / 60) + " min " + (rest < 10 ? "0" : "") + std::to_string(rest) + " s";
 }
 
 std::string PlanText(const SweepPlan& plan) {

@@ -4,16 +4,12 @@
 #include <string>
 #include <vector>
 
-namespace qvx {
+#include "setup/instrument_limits.h"
 
-inline constexpr double kSweepMemoryDepth = 1e6;  // the set-up's ":ACQuire:MDEPth 1M"
-inline constexpr double kMaxSampleRate = 1e9;
+namespace qvx {
 
 // Sample rate at a timebase: the memory depth over ten divisions, at most 1 GSa/s.
 double PlannedSampleRate(double tdiv_s);
-
-// The instrument's timebase steps, 1-2-5 from 1 ns/div to 1000 s/div.
-const std::vector<double>& TimebaseSteps();
 
 // Pauses of the window's set-up sequence and of one trace read, in seconds.
 double SetupPauseSeconds();
@@ -55,9 +51,6 @@ struct SweepLimits {
   double highest_hz = 0.0;
 };
 SweepLimits SweepLimitsFor(int ppd);
-
-// "1 min 05 s", "12.3 s".
-std::string FormatDuration(double seconds);
 
 // One line per acquisition and the total, for `plan` and before a sweep starts.
 std::string PlanText(const SweepPlan& plan);

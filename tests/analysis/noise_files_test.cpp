@@ -36,7 +36,7 @@ TEST(NoiseCsv, RoundTripsEveryDoubleAndFlag) {
   const auto bytes = Ramp();
   const WorkingState ws = Traced(bytes, 9.5367431640625);
   NoiseSpectrum s;
-  AppendTrace(s, ws, LevelsOf(ws.SpecData), bytes);
+  AppendTrace(s, TraceOf(ws), LevelsOf(ws.SpecData), bytes);
   s.points[3].flags = kFlagRepeatedBin | kFlagClipped | kFlagCoarseRbw;
   s.points[4].level_nv = 1.0 / 3.0;
   s.points[4].density_nv = 2.5e-300;
@@ -151,7 +151,7 @@ TEST(AppendTrace, FlagsRepeatsClipsAndCoarseBins) {
   WorkingState ws = Traced(bytes, 400);
   NoiseSpectrum s;
   s.ppd = 10;
-  AppendTrace(s, ws, LevelsOf(ws.SpecData), bytes);
+  AppendTrace(s, TraceOf(ws), LevelsOf(ws.SpecData), bytes);
   const FlagCounts c = CountFlags(s);
   EXPECT_NEAR(c.repeated_bin, 750, 2);
   EXPECT_EQ(c.clipped, 7) << "the ramp's bytes 0 and 255";
@@ -166,13 +166,13 @@ TEST(SpectrumFromWindow, FindsClippingFromTheUnfilteredBuffer) {
   auto bytes = Ramp();
   for (double rbw : {9.5367431640625, 0.476837158203125}) {
     const WorkingState ws = Traced(bytes, rbw);
-    EXPECT_EQ(TraceBytesOf(ws), bytes) << "the conversion run backwards";
+    EXPECT_EQ(TraceBytesOf(TraceOf(ws)), bytes) << "the conversion run backwards";
   }
   WorkingState ws = Traced(bytes, 9.5367431640625);
   ws.TDiv = "0.01";
   std::array<double, SPEC_POINTS> filtered{};
   filtered.fill(7.0);
-  const NoiseSpectrum s = SpectrumFromWindow(ws, filtered, *FindFftWindow("FLATtop"), 32, "M4");
+  const NoiseSpectrum s = SpectrumFromWindow(TraceOf(ws), filtered, *FindFftWindow("FLATtop"), 32, "M4");
   EXPECT_EQ(s.points[256].level_nv, 7.0);
   EXPECT_TRUE(s.points[256].flags & kFlagClipped);
   EXPECT_DOUBLE_EQ(s.points[1].density_nv, 7.0 / std::sqrt(3.77));

@@ -1,0 +1,41 @@
+#pragma once
+// The raw records of a capture written as they are read (.npy, float32 volts), so no record
+// is ever held whole in memory: beside the run's output prefix, to join its files by a
+// rename, or in a folder of their own for a later save. Whatever is not taken is removed.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "capture/capture.h"
+
+namespace qvx {
+
+class RecordFiles final : public RecordSink {
+ public:
+  // Beside `prefix`, or in a new temporary folder when it is empty.
+  explicit RecordFiles(const std::string& prefix);
+  ~RecordFiles() override;
+  RecordFiles(const RecordFiles&) = delete;
+  RecordFiles& operator=(const RecordFiles&) = delete;
+
+  void Begin(int record, std::size_t points, double fs_hz) override;
+  void Append(const float* volts, std::size_t n) override;
+  void End(bool complete) override;
+
+  const std::vector<std::string>& Paths() const { return paths_; }
+  // Why a record could not be written; empty when all were.
+  const std::string& Problem() const { return problem_; }
+
+ private:
+  void Close();
+
+  std::string prefix_;
+  std::string folder_;  // ours to remove
+  std::vector<std::string> paths_;
+  std::FILE* file_ = nullptr;
+  std::size_t rows_ = 0;
+  std::size_t header_ = 0;
+  std::string problem_;
+};
+
+}  // namespace qvx
