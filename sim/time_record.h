@@ -27,7 +27,8 @@ namespace qvx::sim {
 inline constexpr double kMinChannelScale = 1e-4;  // V/div
 inline constexpr double kMaxChannelScale = 10.0;
 inline constexpr std::size_t kMaxRecordPoints = 10000000;
-inline constexpr std::size_t kMaxReadPoints = 250000;  // per :WAVeform:DATA?
+inline constexpr std::size_t kMaxTwoChannelPoints = 5000000;  // per channel, with channel 2 on
+inline constexpr std::size_t kMaxReadPoints = 250000;         // per :WAVeform:DATA?
 inline constexpr double kYReference = 128.0;
 
 struct RecordLayout {
