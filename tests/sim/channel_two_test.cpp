@@ -78,10 +78,23 @@ std::vector<double> Volts(const std::string& codes, double scale, double offset)
 // Welch (Hann, 50 % overlap, segment means removed) of two records at once: one-sided
 // Sxx, Syy and Sxy = X conj(Y), V^2/Hz, at df = fs / nperseg.
 struct Cross {
+  double df;
   std::vector<double> xx, yy;
   std::vector<std::complex<double>> xy;
+  // The mean over the bins in [lo, hi] of value(k, f).
+  double Band(double lo, double hi, const std::function<double(std::size_t, double)>& value) const {
+    double sum = 0;
+    int count = 0;
+    for (std::size_t k = 1; k < xx.size(); ++k) {
+      if (k * df < lo || k * df > hi) continue;
+      sum += value(k, k * df);
+      ++count;
+    }
+    return count > 0 ? sum / count : NAN;
+  }
 };
 Cross Welch(const std::vector<double>& x, const std::vector<double>& y, double fs, std::size_t nperseg) {
+  const std::size_t bins = nperseg / 2 + 1;
   std::vector<double> window(nperseg);
   double sum_w2 = 0;
   for (std::size_t n = 0; n < nperseg; ++n) {
@@ -89,49 +102,33 @@ Cross Welch(const std::vector<double>& x, const std::vector<double>& y, double f
     sum_w2 += window[n] * window[n];
   }
   std::unique_ptr<double, decltype(&fftw_free)> in(fftw_alloc_real(nperseg), fftw_free);
-  std::unique_ptr<fftw_complex, decltype(&fftw_free)> out(fftw_alloc_complex(nperseg / 2 + 1), fftw_free);
+  std::unique_ptr<fftw_complex, decltype(&fftw_free)> out(fftw_alloc_complex(2 * bins), fftw_free);
   std::unique_ptr<fftw_plan_s, decltype(&fftw_destroy_plan)> plan(
       fftw_plan_dft_r2c_1d(static_cast<int>(nperseg), in.get(), out.get(), FFTW_ESTIMATE), fftw_destroy_plan);
-  auto transform = [&](const std::vector<double>& v, std::size_t at) {
-    const double mean = std::accumulate(v.begin() + at, v.begin() + at + nperseg, 0.0) / nperseg;
-    for (std::size_t n = 0; n < nperseg; ++n) in.get()[n] = (v[at + n] - mean) * window[n];
-    fftw_execute(plan.get());
-    std::vector<std::complex<double>> bins(nperseg / 2 + 1);
-    for (std::size_t k = 0; k < bins.size(); ++k) bins[k] = {out.get()[k][0], out.get()[k][1]};
-    return bins;
-  };
-  Cross s{std::vector<double>(nperseg / 2 + 1), std::vector<double>(nperseg / 2 + 1),
-          std::vector<std::complex<double>>(nperseg / 2 + 1)};
+  const auto* bin = reinterpret_cast<const std::complex<double>*>(out.get());
+  Cross s{fs / nperseg, std::vector<double>(bins), std::vector<double>(bins), std::vector<std::complex<double>>(bins)};
+  std::vector<std::complex<double>> a(bins);
   std::size_t segments = 0;
   for (std::size_t at = 0; at + nperseg <= std::min(x.size(), y.size()); at += nperseg / 2, ++segments) {
-    const auto a = transform(x, at);
-    const auto b = transform(y, at);
-    for (std::size_t k = 0; k < a.size(); ++k) {
+    for (const auto* v : {&x, &y}) {
+      const double mean = std::accumulate(v->begin() + at, v->begin() + at + nperseg, 0.0) / nperseg;
+      for (std::size_t n = 0; n < nperseg; ++n) in.get()[n] = ((*v)[at + n] - mean) * window[n];
+      fftw_execute(plan.get());
+      if (v == &x) std::copy(bin, bin + bins, a.begin());
+    }
+    for (std::size_t k = 0; k < bins; ++k) {
       s.xx[k] += std::norm(a[k]);
-      s.yy[k] += std::norm(b[k]);
-      s.xy[k] += a[k] * std::conj(b[k]);
+      s.yy[k] += std::norm(bin[k]);
+      s.xy[k] += a[k] * std::conj(bin[k]);
     }
   }
   const double norm = 2.0 / (fs * sum_w2 * static_cast<double>(segments));
-  for (std::size_t k = 0; k < s.xx.size(); ++k) {
+  for (std::size_t k = 0; k < bins; ++k) {
     s.xx[k] *= norm;
     s.yy[k] *= norm;
     s.xy[k] *= norm;
   }
   return s;
-}
-
-// The mean over the bins in [lo, hi] of value(k, f).
-double BandMean(std::size_t bins, double df, double lo, double hi,
-                const std::function<double(std::size_t, double)>& value) {
-  double sum = 0;
-  int count = 0;
-  for (std::size_t k = 1; k < bins; ++k) {
-    if (k * df < lo || k * df > hi) continue;
-    sum += value(k, k * df);
-    ++count;
-  }
-  return count > 0 ? sum / count : NAN;
 }
 
 qvx::sim::NoiseModel Quiet() {
@@ -272,25 +269,21 @@ TEST(ChannelTwo, OneSingleRecordsTheCircuitCorrelatedAsTheGainsSay) {
 
   const double fs = 1e6;
   const Cross s = Welch(x, y, fs, 4096);
-  const double df = fs / 4096;
   const auto circuit = [](double f) { return 400e-18 * (1 + 2000 / f); };  // 20 nV/sqrt(Hz), corner 2 kHz
-  const auto band = [&](double lo, double hi, const std::function<double(std::size_t, double)>& value) {
-    return BandMean(s.xx.size(), df, lo, hi, value);
-  };
   for (const auto& [lo, hi, tolerance] : {std::tuple{500.0, 2000.0, 0.1}, std::tuple{50e3, 200e3, 0.03}}) {
-    EXPECT_NEAR(band(lo, hi, [&](std::size_t k, double f) { return s.xy[k].real() / (10 * 20 * circuit(f)); }), 1.0,
+    EXPECT_NEAR(s.Band(lo, hi, [&](std::size_t k, double f) { return s.xy[k].real() / (10 * 20 * circuit(f)); }), 1.0,
                 tolerance)
         << lo << " Hz";
-    EXPECT_NEAR(band(lo, hi, [&](std::size_t k, double f) { return s.xx[k] / (100 * circuit(f) + 4e-14); }), 1.0,
+    EXPECT_NEAR(s.Band(lo, hi, [&](std::size_t k, double f) { return s.xx[k] / (100 * circuit(f) + 4e-14); }), 1.0,
                 tolerance);
-    EXPECT_NEAR(band(lo, hi, [&](std::size_t k, double f) { return s.yy[k] / (400 * circuit(f) + 16e-14); }), 1.0,
+    EXPECT_NEAR(s.Band(lo, hi, [&](std::size_t k, double f) { return s.yy[k] / (400 * circuit(f) + 16e-14); }), 1.0,
                 tolerance);
   }
   // White band: circuit 200 and 400 nV at the converters beside front ends of 200 and 400 nV,
   // so the coherence is (200 x 400)^2 / (2 x 200^2 x 2 x 400^2) = 1/4; Im Sxy is only scatter.
-  EXPECT_NEAR(band(50e3, 200e3, [&](std::size_t k, double) { return std::norm(s.xy[k]) / (s.xx[k] * s.yy[k]); }), 0.25,
-              0.02);
-  EXPECT_NEAR(band(50e3, 200e3, [&](std::size_t k, double) { return s.xy[k].imag() / std::sqrt(s.xx[k] * s.yy[k]); }),
+  EXPECT_NEAR(s.Band(50e3, 200e3, [&](std::size_t k, double) { return std::norm(s.xy[k]) / (s.xx[k] * s.yy[k]); }),
+              0.25, 0.02);
+  EXPECT_NEAR(s.Band(50e3, 200e3, [&](std::size_t k, double) { return s.xy[k].imag() / std::sqrt(s.xx[k] * s.yy[k]); }),
               0.0, 0.01);
 
   double tone1 = 0;
@@ -319,12 +312,9 @@ TEST(ChannelTwo, AGroundLoopOfOppositeSignCancelsTheCorrelatedPart) {
     noise.common_sign = sign;
     const auto pair = qvx::sim::GenerateRecordPair(noise, layout, {5e-4, 0.0}, 3);
     const Cross s = Welch(Volts(pair.channel1, 5e-4, 0), Volts(pair.channel2, 5e-4, 0), 1e6, 4096);
-    const double df = 1e6 / 4096;
-    EXPECT_NEAR(BandMean(s.xx.size(), df, 20e3, 200e3, [&](std::size_t k, double) { return s.xy[k].real() / 4e-14; }),
-                ratio, 0.05)
+    EXPECT_NEAR(s.Band(20e3, 200e3, [&](std::size_t k, double) { return s.xy[k].real() / 4e-14; }), ratio, 0.05)
         << "sign " << sign;
-    EXPECT_NEAR(BandMean(s.xx.size(), df, 20e3, 200e3, [&](std::size_t k, double) { return s.yy[k] / 8e-14; }), 1.0,
-                0.05);
+    EXPECT_NEAR(s.Band(20e3, 200e3, [&](std::size_t k, double) { return s.yy[k] / 8e-14; }), 1.0, 0.05);
   }
 }
 
@@ -374,8 +364,7 @@ TEST(ChannelTwo, TelegraphLevelsDwellsRateAndSpectrum) {
   EXPECT_NEAR(lag50 / lag0, std::exp(-1.0), 0.03) << "autocorrelation (V/2)^2 e^(-2 rate tau)";
   const Cross s = Welch(v, v, fs, 4096);
   EXPECT_NEAR(
-      BandMean(s.xx.size(), fs / 4096, 5, 300,
-               [&](std::size_t k, double f) { return s.xx[k] / (4 * qvx::sim::TelegraphDensity(1e-3, 100, f)); }),
+      s.Band(5, 300, [&](std::size_t k, double f) { return s.xx[k] / (4 * qvx::sim::TelegraphDensity(1e-3, 100, f)); }),
       1.0, 0.05)
       << "the Lorentzian 2 V^2 rate / (4 rate^2 + (2 pi f)^2), times gain^2";
 
