@@ -24,6 +24,7 @@ constexpr ScpiError kUndefinedHeader{-113, "Undefined header"};
 constexpr ScpiError kRecordIncomplete{-221, "Settings conflict;record not complete"};
 constexpr ScpiError kDataOutOfRange{-222, "Data out of range"};
 constexpr ScpiError kIllegalParameter{-224, "Illegal parameter value"};
+constexpr ScpiError kChannelNotRecorded{-221, "Settings conflict;channel not recorded"};
 
 constexpr std::size_t kMaxBlockBytes = 999999999;
 
@@ -84,21 +85,45 @@ Setting ChoiceSetting(std::string_view pattern, std::string SimState::*field,
           [=](const SimState& s, const FaultSettings&) { return s.*field; }};
 }
 
+Outcome ParseSwitch(std::string_view arg, bool& on) {
+  if (arg.empty()) return kMissingParameter;
+  const std::string value = ToUpper(arg);
+  if (value == "ON" || value == "1") {
+    on = true;
+  } else if (value == "OFF" || value == "0") {
+    on = false;
+  } else {
+    return kIllegalParameter;
+  }
+  return std::nullopt;
+}
+
 Setting SwitchSetting(std::string_view pattern, bool SimState::*field) {
   return {HeaderPattern(pattern),
           [=](SimState& s, std::string_view arg) -> Outcome {
-            if (arg.empty()) return kMissingParameter;
-            const std::string value = ToUpper(arg);
-            if (value == "ON" || value == "1") {
-              s.*field = true;
-            } else if (value == "OFF" || value == "0") {
-              s.*field = false;
-            } else {
-              return kIllegalParameter;
-            }
+            bool on = false;
+            if (auto error = ParseSwitch(arg, on)) return error;
+            s.*field = on;
             return std::nullopt;
           },
           [=](const SimState& s, const FaultSettings&) { return std::string(s.*field ? "1" : "0"); }};
+}
+
+// Outside its range a channel's scale is clamped, as the knob stops; the query tells.
+Setting ChannelScaleSetting(std::string_view pattern, double SimState::*field) {
+  return {HeaderPattern(pattern),
+          [=](SimState& s, std::string_view arg) -> Outcome {
+            double value = 0.0;
+            if (auto error = ParseChecked(arg, -1e300, 1e300, value)) return error;
+            s.*field = std::clamp(value, kMinChannelScale, kMaxChannelScale);
+            return std::nullopt;
+          },
+          [=](const SimState& s, const FaultSettings&) { return FormatExponent(s.*field); }};
+}
+
+// The deepest memory is shared: 10 M points for channel 1 alone, 5 M each with channel 2.
+double DeepestMemory(const SimState& s) {
+  return static_cast<double>(s.ch2_display ? kMaxTwoChannelPoints : kMaxRecordPoints);
 }
 
 // Whole numbers lo ... hi, as record points.
@@ -151,16 +176,23 @@ const std::vector<Setting>& Settings() {
       ChoiceSetting(":MATH1:FFT:UNIT", &SimState::unit, {"VRMS", "DB"}),
       NumberSetting(":MATH1:FFT:SCALe", &SimState::fft_scale, 1e-12, 1e6),
       NumberSetting(":MATH1:FFT:OFFSet", &SimState::fft_offset, -1e6, 1e6),
-      // Outside its range the channel scale is clamped, as the knob stops; the query tells.
-      Restarting({HeaderPattern(":CHANnel1:SCALe"),
+      Restarting(ChannelScaleSetting(":CHANnel1:SCALe", &SimState::ch1_scale)),
+      NumberSetting(":CHANnel1:OFFSet", &SimState::ch1_offset, -1e3, 1e3),
+      // Channel 2 is not the FFT's source: its scale leaves the average alone. Turning it on
+      // or off moves the deepest memory setting to the other's (10 M <-> 5 M), and the sample
+      // rate with it, so the average restarts.
+      ChannelScaleSetting(":CHANnel2:SCALe", &SimState::ch2_scale),
+      NumberSetting(":CHANnel2:OFFSet", &SimState::ch2_offset, -1e3, 1e3),
+      Restarting({HeaderPattern(":CHANnel2:DISPlay"),
                   [](SimState& s, std::string_view arg) -> Outcome {
-                    double value = 0.0;
-                    if (auto error = ParseChecked(arg, -1e300, 1e300, value)) return error;
-                    s.ch1_scale = std::clamp(value, kMinChannelScale, kMaxChannelScale);
+                    bool on = false;
+                    if (auto error = ParseSwitch(arg, on)) return error;
+                    const bool deepest = s.mdepth_points == DeepestMemory(s);
+                    s.ch2_display = on;
+                    if (deepest) s.mdepth_points = DeepestMemory(s);
                     return std::nullopt;
                   },
-                  [](const SimState& s, const FaultSettings&) { return FormatExponent(s.ch1_scale); }}),
-      NumberSetting(":CHANnel1:OFFSet", &SimState::ch1_offset, -1e3, 1e3),
+                  [](const SimState& s, const FaultSettings&) { return std::string(s.ch2_display ? "1" : "0"); }}),
       PointSetting(":WAVeform:STARt", &SimState::wav_start, 1.0, static_cast<double>(kMaxRecordPoints)),
       PointSetting(":WAVeform:STOP", &SimState::wav_stop, 1.0, static_cast<double>(kMaxRecordPoints)),
       NumberSetting(":CHANnel1:PROBe", &SimState::probe, 1e-3, 1e3),
@@ -171,7 +203,7 @@ const std::vector<Setting>& Settings() {
                     double value = 0.0;
                     if (auto error = ParseChecked(arg, 1.0, 5e8, value, true)) return error;
                     if (value != std::floor(value)) return kDataOutOfRange;
-                    if (value != 1e3 && value != 1e4 && value != 1e5 && value != 1e6 && value != 1e7)
+                    if (value != 1e3 && value != 1e4 && value != 1e5 && value != 1e6 && value != DeepestMemory(s))
                       return kIllegalParameter;
                     s.mdepth_points = value;
                     return std::nullopt;
@@ -366,7 +398,14 @@ void Instrument::RecordWorker() {
     const RecordJob job = std::move(*job_);
     job_.reset();
     lock.unlock();
-    auto codes = std::make_shared<const std::string>(GenerateRecord(job.model, job.layout, job.seed));
+    Records codes;
+    if (job.second) {
+      RecordPair pair = GenerateRecordPair(job.model, job.layout, *job.second, job.seed);
+      codes.channel1 = std::make_shared<const std::string>(std::move(pair.channel1));
+      codes.channel2 = std::make_shared<const std::string>(std::move(pair.channel2));
+    } else {
+      codes.channel1 = std::make_shared<const std::string>(GenerateRecord(job.model, job.layout, job.seed));
+    }
     lock.lock();
     if (job.id == acquisition_id_) {
       generated_ = std::move(codes);
@@ -380,11 +419,15 @@ void Instrument::StartSingle() {
   acquisition_ = Acquisition::Single;
   single_start_ = Clock::now();
   fill_s_ = RecordTime(state_) * std::max(noise_.time_scale, 0.0);
-  record_layout_ = {SampleRate(state_), static_cast<std::size_t>(state_.mdepth_points), state_.ch1_scale,
-                    state_.ch1_offset};
-  record_.reset();
-  generated_.reset();
-  job_ = RecordJob{acquisition_id_, noise_, record_layout_, rng_()};
+  // A state set directly may ask for more than the memory holds with channel 2 on.
+  const auto points = static_cast<std::size_t>(std::min(state_.mdepth_points, DeepestMemory(state_)));
+  record_layout_ = {SampleRate(state_), points, state_.ch1_scale, state_.ch1_offset};
+  record_layout2_ = {SampleRate(state_), points, state_.ch2_scale, state_.ch2_offset};
+  record_ = {};
+  generated_ = {};
+  std::optional<SecondChannel> second;
+  if (state_.ch2_display) second = SecondChannel{state_.ch2_scale, state_.ch2_offset};
+  job_ = RecordJob{acquisition_id_, noise_, record_layout_, second, rng_()};
   if (!worker_.joinable()) worker_ = std::thread([this] { RecordWorker(); });
   job_ready_.notify_all();
 }
@@ -395,25 +438,26 @@ void Instrument::Halt() {
   if (acquisition_ == Acquisition::Stopped) return;
   ++acquisition_id_;
   acquisition_ = Acquisition::Stopped;
-  record_.reset();
-  generated_.reset();
+  record_ = {};
+  generated_ = {};
   job_.reset();
 }
 
 void Instrument::Resume() {
   ++acquisition_id_;
   acquisition_ = Acquisition::Run;
-  record_.reset();
-  generated_.reset();
+  record_ = {};
+  generated_ = {};
   job_.reset();
 }
 
 void Instrument::UpdateAcquisition(Clock::time_point now) {
   if (acquisition_ != Acquisition::Single || faults_.fault == Fault::RecordNeverCompletes) return;
   if (std::chrono::duration<double>(now - single_start_).count() < fill_s_) return;
-  if (!generated_ || generated_id_ != acquisition_id_) return;
+  if (!generated_.channel1 || generated_id_ != acquisition_id_) return;
   acquisition_ = Acquisition::Stopped;
   record_ = std::move(generated_);
+  generated_ = {};
 }
 
 std::string Instrument::TriggerStatus() {
@@ -431,10 +475,18 @@ std::string Instrument::TriggerStatus() {
 
 // format (0 byte), type (2 raw), points, count, xincrement, xorigin, xreference, yincrement,
 // yorigin, yreference: volts = (code - yorigin - yreference) x yincrement.
+RecordLayout Instrument::SourceLayout() const {
+  const bool second = state_.wav_source == "CHAN2";
+  if (acquisition_ != Acquisition::Run) return second ? record_layout2_ : record_layout_;
+  return {SampleRate(state_), static_cast<std::size_t>(state_.mdepth_points),
+          second ? state_.ch2_scale : state_.ch1_scale, second ? state_.ch2_offset : state_.ch1_offset};
+}
+
 std::string Instrument::Preamble() const {
-  RecordLayout layout = record_layout_;
-  if (acquisition_ == Acquisition::Run) {
-    layout = {SampleRate(state_), static_cast<std::size_t>(state_.mdepth_points), state_.ch1_scale, state_.ch1_offset};
+  const RecordLayout layout = SourceLayout();
+  auto points = static_cast<double>(layout.points);
+  if (faults_.preamble_points == PreamblePoints::Window) {
+    points = std::max(0.0, std::min(state_.wav_stop, points) - state_.wav_start + 1.0);
   }
   const double yinc = YIncrement(layout.scale_v);
   std::string xinc = FormatExponent(1.0 / layout.fs_hz);
@@ -446,8 +498,8 @@ std::string Instrument::Preamble() const {
       xinc = "****";
     }
   }
-  return "0,2," + FormatInteger(static_cast<long long>(layout.points)) + ",1," + xinc + "," + FormatExponent(0.0) +
-         ",0," + yinc_text + "," + FormatExponent(layout.offset_v / yinc) + "," +
+  return "0,2," + FormatInteger(static_cast<long long>(points)) + ",1," + xinc + "," + FormatExponent(0.0) + ",0," +
+         yinc_text + "," + FormatExponent(layout.offset_v / yinc) + "," +
          FormatInteger(static_cast<long long>(kYReference));
 }
 
@@ -460,8 +512,10 @@ Reply Instrument::RecordDataReply() {
     reply.summary = "empty block (" + FormatInteger(error.code) + ")";
     return reply;
   };
-  if (acquisition_ != Acquisition::Stopped || !record_) return refuse(kRecordIncomplete);
-  const auto points = static_cast<double>(record_->size());
+  if (acquisition_ != Acquisition::Stopped || !record_.channel1) return refuse(kRecordIncomplete);
+  const std::shared_ptr<const std::string>& record = state_.wav_source == "CHAN2" ? record_.channel2 : record_.channel1;
+  if (!record) return refuse(kChannelNotRecorded);
+  const auto points = static_cast<double>(record->size());
   const double start = state_.wav_start;
   const double stop = std::min(state_.wav_stop, points);
   if (start > stop) return refuse(kDataOutOfRange);
@@ -470,7 +524,7 @@ Reply Instrument::RecordDataReply() {
 
   const bool cut = faults_.fault == Fault::ShortChunk || faults_.fault == Fault::StalledChunk;
   ReplyPiece data;
-  data.shared = record_;
+  data.shared = record;
   data.shared_offset = static_cast<std::size_t>(start) - 1;
   data.shared_length = cut ? count / 2 : count;
   reply.pieces.push_back(Piece(std::chrono::milliseconds(0), BlockHeader(count)));
@@ -665,7 +719,7 @@ Reply Instrument::Query(const ParsedLine& line) {
   } else if (special != nullptr && special->what == Special::Error) {
     reply = TextReply(PopError());
   } else if (special != nullptr && special->what == Special::Data) {
-    const bool raw = state_.wav_source == "CHAN1" && state_.wav_mode == "RAW";
+    const bool raw = (state_.wav_source == "CHAN1" || state_.wav_source == "CHAN2") && state_.wav_mode == "RAW";
     reply = raw ? RecordDataReply() : DataReply();
   } else if (special != nullptr && special->what == Special::TriggerStatus) {
     reply = TextReply(TriggerStatus());

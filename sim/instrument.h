@@ -54,6 +54,12 @@ std::string_view FaultName(Fault fault);
 std::optional<Fault> FaultFromName(std::string_view name);
 std::vector<Fault> AllFaults();
 
+// What the preamble's points field counts: instruments differ.
+enum class PreamblePoints {
+  Record,  // the record's length
+  Window,  // the points :WAVeform:DATA? returns, STARt ... STOP within the record
+};
+
 struct FaultSettings {
   Fault fault = Fault::None;
   std::string silent_query = ":MATH1:FFT:FREQuency:END?";  // any accepted spelling
@@ -68,6 +74,7 @@ struct FaultSettings {
   std::string reply_terminator = "\n";           // ends every text reply
   std::size_t max_read_points = kMaxReadPoints;  // raw points one :WAVeform:DATA? may ask for
   bool bad_preamble_zero = false;                // bad-preamble sends a yincrement of 0 instead of a non-number
+  PreamblePoints preamble_points = PreamblePoints::Record;
 };
 
 // What a connection does after the last piece of a reply.
@@ -130,13 +137,22 @@ class Instrument {
     std::uint64_t id;
     NoiseModel model;
     RecordLayout layout;
+    std::optional<SecondChannel> second;  // channel 2 records too
     std::uint64_t seed;
+  };
+  // The codes of one acquisition, each channel's on its own so a read shares only its own.
+  struct Records {
+    std::shared_ptr<const std::string> channel1;
+    std::shared_ptr<const std::string> channel2;  // none: channel 2 was off
   };
   void StartSingle();
   void Halt();
   void Resume();
   // A single record whose fill time has passed and that is generated becomes the complete one.
   void UpdateAcquisition(Clock::time_point now);
+  // The layout of the channel that :WAVeform:SOURce names: the last :SINGle's, or the
+  // settings in force while live.
+  RecordLayout SourceLayout() const;
   std::string Preamble() const;
   std::string TriggerStatus();
   Reply RecordDataReply();
@@ -154,9 +170,10 @@ class Instrument {
   std::uint64_t acquisition_id_ = 0;  // every :SINGle, :RUN and halt starts a new one
   Clock::time_point single_start_;
   double fill_s_ = 0.0;
-  RecordLayout record_layout_;                    // of the last :SINGle
-  std::shared_ptr<const std::string> record_;     // the complete record, or none
-  std::shared_ptr<const std::string> generated_;  // generated for generated_id_
+  RecordLayout record_layout_;   // of the last :SINGle, channel 1
+  RecordLayout record_layout2_;  // ... and channel 2
+  Records record_;               // the complete record, or none
+  Records generated_;            // generated for generated_id_
   std::uint64_t generated_id_ = 0;
   // Records are generated on a worker, one at a time, so a query never waits for one; a
   // newer :SINGle replaces a job not yet begun.

@@ -64,7 +64,9 @@ class BinModel {
  public:
   BinModel(const NoiseModel& model, const SimState& state)
       : white_v_(model.gain * model.white_nv * 1e-9),
-        frontend_v2_(model.frontend_nv * model.frontend_nv * 1e-18),
+        frontend_v2_(model.frontend_nv * model.frontend_nv * 1e-18 + model.common_nv * model.common_nv * 1e-18),
+        rts_v_(model.gain * model.rts_v),
+        rts_rate_hz_(model.rts_rate_hz),
         corner_hz_(std::max(model.corner_hz, 0.0)),
         fs_(SampleRate(state)),
         n_(FftPoints(state)),
@@ -113,7 +115,8 @@ class BinModel {
   // E|Z_r|^2 of the rectangular bin r.
   double RectPower(double r) const {
     const double f = std::max(r * df_, 1.0);
-    return (white_v_ * white_v_ * (1.0 + corner_hz_ / f) + frontend_v2_ + quantisation_) * df_;
+    const double telegraph = rts_v_ != 0.0 ? TelegraphDensity(rts_v_, rts_rate_hz_, r * df_) : 0.0;
+    return (white_v_ * white_v_ * (1.0 + corner_hz_ / f) + frontend_v2_ + quantisation_ + telegraph) * df_;
   }
 
   ToneShare ShareOf(std::size_t tone, double r) const {
@@ -263,7 +266,9 @@ class BinModel {
 
  private:
   double white_v_;
-  double frontend_v2_;
+  double frontend_v2_;  // the front end's and the ground loop's white noise
+  double rts_v_;        // the telegraph signal at the converter
+  double rts_rate_hz_;
   double corner_hz_;
   double fs_;
   double n_;
@@ -279,9 +284,10 @@ class BinModel {
 }  // namespace
 
 double SampleRate(const SimState& state) {
+  const double most = state.ch2_display ? kMaxSampleRateTwoChannels : kMaxSampleRate;
   const double screen_time = 10.0 * state.tdiv;
-  if (!(screen_time > 0.0)) return kMaxSampleRate;
-  return std::min(kMaxSampleRate, state.mdepth_points / screen_time);
+  if (!(screen_time > 0.0)) return most;
+  return std::min(most, state.mdepth_points / screen_time);
 }
 
 double FftPoints(const SimState& state) {
@@ -302,10 +308,38 @@ double NoiseDensity(const NoiseModel& model, double freq_hz) {
   return model.white_nv * std::sqrt(1.0 + std::max(model.corner_hz, 0.0) / f);
 }
 
-double ConverterDensity(const NoiseModel& model, double freq_hz) {
-  const double source = model.gain * model.white_nv * 1e-9;
-  const double frontend = model.frontend_nv * 1e-9;
-  return source * source * (1.0 + std::max(model.corner_hz, 0.0) / freq_hz) + frontend * frontend;
+double ChannelGain(const NoiseModel& model, int channel) {
+  return channel == 2 ? model.gain2.value_or(model.gain) : model.gain;
+}
+
+double FrontendNv(const NoiseModel& model, int channel) {
+  return channel == 2 ? model.frontend2_nv.value_or(model.frontend_nv) : model.frontend_nv;
+}
+
+double TelegraphDensity(double v, double rate_hz, double freq_hz) {
+  if (!(rate_hz > 0.0)) return 0.0;
+  const double omega = 2.0 * pi * freq_hz;
+  return 2.0 * v * v * rate_hz / (4.0 * rate_hz * rate_hz + omega * omega);
+}
+
+double SourceDensity(const NoiseModel& model, double freq_hz) {
+  const double white = model.white_nv * 1e-9;
+  return white * white * (1.0 + std::max(model.corner_hz, 0.0) / freq_hz);
+}
+
+double ConverterDensity(const NoiseModel& model, double freq_hz, int channel) {
+  const double gain = ChannelGain(model, channel);
+  const double frontend = FrontendNv(model, channel) * 1e-9;
+  const double common = model.common_nv * 1e-9;
+  return gain * gain * (SourceDensity(model, freq_hz) + TelegraphDensity(model.rts_v, model.rts_rate_hz, freq_hz)) +
+         frontend * frontend + common * common;
+}
+
+double CrossDensity(const NoiseModel& model, double freq_hz) {
+  const double common = model.common_nv * 1e-9;
+  return ChannelGain(model, 1) * ChannelGain(model, 2) *
+             (SourceDensity(model, freq_hz) + TelegraphDensity(model.rts_v, model.rts_rate_hz, freq_hz)) +
+         model.common_sign * common * common;
 }
 
 double QuantisationDensity(const SimState& state) {

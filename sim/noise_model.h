@@ -12,6 +12,7 @@
 #include <complex>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -22,6 +23,7 @@ namespace qvx::sim {
 
 inline constexpr int kTracePoints = 1000;  // displayed points across the span
 inline constexpr double kMaxSampleRate = 1e9;
+inline constexpr double kMaxSampleRateTwoChannels = 5e8;
 inline constexpr int kMaxAverages = 64;
 
 struct Tone {
@@ -41,9 +43,29 @@ struct NoiseModel {
   double gain = 1.0;         // a preamplifier in front of the channel: the source, tones and DC times this
   double frontend_nv = 0.0;  // the channel's own white input noise, nV/sqrt(Hz), after the gain
   double dc_v = 0.0;         // a DC level of the source, V
+  // Channel 2 sees the same circuit through its own preamplifier and adds its own front end;
+  // unset, each is channel 1's.
+  std::optional<double> gain2;
+  std::optional<double> frontend2_nv;
+  // A white noise both channels pick up after their preamplifiers (a ground loop), nV/sqrt(Hz);
+  // channel 2 sees it times common_sign (+1 or -1).
+  double common_nv = 0.0;
+  double common_sign = 1.0;
+  // A random telegraph signal of the circuit between -rts_v/2 and +rts_v/2, leaving each level
+  // at rts_rate_hz (exponential dwells of mean 1 / rate), before the preamplifiers.
+  double rts_v = 0.0;
+  double rts_rate_hz = 0.0;
+  // A linear drift of the circuit, V/s, before the preamplifiers: 0 at each record's first
+  // sample. Time records only; the FFT trace leaves it out.
+  double drift_v_per_s = 0.0;
 };
 
-// Samples per second: memory depth over ten divisions of the timebase, at most 1 GSa/s.
+// The preamplifier's gain and the front end's white noise (nV/sqrt(Hz)) of channel 1 or 2.
+double ChannelGain(const NoiseModel& model, int channel);
+double FrontendNv(const NoiseModel& model, int channel);
+
+// Samples per second: memory depth over ten divisions of the timebase, at most 1 GSa/s, or
+// 500 MSa/s with channel 2 on.
 double SampleRate(const SimState& state);
 
 // The FFT length: the smallest power of two not below the samples on screen, at least 2.
@@ -61,9 +83,22 @@ double DisplayedEnd(const SimState& state);
 // Noise density of the source in nV/sqrt(Hz) at frequency f (f below 1 Hz counts as 1 Hz).
 double NoiseDensity(const NoiseModel& model, double freq_hz);
 
-// One-sided density at the converter, V^2/Hz: (gain x source)^2 + frontend^2, the source
-// white^2 (1 + corner / f) taken at f itself (the time record resolves far below 1 Hz).
-double ConverterDensity(const NoiseModel& model, double freq_hz);
+// One-sided density of a symmetric telegraph signal between -v/2 and +v/2 that leaves each
+// level at `rate` a second, V^2/Hz: its autocorrelation (v/2)^2 e^(-2 rate |tau|) gives
+// 2 v^2 rate / (4 rate^2 + (2 pi f)^2), whose integral over f >= 0 is (v/2)^2.
+double TelegraphDensity(double v, double rate_hz, double freq_hz);
+
+// The circuit's Gaussian density, V^2/Hz, white^2 (1 + corner / f) taken at f itself (the
+// time record resolves far below 1 Hz).
+double SourceDensity(const NoiseModel& model, double freq_hz);
+
+// One-sided density at channel 1's (or 2's) converter, V^2/Hz: gain^2 (source + telegraph)
+// + frontend^2 + common^2.
+double ConverterDensity(const NoiseModel& model, double freq_hz, int channel = 1);
+
+// The two converters' cross-spectral density (real: both see the same signals in phase),
+// gain1 gain2 (source + telegraph) + common_sign common^2.
+double CrossDensity(const NoiseModel& model, double freq_hz);
 
 // The 8-bit converter's noise: one step (8 divisions x channel-1 scale / 256) squared over 12,
 // spread over Fs/2, in V^2/Hz.

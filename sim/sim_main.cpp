@@ -35,8 +35,10 @@ void Usage(std::FILE* stream) {
   Print(stream,
         "Usage: qvx71-sim [options]\n"
         "Simulates a QVX71 oscilloscope answering SCPI on TCP port 5555: its FFT trace of\n"
-        "MATH1 and the time record of channel 1 (:SINGle, :TRIGger:STATus?, :WAVeform:PREamble?,\n"
-        ":WAVeform:DATA? of CHANnel1 in RAW mode, at most 250000 points a read).\n"
+        "MATH1 and the time records of channels 1 and 2 (:SINGle, :TRIGger:STATus?,\n"
+        ":WAVeform:PREamble?, :WAVeform:DATA? of CHANnel1 or CHANnel2 in RAW mode, at most\n"
+        "250000 points a read). :CHANnel2:DISPlay ON records channel 2 beside channel 1, at most\n"
+        "5000000 points and 500 MSa/s each; a depth of 10000000 then becomes 5000000.\n"
         "  --listen ADDR        loopback address to listen on (default 127.0.0.1)\n"
         "  --port P             TCP port (default 5555)\n"
         "  --allow-any          permit a non-loopback listen address\n"
@@ -46,9 +48,20 @@ void Usage(std::FILE* stream) {
         "  --tone HZ:VRMS       a sine of VRMS volts rms at HZ; repeatable; given tones replace\n"
         "                       the built-in ones (10 kHz 50 nV, 25 kHz 70 nV, 60 kHz 60 nV)\n"
         "  --no-tones           leave out the built-in tones\n"
-        "  --gain G             a preamplifier of gain G in front of the channel (default 1)\n"
-        "  --frontend NV        the channel's own white input noise, nV/sqrt(Hz) (default 0)\n"
+        "  --gain G             a preamplifier of gain G in front of channel 1 (default 1)\n"
+        "  --frontend NV        channel 1's own white input noise, nV/sqrt(Hz) (default 0)\n"
         "  --dc V               a DC level of the source, V (default 0)\n"
+        "  --gain2 G            channel 2's preamplifier (default: the same as --gain)\n"
+        "  --frontend2 NV       channel 2's own white input noise, nV/sqrt(Hz) (default: the same\n"
+        "                       as --frontend)\n"
+        "  --common NV          a white noise both channels share after their preamplifiers (a\n"
+        "                       ground loop), nV/sqrt(Hz) (default 0)\n"
+        "  --common-sign S      1 or -1: the sign of that noise on channel 2 (default 1)\n"
+        "  --rts V:RATE         a random telegraph signal of the source between -V/2 and +V/2,\n"
+        "                       leaving each level RATE times a second on average (exponential\n"
+        "                       dwells of mean 1/RATE s); the FFT trace shows its Lorentzian\n"
+        "  --drift V_PER_S      a linear drift of the source, 0 at each record's first sample\n"
+        "                       (time records only: the FFT trace leaves it out)\n"
         "  --time-scale S       FFT frames arrive one per record time (10 x timebase) x S after\n"
         "                       the average restarts, and a single record fills in its record\n"
         "                       time x S; 0 (default): averages and records are there at once\n"
@@ -63,6 +76,9 @@ void Usage(std::FILE* stream) {
             "  --max-read N         most raw points one :WAVeform:DATA? may ask for (default 250000)\n"
             "  --bad-preamble-zero  bad-preamble sends a yincrement of 0 (default: a field that is\n"
             "                       not a number)\n"
+            "  --preamble-points record|window\n"
+            "                       the preamble's points field: the record's length (default) or\n"
+            "                       the points STARt..STOP that :WAVeform:DATA? returns\n"
             "  --help               show this text\n");
 }
 
@@ -79,11 +95,15 @@ bool ParseReal(std::string_view text, double& value) {
   return true;
 }
 
-// "HZ:VRMS", both plain decimal numbers, the frequency above 0.
-bool ParseTone(std::string_view text, qvx::sim::Tone& tone) {
+// "A:B", both plain decimal numbers.
+bool ParsePair(std::string_view text, double& a, double& b) {
   const std::size_t colon = text.find(':');
-  return colon != std::string_view::npos && ParseReal(text.substr(0, colon), tone.freq_hz) &&
-         ParseReal(text.substr(colon + 1), tone.vrms) && tone.freq_hz > 0 && tone.vrms >= 0;
+  return colon != std::string_view::npos && ParseReal(text.substr(0, colon), a) && ParseReal(text.substr(colon + 1), b);
+}
+
+// "HZ:VRMS", the frequency above 0.
+bool ParseTone(std::string_view text, qvx::sim::Tone& tone) {
+  return ParsePair(text, tone.freq_hz, tone.vrms) && tone.freq_hz > 0 && tone.vrms >= 0;
 }
 
 }  // namespace
@@ -131,6 +151,27 @@ int main(int argc, char** argv) {
       ok = value(text) && ParseReal(text, options.noise.frontend_nv) && options.noise.frontend_nv >= 0;
     } else if (arg == "--dc") {
       ok = value(text) && ParseReal(text, options.noise.dc_v);
+    } else if (arg == "--gain2") {
+      double gain = 0.0;
+      ok = value(text) && ParseReal(text, gain) && gain > 0;
+      options.noise.gain2 = gain;
+    } else if (arg == "--frontend2") {
+      double frontend = 0.0;
+      ok = value(text) && ParseReal(text, frontend) && frontend >= 0;
+      options.noise.frontend2_nv = frontend;
+    } else if (arg == "--common") {
+      ok = value(text) && ParseReal(text, options.noise.common_nv) && options.noise.common_nv >= 0;
+    } else if (arg == "--common-sign") {
+      ok = value(text) && ParseReal(text, options.noise.common_sign) &&
+           (options.noise.common_sign == 1.0 || options.noise.common_sign == -1.0);
+    } else if (arg == "--rts") {
+      ok = value(text) && ParsePair(text, options.noise.rts_v, options.noise.rts_rate_hz) && options.noise.rts_v >= 0 &&
+           options.noise.rts_rate_hz > 0;
+    } else if (arg == "--drift") {
+      ok = value(text) && ParseReal(text, options.noise.drift_v_per_s);
+    } else if (arg == "--preamble-points") {
+      ok = value(text) && (text == "record" || text == "window");
+      faults.preamble_points = text == "window" ? qvx::sim::PreamblePoints::Window : qvx::sim::PreamblePoints::Record;
     } else if (arg == "--max-read") {
       ok = value(text) && ParseWhole(text, faults.max_read_points) && faults.max_read_points > 0;
     } else if (arg == "--bad-preamble-zero") {

@@ -13,6 +13,9 @@ struct SimState {
   double fft_offset = -7e-8;   // FFT vertical offset, V
   double ch1_scale = 0.0002;   // channel 1 vertical scale, V/div (100 uV ... 10 V)
   double ch1_offset = 0.0;     // channel 1 offset, V added to the input before the converter
+  bool ch2_display = false;    // channel 2 on: it records beside channel 1
+  double ch2_scale = 0.0002;   // channel 2 vertical scale, V/div
+  double ch2_offset = 0.0;     // channel 2 offset, V
   double tdiv = 0.01;          // timebase, s/div
   double mdepth_points = 1e6;  // memory depth, points
   double probe = 10.0;         // channel 1 probe ratio
