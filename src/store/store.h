@@ -24,21 +24,29 @@ struct LogPointRow {
   double hz = 0, nv = 0;
   std::optional<double> ci_lo_nv, ci_hi_nv, dof;
   std::string flags;  // letters as in the CSV, "" for none
+
+  bool operator==(const LogPointRow&) const = default;
 };
 
 struct ToneRow {
   double hz = 0, uv = 0;
   std::optional<double> ci_lo_uv, ci_hi_uv;
+
+  bool operator==(const ToneRow&) const = default;
 };
 
 struct BandRow {
   double lo_hz = 0, hi_hz = 0, rms_uv = 0;
   std::optional<double> ci_lo_uv, ci_hi_uv, rms_without_tones_uv;
+
+  bool operator==(const BandRow&) const = default;
 };
 
 struct SpotRow {
   double hz = 0, nv = 0;
   std::optional<double> ci_lo_nv, ci_hi_nv;
+
+  bool operator==(const SpotRow&) const = default;
 };
 
 struct DeviationRow {
@@ -46,16 +54,22 @@ struct DeviationRow {
   double tau_s = 0, dev_v = 0;
   std::optional<double> ci_lo_v, ci_hi_v, edf;
   std::string noise;  // the identified noise type, "" when none
+
+  bool operator==(const DeviationRow&) const = default;
 };
 
 struct FileRow {
   std::string path, kind;
   std::optional<std::int64_t> bytes;
+
+  bool operator==(const FileRow&) const = default;
 };
 
 // Any bytes (NUL included), kept exactly: the summary as printed, the JSON, the CSV.
 struct DocumentRow {
   std::string name, content;
+
+  bool operator==(const DocumentRow&) const = default;
 };
 
 // One run. Text fields are UTF-8 without NUL bytes; Add refuses anything else.
@@ -90,6 +104,8 @@ struct RunRecord {
   std::vector<DeviationRow> deviations;
   std::vector<FileRow> files;
   std::vector<DocumentRow> documents;
+
+  bool operator==(const RunRecord&) const = default;
 };
 
 // Unset fields do not filter. since is a date ("2024-05-01", local midnight) or a date-time
@@ -112,6 +128,8 @@ struct RunRow {
   std::optional<bool> pass;
   std::optional<double> worst_margin_db;
   bool partial = false;
+
+  bool operator==(const RunRow&) const = default;
 };
 
 struct TrendRow {
@@ -119,6 +137,8 @@ struct TrendRow {
   std::string time, label;
   double value = 0;
   std::optional<double> lo, hi;
+
+  bool operator==(const TrendRow&) const = default;
 };
 
 class StoreError : public std::runtime_error {
