@@ -564,12 +564,13 @@ class SqlStore : public Store {
 
   std::optional<RunRow> Delete(std::int64_t id) override {
     Transaction t(*c_, true);
-    RunRow probe;
-    const auto rows =
-        c_->Query("SELECT " + ColumnList([&](auto f) { ListColumns(probe, f); }) + " FROM runs WHERE id = ?", {id});
-    if (rows.empty()) return std::nullopt;
     for (const char* table : kChildTables) c_->Query(std::string("DELETE FROM ") + table + " WHERE run_id = ?", {id});
-    c_->Query("DELETE FROM runs WHERE id = ?", {id});
+    RunRow probe;
+    // What the delete itself returns, so a run removed meanwhile by another program is not
+    // reported as removed here.
+    const auto rows = c_->Query(
+        "DELETE FROM runs WHERE id = ? RETURNING " + ColumnList([&](auto f) { ListColumns(probe, f); }), {id});
+    if (rows.empty()) return std::nullopt;
     t.Commit();
     return ReadListRow(rows[0]);
   }

@@ -15,6 +15,12 @@ namespace qvx::store {
 // The schema this program writes; a store of a later version is refused untouched.
 inline constexpr int kSchemaVersion = 1;
 
+// The names under which a run keeps the texts that reproduce it byte for byte: the summary as
+// printed, the JSON document and the CSV as written to their files.
+inline constexpr const char* kSummaryDocument = "summary";
+inline constexpr const char* kJsonDocument = "json";
+inline constexpr const char* kCsvDocument = "csv";
+
 // Relative tolerance within which a trend's band edges or spot frequency match the stored ones.
 inline constexpr double kTrendTolerance = 1e-3;
 
