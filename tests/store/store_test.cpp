@@ -263,7 +263,8 @@ TEST_P(StoreTest, RunComesBackExactlyAndUnknownsStayNull) {
       {FullRun(), Kind::duplicate}, {latin1, Kind::invalid}, {no_offset, Kind::invalid}};
   for (const auto& [run, kind] : refused) {
     std::string message;
-    EXPECT_EQ(KindOf([&] { store->Add(run); }, &message), kind) << message;
+    const RunRecord& r = run;
+    EXPECT_EQ(KindOf([&] { store->Add(r); }, &message), kind) << message;
     EXPECT_NE(message.find(store->Name()), std::string::npos) << message;
   }
   EXPECT_EQ(RawSql(location_, "SELECT count(*) FROM runs"), "3");
@@ -467,7 +468,8 @@ TEST(StoreOpen, UnreachableStoreNamedWithoutItsPassword) {
   };
   for (const auto& [location, shown] : cases) {
     std::string message;
-    EXPECT_EQ(KindOf([&] { OpenStore(location); }, &message), Kind::cannot_open) << message;
+    const std::string& l = location;
+    EXPECT_EQ(KindOf([&] { OpenStore(l); }, &message), Kind::cannot_open) << message;
     EXPECT_NE(message.find(shown), std::string::npos) << message;
     EXPECT_EQ(message.find("s3cret"), std::string::npos) << message;
   }
@@ -489,7 +491,8 @@ TEST(SqliteStore, DamagedOrForeignFileRefusedAndLeftAsItIs) {
   for (const auto& [path, kind] : cases) {
     const std::string before = ReadFile(path);
     std::string message;
-    EXPECT_EQ(KindOf([&] { OpenStore(path); }, &message), kind) << message;
+    const std::string& p = path;
+    EXPECT_EQ(KindOf([&] { OpenStore(p); }, &message), kind) << message;
     EXPECT_NE(message.find(path), std::string::npos) << message;
     EXPECT_EQ(ReadFile(path), before) << path;
   }
