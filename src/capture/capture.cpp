@@ -226,10 +226,9 @@ class Session {
           chunk = std::max(kMinReadPoints, chunk / 2);
           continue;
         }
-        Fail(ErrorKind::kInstrument, "the instrument refused to send points " + std::to_string(at + 1) + " to " +
-                                         std::to_string(at + count) + " (" +
-                                         (error == kTimeoutReply ? ch_.LastQueryOutcome() : "its error queue says " + error) +
-                                         ")");
+        Fail(ErrorKind::kInstrument,
+             "the instrument refused to send points " + std::to_string(at + 1) + " to " + std::to_string(at + count) +
+                 " (" + (error == kTimeoutReply ? ch_.LastQueryOutcome() : "its error queue says " + error) + ")");
         break;
       }
       if (!block.ok()) {
@@ -453,13 +452,17 @@ CaptureOutcome RunCapture(InstrumentChannel& channel, const CapturePlan& plan, c
       session.Progress(p);
     };
 
-    // Ranging: at most two short records at the record's own sample rate. The first, at the
-    // largest scale, finds the level; the second, around it, the peaks where the first could
-    // not resolve them. The record's scale holds the peaks with the growth of Gaussian
-    // extremes from the short record's length to the record's, so tones never clip.
+    // Ranging: at most two short records at the record's own sample rate. The first, at
+    // 1 V/div (10 V/div when that clips), finds the level; the second, around it, the peaks
+    // where the first could not resolve them: each step takes the scale about a hundred
+    // times finer, so noise of microvolts on a level of volts is found in two. The record's
+    // scale holds the peaks with the growth of Gaussian extremes from the short record's
+    // length to the record's, so ripple and tones never clip.
     const std::size_t rangingPoints = r.ranging_points;
     const double rangingTdiv = r.tdiv_s * static_cast<double>(rangingPoints) / static_cast<double>(r.points);
-    double scale = kMaxChannelScale;
+    const double growth = std::sqrt(std::log(static_cast<double>(r.points)) /
+                                    std::log(std::max(10.0, static_cast<double>(rangingPoints))));
+    double scale = 1.0;
     double offset = 0.0;
     for (int attempt = 0; attempt < r.ranging_records; ++attempt) {
       report("ranging", 0.0, 0, share);
@@ -471,23 +474,17 @@ CaptureOutcome RunCapture(InstrumentChannel& channel, const CapturePlan& plan, c
       std::string codes;
       if (!session.ReadAll(rangingPoints, codes)) return finish();
       const Spread spread = Measure(codes, *pre);
-      const double growth = std::sqrt(std::log(static_cast<double>(r.points)) /
-                                      std::log(std::max(10.0, static_cast<double>(rangingPoints))));
       offset = -spread.mean;
-      if (spread.clipped > 0 && scale >= kMaxChannelScale) break;  // the record itself will tell
-      // Resolved: the peaks with their growth, a code for the rounding and a tenth to spare.
-      const double reach = (spread.peak * growth + pre->yincrement) * 1.1;
-      double next = ChannelScaleAtLeast(reach / 3.9);
-      if (spread.codes < 8 && attempt + 1 < r.ranging_records) {
-        // Two or three codes say little of the peaks: look again, finely, around the level.
-        next = ChannelScaleAtLeast(std::max(reach, 2.0 * pre->yincrement) / 3.9);
-        scale = std::max(kMinChannelScale, next);
+      if (spread.clipped > 0) {
+        if (scale >= kMaxChannelScale) break;  // the record itself will tell
+        scale = kMaxChannelScale;
         continue;
       }
-      scale = std::clamp(next, kMinChannelScale, kMaxChannelScale);
-      break;
+      // The peaks with their growth, and a code for the rounding of the level and the peaks.
+      const double reach = 1.2 * (spread.peak * growth + pre->yincrement);
+      scale = std::clamp(ChannelScaleAtLeast(reach / 3.9), kMinChannelScale, kMaxChannelScale);
+      if (spread.codes >= 8) break;  // resolved: the record can be taken at once
     }
-
     // The record itself, read in chunks straight into its estimator.
     CapturedRecord record;
     for (int take = 0; take < 3; ++take) {
@@ -527,7 +524,8 @@ CaptureOutcome RunCapture(InstrumentChannel& channel, const CapturePlan& plan, c
       if (settings.samples) settings.samples->Begin(index + 1, total, record.info.fs_hz);
       // Codes to volts from a table: 256 entries in place of a multiply and a cast each point.
       std::array<float, 256> volts{};
-      for (int b = 0; b < 256; ++b) volts[static_cast<std::size_t>(b)] = static_cast<float>(pre->Volts(static_cast<unsigned char>(b)));
+      for (int b = 0; b < 256; ++b)
+        volts[static_cast<std::size_t>(b)] = static_cast<float>(pre->Volts(static_cast<unsigned char>(b)));
       ChunkQueue queue;
       std::thread reader([&] { session.ReadPoints(total, queue); });
       while (auto c = queue.Take()) {
@@ -558,15 +556,18 @@ CaptureOutcome RunCapture(InstrumentChannel& channel, const CapturePlan& plan, c
       if (settings.live) showLive();
       record.info.seconds = static_cast<double>(total) / record.info.fs_hz;
       if (clipped == 0) break;
-      if (scale >= kMaxChannelScale) {
-        session.Fail(ErrorKind::kData, "record " + std::to_string(index + 1) +
-                                           " still clips at the largest channel scale (" +
-                                           FormatVolts(kMaxChannelScale) + "/div): " + Counted(clipped, "point") +
-                                           " at code 0 or 255; the signal is larger than the channel can take");
+      if (scale >= kMaxChannelScale || take == 2) {
+        session.Fail(ErrorKind::kData,
+                     "record " + std::to_string(index + 1) + " still clips " +
+                         (scale >= kMaxChannelScale ? "at the largest channel scale (" + FormatVolts(scale) + "/div): "
+                                                    : "at " + FormatVolts(scale) + "/div: ") +
+                         Counted(clipped, "point") + " at code 0 or 255; " +
+                         (scale >= kMaxChannelScale ? "the signal is larger than the channel can take"
+                                                    : "the signal grew while it was measured; measure again"));
         return finish();
       }
       // Clipped: a coarser scale and the record again; a record that still clips is flagged.
-      scale = ChannelScaleAtLeast(scale * 2.0);
+      scale = ChannelScaleAtLeast(scale * 4.0);
     }
     done += share;
     report("analysing", 1.0, r.points, 0.0);
