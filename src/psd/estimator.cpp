@@ -1,9 +1,9 @@
 #include "psd/estimator.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <complex>
-#include <cstdio>
 #include <numbers>
 #include <stdexcept>
 #include <string>
@@ -30,10 +30,11 @@ constexpr std::size_t kPiece = 1 << 15;
 // A push of at least this many samples shares its work with a second thread.
 constexpr std::size_t kParallelSamples = 1 << 15;
 
+// Locale-independent, as every number this program writes.
 std::string Number(double v) {
   char text[32];
-  std::snprintf(text, sizeof text, "%.6g", v);
-  return text;
+  const auto end = std::to_chars(text, text + sizeof text, v, std::chars_format::general, 6).ptr;
+  return std::string(text, end);
 }
 
 void Validate(double fs_hz, const Options& options) {

@@ -1,5 +1,7 @@
 #include "psd/welch.h"
 
+#include "psd/vector_clones.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -79,6 +81,30 @@ typename Fftw<T>::Plan SharedPlan(std::size_t length) {
   plans.by_length.emplace(length, plan);
   return plan;
 }
+
+// A segment's three passes, for each precision. The mean is summed in double in eight
+// fixed lanes (the length is a power of two of at least 16).
+#define QVX_SEGMENT_PASSES(T)                                                                            \
+  QVX_VECTOR_CLONES double MeanOf(const T* b, std::size_t n) {                                           \
+    double lane[8] = {};                                                                                 \
+    for (std::size_t i = 0; i < n; i += 8) {                                                             \
+      for (int k = 0; k < 8; ++k) lane[k] += static_cast<double>(b[i + k]);                              \
+    }                                                                                                    \
+    return (((lane[0] + lane[1]) + (lane[2] + lane[3])) + ((lane[4] + lane[5]) + (lane[6] + lane[7]))) / \
+           static_cast<double>(n);                                                                       \
+  }                                                                                                      \
+  QVX_VECTOR_CLONES void Windowed(const T* b, T mean, const T* w, T* in, std::size_t n) {                \
+    for (std::size_t i = 0; i < n; ++i) in[i] = (b[i] - mean) * w[i];                                    \
+  }                                                                                                      \
+  QVX_VECTOR_CLONES void AddPower(const T* z, std::size_t bins, double* sum) {                           \
+    for (std::size_t k = 0; k < bins; ++k) {                                                             \
+      const auto re = static_cast<double>(z[2 * k]), im = static_cast<double>(z[2 * k + 1]);             \
+      sum[k] += re * re + im * im;                                                                       \
+    }                                                                                                    \
+  }
+QVX_SEGMENT_PASSES(float)
+QVX_SEGMENT_PASSES(double)
+#undef QVX_SEGMENT_PASSES
 
 }  // namespace
 
@@ -193,19 +219,8 @@ void Welch<T>::Push(const Src* x, std::size_t n, double offset) {
 
 template <class T>
 void Welch<T>::Segment() {
-  // The segment's mean is taken out first, as scipy's detrend='constant' does; summed in
-  // double in eight fixed lanes (the length is a power of two of at least 16).
-  const T* b = buffer_.data();
-  double lane[8] = {};
-  for (std::size_t i = 0; i < length_; i += 8) {
-    for (int k = 0; k < 8; ++k) lane[k] += static_cast<double>(b[i + k]);
-  }
-  const double mean = (((lane[0] + lane[1]) + (lane[2] + lane[3])) + ((lane[4] + lane[5]) + (lane[6] + lane[7]))) /
-                      static_cast<double>(length_);
-  const auto m = static_cast<T>(mean);
-  const T* w = window_.data();
-  T* in = in_;
-  for (std::size_t i = 0; i < length_; ++i) in[i] = (b[i] - m) * w[i];
+  // The segment's mean is taken out first, as scipy's detrend='constant' does.
+  Windowed(buffer_.data(), static_cast<T>(MeanOf(buffer_.data(), length_)), window_.data(), in_, length_);
   Execute(plan_, in_, out_);
   const std::size_t bins = length_ / 2 + 1;
   if (averaging_ == Averaging::Median) {
@@ -214,12 +229,7 @@ void Welch<T>::Segment() {
       median_[k].Add(re * re + im * im);
     }
   } else {
-    double* sum = sum_.data();
-    const T* z = &out_[0][0];
-    for (std::size_t k = 0; k < bins; ++k) {
-      const auto re = static_cast<double>(z[2 * k]), im = static_cast<double>(z[2 * k + 1]);
-      sum[k] += re * re + im * im;
-    }
+    AddPower(&out_[0][0], bins, sum_.data());
   }
   ++segments_;
 }
