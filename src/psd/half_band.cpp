@@ -32,8 +32,8 @@ using V4Unaligned = double __attribute__((vector_size(32), aligned(8), may_alias
 // out[j] = centre e[j] + sum over t of taps[t] (o[j + T - 1 - t] + o[j + T + t]), the sum in
 // the order of t for every output: in the blocks of sixteen and in the rest alike, so how a
 // stream is split into calls cannot change a bit.
-QVX_VECTOR_CLONES void OddTapSums(const double* e, const double* o, const double* taps, std::size_t t_count,
-                                  double centre, std::size_t outputs, double* out) {
+QVX_ALWAYS_INLINE void OddTapSumsBody(const double* e, const double* o, const double* taps, std::size_t t_count,
+                                      double centre, std::size_t outputs, double* out) {
 #define QVX_LOAD(p) (*reinterpret_cast<const V4Unaligned*>(p))
   std::size_t j = 0;
   for (; j + 16 <= outputs; j += 16) {
@@ -61,6 +61,10 @@ QVX_VECTOR_CLONES void OddTapSums(const double* e, const double* o, const double
     out[j] = acc;
   }
 }
+QVX_VECTOR_CLONES(void, OddTapSums,
+                  (const double* e, const double* o, const double* taps, std::size_t t_count, double centre,
+                   std::size_t outputs, double* out),
+                  (e, o, taps, t_count, centre, outputs, out))
 
 }  // namespace
 

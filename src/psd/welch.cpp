@@ -82,29 +82,36 @@ typename Fftw<T>::Plan SharedPlan(std::size_t length) {
   return plan;
 }
 
-// A segment's three passes, for each precision. The mean is summed in double in eight
-// fixed lanes (the length is a power of two of at least 16).
-#define QVX_SEGMENT_PASSES(T)                                                                            \
-  QVX_VECTOR_CLONES double MeanOf(const T* b, std::size_t n) {                                           \
-    double lane[8] = {};                                                                                 \
-    for (std::size_t i = 0; i < n; i += 8) {                                                             \
-      for (int k = 0; k < 8; ++k) lane[k] += static_cast<double>(b[i + k]);                              \
-    }                                                                                                    \
-    return (((lane[0] + lane[1]) + (lane[2] + lane[3])) + ((lane[4] + lane[5]) + (lane[6] + lane[7]))) / \
-           static_cast<double>(n);                                                                       \
-  }                                                                                                      \
-  QVX_VECTOR_CLONES void Windowed(const T* b, T mean, const T* w, T* in, std::size_t n) {                \
-    for (std::size_t i = 0; i < n; ++i) in[i] = (b[i] - mean) * w[i];                                    \
-  }                                                                                                      \
-  QVX_VECTOR_CLONES void AddPower(const T* z, std::size_t bins, double* sum) {                           \
-    for (std::size_t k = 0; k < bins; ++k) {                                                             \
-      const auto re = static_cast<double>(z[2 * k]), im = static_cast<double>(z[2 * k + 1]);             \
-      sum[k] += re * re + im * im;                                                                       \
-    }                                                                                                    \
+// A segment's three passes. The mean is summed in double in eight fixed lanes (the length
+// is a power of two of at least 16).
+template <class T>
+QVX_ALWAYS_INLINE double MeanOfBody(const T* b, std::size_t n) {
+  double lane[8] = {};
+  for (std::size_t i = 0; i < n; i += 8) {
+    for (int k = 0; k < 8; ++k) lane[k] += static_cast<double>(b[i + k]);
   }
-QVX_SEGMENT_PASSES(float)
-QVX_SEGMENT_PASSES(double)
-#undef QVX_SEGMENT_PASSES
+  return (((lane[0] + lane[1]) + (lane[2] + lane[3])) + ((lane[4] + lane[5]) + (lane[6] + lane[7]))) /
+         static_cast<double>(n);
+}
+template <class T>
+QVX_ALWAYS_INLINE void WindowedBody(const T* b, T mean, const T* w, T* in, std::size_t n) {
+  for (std::size_t i = 0; i < n; ++i) in[i] = (b[i] - mean) * w[i];
+}
+template <class T>
+QVX_ALWAYS_INLINE void AddPowerBody(const T* z, std::size_t bins, double* sum) {
+  for (std::size_t k = 0; k < bins; ++k) {
+    const auto re = static_cast<double>(z[2 * k]), im = static_cast<double>(z[2 * k + 1]);
+    sum[k] += re * re + im * im;
+  }
+}
+QVX_VECTOR_CLONES(double, MeanOf, (const float* b, std::size_t n), (b, n))
+QVX_VECTOR_CLONES(double, MeanOf, (const double* b, std::size_t n), (b, n))
+QVX_VECTOR_CLONES(void, Windowed, (const float* b, float mean, const float* w, float* in, std::size_t n),
+                  (b, mean, w, in, n))
+QVX_VECTOR_CLONES(void, Windowed, (const double* b, double mean, const double* w, double* in, std::size_t n),
+                  (b, mean, w, in, n))
+QVX_VECTOR_CLONES(void, AddPower, (const float* z, std::size_t bins, double* sum), (z, bins, sum))
+QVX_VECTOR_CLONES(void, AddPower, (const double* z, std::size_t bins, double* sum), (z, bins, sum))
 
 }  // namespace
 
