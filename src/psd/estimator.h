@@ -90,14 +90,17 @@ class Estimator {
 
   // The samples in order, in pieces of any size: the split changes no bit of what Read()
   // and ReadLf() give. The first call's type sets the top stage's precision (float: FFTs in
-  // float; double: in double); the deeper stages run in double either way.
+  // float; double: in double); the deeper stages run in double either way. A large piece
+  // is shared with a second thread; Push returns when all of it is done. Not to be called
+  // while another thread reads.
   void Push(const double* samples, std::size_t n);
   void Push(const float* samples, std::size_t n);
   // Back to no samples, with the same parameters.
   void Reset();
 
   // The fine points from the lowest frequency the samples so far resolve up to 0.4 fs,
-  // rising. Each frequency comes from one stage.
+  // rising. Each frequency comes from one stage. Before the DC reference is complete, the
+  // samples held back are read as a whole record of their own (their mean its reference).
   std::vector<FinePoint> Read() const;
   LfNoise ReadLf() const;
   std::size_t Samples() const { return samples_; }
