@@ -4,8 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 #include <numbers>
 #include <random>
+#include <stdexcept>
+#include <string>
 #include <tuple>
 
 #include "psd/chi_squared.h"
@@ -173,6 +176,159 @@ TEST(Estimator, TheLowFrequencyWindowsOfARecordAreCountedWhole) {
     Estimator estimator(fs, options);
     for (std::size_t at = 0; at < n; at += 250000) estimator.Push(x.data() + at, std::min<std::size_t>(250000, n - at));
     EXPECT_EQ(estimator.ReadLf().windows, windows) << seconds << " s";
+  }
+}
+
+}  // namespace
+}  // namespace qvx::psd
+
+namespace qvx::psd {
+namespace {
+
+struct Result {
+  std::vector<FinePoint> fine;
+  LfNoise lf;
+};
+
+// Pushes x (as T) in pieces of the sizes given, the last repeated, into `e`.
+template <class T>
+Result Feed(Estimator& e, const std::vector<double>& x, std::vector<std::size_t> pieces) {
+  const std::vector<T> samples(x.begin(), x.end());
+  std::size_t at = 0;
+  for (std::size_t i = 0; at < samples.size(); ++i) {
+    const std::size_t n = std::min(pieces[std::min(i, pieces.size() - 1)], samples.size() - at);
+    e.Push(samples.data() + at, n);
+    at += n;
+  }
+  return {e.Read(), e.ReadLf()};
+}
+
+template <class T>
+Result RunRecord(double fs, const std::vector<double>& x, std::size_t expected, std::vector<std::size_t> pieces) {
+  Options options;
+  options.expected_samples = expected;
+  Estimator e(fs, options);
+  return Feed<T>(e, x, std::move(pieces));
+}
+
+// The same noise on 0 V, 10 mV, 0.5 V and 3.3 V gives the same fine points and 0.1-10 Hz
+// figures. In double the level costs nothing; in float it costs the rounding of volts at
+// 3.3 V (2.4e-7 V, far under an 8-bit step at any scale that holds 3.3 V).
+TEST(Estimator, ADcLevelReachesNoFigure) {
+  const double fs = 1e4;
+  const std::size_t n = 250000;  // 25 s: one 0.1-10 Hz window after the settling
+  const auto noise = White(n, 1e-3, 11);
+  const double truth = 2.0 * 1e-6 / fs;
+  auto check = [&](auto tag, double tolerance) {
+    using T = decltype(tag);
+    const Result zero = RunRecord<T>(fs, noise, n, {250000});
+    ASSERT_TRUE(zero.lf.covered);
+    for (double dc : {10e-3, 0.5, 3.3}) {
+      std::vector<double> x = noise;
+      for (double& v : x) v += dc;
+      const Result r = RunRecord<T>(fs, x, n, {250000});
+      ASSERT_EQ(r.fine.size(), zero.fine.size());
+      double worst = 0.0;
+      for (std::size_t i = 0; i < r.fine.size(); ++i)
+        worst = std::max(worst, std::fabs(r.fine[i].psd - zero.fine[i].psd));
+      EXPECT_LE(worst, tolerance * truth) << dc << " V, " << sizeof(T) << "-byte samples";
+      EXPECT_NEAR(r.lf.rms_v, zero.lf.rms_v, tolerance * zero.lf.rms_v) << dc << " V";
+      EXPECT_NEAR(r.lf.pp_max_v, zero.lf.pp_max_v, 6.6 * tolerance * zero.lf.rms_v) << dc << " V";
+    }
+  };
+  check(double{}, 1e-9);
+  check(float{}, 1e-3);
+}
+
+// A capture pushes 250 000 points at a time, a file's analysis other sizes: the same bits
+// either way, for a record longer than the reference and for one read before it is known,
+// and after a Reset() as from new.
+TEST(Estimator, HowTheSamplesArePushedChangesNoBit) {
+  const double fs = 1e4;
+  const auto x = White(260000, 1e-3, 5);
+  for (std::size_t n : {std::size_t{260000}, std::size_t{50000}}) {
+    const std::vector<double> record(x.begin(), x.begin() + static_cast<std::ptrdiff_t>(n));
+    auto same = [&](const Result& a, const Result& b, const char* how) {
+      ASSERT_EQ(a.fine.size(), b.fine.size()) << how;
+      for (std::size_t i = 0; i < a.fine.size(); ++i) {
+        EXPECT_EQ(a.fine[i].psd, b.fine[i].psd) << how << " " << a.fine[i].hz << " Hz";
+        EXPECT_EQ(a.fine[i].dof, b.fine[i].dof) << how;
+      }
+      EXPECT_EQ(a.lf.rms_v, b.lf.rms_v) << how;
+      EXPECT_EQ(a.lf.pp_max_v, b.lf.pp_max_v) << how;
+    };
+    const Result whole = RunRecord<float>(fs, record, 260000, {250000});
+    same(whole, RunRecord<float>(fs, record, 260000, {1, 7, 4096, 65537, 100003, 33333}), "float pieces");
+    same(RunRecord<double>(fs, record, 260000, {n}), RunRecord<double>(fs, record, 260000, {3, 65535, 2, 40000}),
+         "double");
+    Options options;
+    options.expected_samples = 260000;
+    Estimator reused(fs, options);
+    reused.Push(x.data(), 70000);
+    reused.Reset();
+    EXPECT_EQ(reused.Samples(), 0u);
+    same(whole, Feed<float>(reused, record, {250000}), "after Reset()");
+  }
+}
+
+// Bad parameters are refused at construction, by name; the plan refuses them alike.
+TEST(Estimator, RefusesBadParametersByName) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const double inf = std::numeric_limits<double>::infinity();
+  for (const auto& [fs, segment, averaging, name] : {std::tuple{0.0, 4096, 0, "fs_hz"},
+                                                     {-1e3, 4096, 0, "fs_hz"},
+                                                     {nan, 4096, 0, "fs_hz"},
+                                                     {inf, 4096, 0, "fs_hz"},
+                                                     {1e5, 8, 0, "segment"},
+                                                     {1e5, 100, 0, "segment"},
+                                                     {1e5, 1 << 21, 0, "segment"},
+                                                     {1e5, 4096, 7, "averaging"}}) {
+    Options options;
+    options.segment = static_cast<std::size_t>(segment);
+    options.averaging = static_cast<Averaging>(averaging);
+    for (int plan = 0; plan < 2; ++plan) {
+      try {
+        if (plan) {
+          PlannedFinePoints(fs, options, 1000);
+        } else {
+          Estimator e(fs, options);
+        }
+        ADD_FAILURE() << name << " accepted";
+      } catch (const std::invalid_argument& e) {
+        EXPECT_NE(std::string(e.what()).find(name), std::string::npos) << e.what();
+      }
+    }
+  }
+}
+
+// The plan gives exactly the frequencies, widths, stages and degrees of freedom of Read()
+// after that many samples, without the samples.
+TEST(Estimator, PlannedFinePointsAreThoseOfRead) {
+  for (const auto& [expected, samples, averaging] :
+       {std::tuple{std::size_t{2000000}, std::size_t{2000000}, Averaging::Mean},
+        {std::size_t{2000000}, std::size_t{1234567}, Averaging::Median},
+        {std::size_t{0}, std::size_t{300001}, Averaging::Mean},
+        {std::size_t{40000}, std::size_t{40000}, Averaging::Mean},
+        {std::size_t{2000000}, std::size_t{1000}, Averaging::Mean}}) {
+    Options options;
+    options.expected_samples = expected;
+    options.averaging = averaging;
+    Estimator e(1e5, options);
+    const std::vector<float> zeros(samples, 0.0f);
+    e.Push(zeros.data(), zeros.size());
+    const auto read = e.Read();
+    const auto planned = PlannedFinePoints(1e5, options, samples);
+    ASSERT_EQ(planned.size(), read.size()) << samples;
+    for (std::size_t i = 0; i < read.size(); ++i) {
+      EXPECT_EQ(planned[i].hz, read[i].hz);
+      EXPECT_EQ(planned[i].width_hz, read[i].width_hz);
+      EXPECT_EQ(planned[i].stage, read[i].stage);
+      EXPECT_EQ(planned[i].dof, read[i].dof);
+      EXPECT_EQ(planned[i].psd, 0.0);
+    }
+    if (!read.empty()) {
+      EXPECT_GE(read.front().stage, kTailOctaveStage) << "the lowest points are the tail's";
+    }
   }
 }
 
