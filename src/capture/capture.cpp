@@ -368,16 +368,10 @@ CapturePlan PlanCapture(double f1, double f2, std::optional<double> seconds, int
     plan.lf_windows = static_cast<int>(std::floor((slow.seconds - kLfSettleSeconds) / 10.0 + 1e-9));
   }
   plan.lf_covered = plan.lf_windows >= kLfDefaultWindows && slow.lo_hz <= 0.1 * (1 + 1e-9);
-  // The degrees of freedom at F1 do not depend on the samples: an estimator of the slow
-  // record's size, fed zeros, tells them.
-  auto estimator = MakeRecordEstimator(slow.fs_hz, slow.points, psd::Averaging::Mean);
-  std::vector<double> zeros(1 << 16, 0.0);
-  for (std::size_t left = slow.points; left > 0;) {
-    const std::size_t n = std::min(left, zeros.size());
-    estimator->Push(zeros.data(), n);
-    left -= n;
-  }
-  for (const psd::LogBin& bin : psd::LogBins(estimator->Read(), ppd, 0.95)) {
+  // The degrees of freedom at F1 do not depend on the samples: the estimator's layout tells.
+  psd::Options options;
+  options.expected_samples = slow.points;
+  for (const psd::LogBin& bin : psd::LogBins(psd::PlannedFinePoints(slow.fs_hz, options, slow.points), ppd, 0.95)) {
     if (bin.hz >= f1) {
       plan.dof_at_f1 = bin.dof;
       const psd::Interval ci = psd::PowerInterval(bin.dof, 0.95);

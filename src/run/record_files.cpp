@@ -4,29 +4,12 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <random>
 
 #include "core/files.h"
 
 namespace qvx {
-namespace {
-
-// A version 1.0 header with room for any length, so it can be rewritten in place.
-std::string Header(std::size_t rows) {
-  std::string dict = "{'descr': '<f4', 'fortran_order': False, 'shape': (" + std::to_string(rows) + ",), }";
-  const std::size_t total = 6 + 4 + 118;  // 128 bytes in all
-  dict.resize(total - 10 - 1, ' ');
-  dict.push_back('\n');
-  std::string out("\x93NUMPY\x01\x00", 8);
-  out.push_back(static_cast<char>(dict.size() & 0xff));
-  out.push_back(static_cast<char>(dict.size() >> 8));
-  return out + dict;
-}
-
-}  // namespace
-
 RecordFiles::RecordFiles(const std::string& prefix) : prefix_(prefix) {
   if (prefix_.empty()) {
     std::string pattern = (std::filesystem::temp_directory_path() / "qvx71-records-XXXXXX").string();
@@ -46,13 +29,17 @@ RecordFiles::~RecordFiles() {
 }
 
 void RecordFiles::Close() {
-  if (file_) std::fclose(file_);
-  file_ = nullptr;
+  if (!writer_) return;
+  try {
+    writer_->Finish();
+  } catch (const psd::NpyError& e) {
+    if (problem_.empty()) problem_ = e.what();
+  }
+  writer_.reset();
 }
 
-void RecordFiles::Begin(int record, std::size_t points, double) {
+void RecordFiles::Begin(int record, std::size_t, double) {
   Close();
-  rows_ = 0;
   if (!problem_.empty()) return;
   static thread_local std::mt19937_64 rng(std::random_device{}());
   const auto slash = prefix_.rfind('/');
@@ -60,38 +47,24 @@ void RecordFiles::Begin(int record, std::size_t points, double) {
   const std::string name = slash == std::string::npos ? prefix_ : prefix_.substr(slash + 1);
   const std::string path = folder + (folder_.empty() ? "." : "") + name + ".record" + std::to_string(record) + "." +
                            std::to_string(rng() % 1000000000) + ".npy";
-  file_ = std::fopen(path.c_str(), "wbx");
-  if (!file_) {
-    problem_ = WriteProblem(path, errno);
-    return;
+  try {
+    writer_ = std::make_unique<psd::NpyWriter>(path, 1);
+    paths_.push_back(path);
+  } catch (const psd::NpyError& e) {
+    problem_ = e.what();
   }
-  paths_.push_back(path);
-  const std::string header = Header(points);
-  header_ = header.size();
-  if (std::fwrite(header.data(), 1, header.size(), file_) != header.size()) problem_ = WriteProblem(path, errno);
 }
 
 void RecordFiles::Append(const float* volts, std::size_t n) {
-  if (!file_ || !problem_.empty()) return;
-  // Little-endian float32, as the machine holds them.
-  if (std::fwrite(volts, sizeof(float), n, file_) != n) {
-    problem_ = WriteProblem(paths_.back(), errno);
-    return;
+  if (!writer_ || !problem_.empty()) return;
+  try {
+    writer_->Append(volts, n);
+  } catch (const psd::NpyError& e) {
+    problem_ = e.what();
   }
-  rows_ += n;
 }
 
-void RecordFiles::End(bool complete) {
-  if (!file_) return;
-  if (!complete && problem_.empty()) {
-    // Cut short: the header says how many samples there are.
-    const std::string header = Header(rows_);
-    if (std::fseek(file_, 0, SEEK_SET) != 0 || std::fwrite(header.data(), 1, header.size(), file_) != header.size()) {
-      problem_ = WriteProblem(paths_.back(), errno);
-    }
-  }
-  if (std::fflush(file_) != 0 && problem_.empty()) problem_ = WriteProblem(paths_.back(), errno);
-  Close();
-}
+// Whole or cut short, the header already says how many samples there are.
+void RecordFiles::End(bool) { Close(); }
 
 }  // namespace qvx

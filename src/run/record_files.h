@@ -2,11 +2,12 @@
 // The raw records of a capture written as they are read (.npy, float32 volts), so no record
 // is ever held whole in memory: beside the run's output prefix, to join its files by a
 // rename, or in a folder of their own for a later save. Whatever is not taken is removed.
-#include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "capture/capture.h"
+#include "psd/npy.h"
 
 namespace qvx {
 
@@ -32,9 +33,7 @@ class RecordFiles final : public RecordSink {
   std::string prefix_;
   std::string folder_;  // ours to remove
   std::vector<std::string> paths_;
-  std::FILE* file_ = nullptr;
-  std::size_t rows_ = 0;
-  std::size_t header_ = 0;
+  std::unique_ptr<psd::NpyWriter> writer_;
   std::string problem_;
 };
 

@@ -253,8 +253,12 @@ Measured ReadRecordFiles(const RunRequest& r) {
   std::vector<CapturedRecord> records;
   for (std::size_t i = 0; i < files.size(); ++i) {
     CheckReadableFile(files[i]);
-    const psd::NpyRead read = psd::ReadNpy(ReadWholeFile(files[i]));
-    if (!read.ok()) throw RunError(ErrorKind::kData, files[i] + ": " + read.error);
+    std::optional<psd::NpyReader> reader;
+    try {
+      reader.emplace(files[i]);
+    } catch (const psd::NpyError& e) {
+      throw RunError(ErrorKind::kData, e.what());
+    }
     CapturedRecord record;
     double fs = 0.0;
     const std::size_t at = first + i;
@@ -280,15 +284,32 @@ Measured ReadRecordFiles(const RunRequest& r) {
     }
     if (meta.is_object() && meta.contains("averaging") && meta["averaging"].is_string()) averaging = meta["averaging"];
     const psd::Averaging how = f.averaging ? *f.averaging : averaging == "median" ? psd::Averaging::Median : psd::Averaging::Mean;
+    const std::size_t rows = reader->Rows();
+    if (rows < 2) {
+      throw RunError(ErrorKind::kData, files[i] + ": a record of " + Counted(static_cast<long long>(rows), "sample") +
+                                           " has no spectrum; give the .npy of a whole capture");
+    }
     record.info.fs_hz = fs;
-    record.info.points = read.samples.size();
-    record.info.seconds = static_cast<double>(read.samples.size()) / fs;
+    record.info.points = rows;
+    record.info.seconds = static_cast<double>(rows) / fs;
     if (record.info.hi_hz == 0.0) record.info.hi_hz = psd::kTopFraction * fs;
-    record.estimator = MakeRecordEstimator(fs, read.samples.size(), how);
-    // As the capture pushed them: float volts, in chunks.
-    std::vector<float> samples(read.samples.begin(), read.samples.end());
-    for (std::size_t p = 0; p < samples.size(); p += 250000) {
-      record.estimator->Push(samples.data() + p, std::min<std::size_t>(250000, samples.size() - p));
+    try {
+      record.estimator = MakeRecordEstimator(fs, rows, how);
+    } catch (const std::invalid_argument& e) {
+      throw RunError(ErrorKind::kUsage, files[i] + ": " + e.what());
+    }
+    // As the capture pushed them: float volts, in chunks, never the whole record at once.
+    std::vector<float> chunk(250000);
+    try {
+      while (const std::size_t n = reader->Read(chunk.data(), chunk.size())) {
+        // Read on past a bad sample, so the message can say how many there are.
+        if (reader->NonFinite() == 0) record.estimator->Push(chunk.data(), n);
+      }
+    } catch (const psd::NpyError& e) {
+      throw RunError(ErrorKind::kData, e.what());
+    }
+    if (reader->NonFinite() > 0) {
+      throw RunError(ErrorKind::kData, reader->NonFiniteMessage() + "; a record of volts has only finite samples");
     }
     record.complete = true;
     records.push_back(std::move(record));
