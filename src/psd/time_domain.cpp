@@ -50,22 +50,14 @@ inline double Total(const V4& v) { return (v[0] + v[1]) + (v[2] + v[3]); }
 #define QVX_WIDE
 #endif
 
-// out[j] = in[j] + in[j - lag] for j in [2 lag, end).
-QVX_WIDE void MovingSum(double* out, const double* in, std::size_t lag, std::size_t end) {
-  std::size_t j = 2 * lag;
-  for (; j + 4 <= end; j += 4) {
-    V4 a, b;
-    Load(a, in + j);
-    Load(b, in + j - lag);
-    Store(out + j, a + b);
-  }
-  for (; j < end; ++j) out[j] = in[j] + in[j - lag];
-}
-
 // Over J in [from_a, end): sum of (s[J] - s[J-m])^2 into *allan, and over J in [from_h, end)
-// (from_h >= from_a) the same differenced again at lag m into *hadamard.
+// (from_h >= from_a) the same differenced again at lag m into *hadamard. On the way, the sums
+// of 2m: next[J] = s[J] + s[J-m] for J in [2m, end) (next may be null).
 QVX_WIDE void DifferenceSums(const double* s, std::size_t m, std::size_t from_a, std::size_t from_h, std::size_t end,
-                             double* allan, double* hadamard) {
+                             double* next, double* allan, double* hadamard) {
+  if (next != nullptr) {
+    for (std::size_t j = 2 * m; j < std::min(from_h, end); ++j) next[j] = s[j] + s[j - m];
+  }
   double lead = 0.0;
   for (std::size_t j = from_a; j < std::min(from_h, end); ++j) {
     const double a = s[j] - s[j - m];
@@ -82,6 +74,7 @@ QVX_WIDE void DifferenceSums(const double* s, std::size_t m, std::size_t from_a,
     const V4 y = x - (q - r);
     sa += x * x;
     sh += y * y;
+    if (next != nullptr) Store(next + j, p + q);
   }
   double ta = 0.0, th = 0.0;
   for (; j < end; ++j) {
@@ -89,6 +82,7 @@ QVX_WIDE void DifferenceSums(const double* s, std::size_t m, std::size_t from_a,
     const double y = x - (s[j - m] - s[j - 2 * m]);
     ta += x * x;
     th += y * y;
+    if (next != nullptr) next[j] = s[j] + s[j - m];
   }
   *allan += lead + Total(sa) + ta;
   *hadamard += Total(sh) + th;
@@ -472,22 +466,15 @@ struct TimeDomain::State {
 void TimeDomain::State::Exact(Scratch& w, std::size_t len) {
   // Index J stands for phase point n - kBack + J; u[J] is the sample before it, S_1(J).
   const std::size_t end = kBack + len + 1;
-  const double* s1 = w.u.data();
-  double* s2 = w.s2.data();
-  double* s4 = w.s4.data();
-  double* s8 = w.s8.data();
-  double* s16 = w.s16.data();
-  MovingSum(s2, s1, 1, end);
-  MovingSum(s4, s2, 2, end);
-  MovingSum(s8, s4, 4, end);
-  MovingSum(s16, s8, 8, end);
-  const double* sums[kExactLevels] = {s1, s2, s4, s8, s16};  // sums[level][J] = S_m(J)
+  double* sums[kExactLevels] = {w.u.data(), w.s2.data(), w.s4.data(), w.s8.data(), w.s16.data()};  // S_m(J)
   for (std::size_t level = 0; level < kExactLevels; ++level) {
     const std::size_t m = std::size_t{1} << level;
-    // A term ending at phase point g needs g >= 2m (Allan), 3m (Hadamard).
+    // A term ending at phase point g needs g >= 2m (Allan), 3m (Hadamard); sums of 2m samples
+    // exist from J = 2m.
     const std::size_t start_a = kBack + 1 + (n + 1 < 2 * m ? 2 * m - n - 1 : 0);
-    const std::size_t start_h = kBack + 1 + (n + 1 < 3 * m ? 3 * m - n - 1 : 0);
-    DifferenceSums(sums[level], m, start_a, start_h, end, &allan[level], &hadamard[level]);
+    const std::size_t start_h = std::max(kBack + 1 + (n + 1 < 3 * m ? 3 * m - n - 1 : 0), 2 * m);
+    double* next = level + 1 < kExactLevels ? sums[level + 1] : nullptr;
+    DifferenceSums(sums[level], m, start_a, start_h, end, next, &allan[level], &hadamard[level]);
   }
 }
 
