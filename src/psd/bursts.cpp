@@ -120,6 +120,7 @@ struct Step {
 std::vector<Step> StepsAtScale(const std::vector<double>& prefix, std::size_t n, double threshold) {
   const std::size_t length = prefix.size() - 1;
   std::vector<Step> runs;
+  if (!(threshold > 0)) return runs;  // a record without spread at this scale has no steps either
   Step best;
   int sign = 0;
   for (std::size_t k = n; k + n <= length; ++k) {

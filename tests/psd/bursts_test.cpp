@@ -80,6 +80,7 @@ TEST(Bursts, NothingInGaussianNoise) {
   EXPECT_FALSE(BurstsOf(WhiteFlicker(1000000, 1e5, 2e-6, 20.0, 60, 2), 1e5).detected);
   EXPECT_FALSE(BurstsOf(WhiteFlicker(50000, 2500, 2e-6, 500.0, 61, 2), 2500).detected);
   EXPECT_FALSE(FindBursts({}, 100.0, 0.0).detected);
+  EXPECT_FALSE(FindBursts(std::vector<double>(1000, 1.0), 100.0, 0.0).detected) << "no spread, no steps";
   EXPECT_FALSE(FindBursts(std::vector<double>(1000, 1.0), 0.0, 0.0).detected);
 }
 
