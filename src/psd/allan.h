@@ -60,7 +60,8 @@ NoiseId NoiseFromB1(double b1, std::size_t averages, NoiseType finer);
 
 // The degrees of freedom to report for an identification: the least, over the types it
 // allows, of SP 1065's approximation and Greenhall's value (for flicker PM SP 1065's reads up
-// to twice what the data gives), so an interval is never narrower than the data warrants.
+// to twice what the data gives), so that a type misread at long taus does not make the
+// interval narrower than the data warrant.
 double AllanEdfFor(const NoiseId& id, std::size_t phase_points, std::size_t m);
 double HadamardEdfFor(const NoiseId& id, std::size_t phase_points, std::size_t m);
 

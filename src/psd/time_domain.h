@@ -18,6 +18,7 @@
 
 namespace qvx::psd {
 
+// The longest record taken (2^31 samples; a capture's is at most 10 M).
 inline constexpr std::size_t kMaxTimeSamples = std::size_t{1} << 31;
 
 struct DeviationPoint {
@@ -35,7 +36,7 @@ struct DeviationPoint {
   double hdev_edf = 0.0;
   double hdev_lo_v = 0.0;
   double hdev_hi_v = 0.0;
-  // From block moments (past 8 samples) rather than exact running sums.
+  // From block moments (past m = 16) rather than exact running sums over every phase point.
   bool from_blocks = false;
 };
 
@@ -81,6 +82,8 @@ class TimeDomain {
   void Push(const double* samples, std::size_t n);
   void Reset();
 
+  // The figures of the samples so far (tens of milliseconds at 10 M samples, about 0.1 s
+  // where bursts are fitted); the accumulator carries on unchanged.
   TimeFigures Read() const;
   std::size_t Samples() const;
   double SampleRate() const { return fs_; }
