@@ -1,5 +1,7 @@
 #include "analysis/corrections.h"
 
+#include "psd/estimator.h"
+
 #include <algorithm>
 #include <cmath>
 #include <nlohmann/json.hpp>
@@ -121,11 +123,25 @@ FloorRead ReadFloorFile(std::string_view text, const std::string& name) {
       return r;
     }
     const double gain = j.contains("gain_ratio") && j["gain_ratio"].is_number() ? j["gain_ratio"].get<double>() : 1.0;
+    // Where every point says the converter's own floor, the floor run's converter is taken
+    // out of it: the run subtracts its own.
+    r.floor.converter_floor_included = !std::all_of(j["log_points"].begin(), j["log_points"].end(), [](const auto& p) {
+      return p.is_object() && p.contains("converter_floor_nv") && p["converter_floor_nv"].is_number() &&
+             p.contains("converter_nv") && p["converter_nv"].is_number();
+    });
+    if (j.contains("lf_noise") && j["lf_noise"].is_object() && j["lf_noise"].contains("rms_nv") &&
+        j["lf_noise"]["rms_nv"].is_number() && !j["lf_noise"].value("floor_subtracted", false)) {
+      r.floor.lf_rms_nv = j["lf_noise"]["rms_nv"].get<double>() * gain;
+    }
     for (const auto& p : j["log_points"]) {
       const double hz = p.contains("hz") && p["hz"].is_number() ? p["hz"].get<double>() : 0.0;
-      const double nv = p.contains("converter_nv") && p["converter_nv"].is_number()
-                            ? p["converter_nv"].get<double>()
-                            : (p.contains("nv") && p["nv"].is_number() ? p["nv"].get<double>() * gain : 0.0);
+      double nv = p.contains("converter_nv") && p["converter_nv"].is_number()
+                      ? p["converter_nv"].get<double>()
+                      : (p.contains("nv") && p["nv"].is_number() ? p["nv"].get<double>() * gain : 0.0);
+      if (!r.floor.converter_floor_included) {
+        const double q = p["converter_floor_nv"].get<double>();
+        nv = std::sqrt(std::max(0.0, nv * nv - q * q));
+      }
       if (hz > 0 && nv > 0 && (r.floor.density_nv.points.empty() || hz > r.floor.density_nv.points.back().first)) {
         r.floor.density_nv.points.emplace_back(hz, nv);
       }
@@ -153,10 +169,9 @@ FloorRead ReadFloorFile(std::string_view text, const std::string& name) {
     r.error = csv.error;
     return r;
   }
-  const bool record = std::all_of(csv.spectrum.points.begin(), csv.spectrum.points.end(),
-                                  [](const NoisePoint& p) { return p.level_nv == p.density_nv; });
+  const bool record = csv.spectrum.method == kMethodRecord;
   const double root = record ? 1.0 : std::sqrt(HannWindow().enbw);
-  r.floor.method = record ? kMethodRecord : kMethodFft;
+  r.floor.method = csv.spectrum.method;
   // Smoothed into log points first: a floor run scatters like any other.
   NoiseSpectrum s = csv.spectrum;
   for (NoisePoint& p : s.points) p.density_nv = p.level_nv / root;
@@ -205,14 +220,21 @@ std::string FloorMismatch(const Floor& floor, const NoiseSpectrum& run) {
 
 void ApplyCorrections(NoiseSpectrum& s, const Gain& gain, const Floor* floor) {
   const double root = s.method == kMethodRecord ? 1.0 : std::sqrt(s.window.enbw);
+  const bool converter = !floor || !floor->converter_floor_included;
   s.floor_under_3db = 0;
   s.floor_under_10db = 0;
+  s.converter_floor_subtracted = false;
   for (NoisePoint& p : s.points) {
     p.flags &= ~(kFlagFloor | kFlagGainOutside);
     double d = p.level_nv / root;  // at the converter
+    double power = d * d;
+    // The converter's own noise, known from the set-up; a Q point is only an upper bound.
+    if (converter && p.quant_nv > 0 && !(p.flags & kFlagQuantisation)) {
+      power = std::max(0.0, power - p.quant_nv * p.quant_nv);
+      s.converter_floor_subtracted = true;
+    }
     if (floor && p.freq_hz > 0) {
       const double f = floor->density_nv.At(p.freq_hz, true);
-      const double power = d * d;
       // Less than 3 dB above the floor, a point is only an upper bound: kept as measured.
       if (power < 2.0 * f * f) {
         p.flags |= kFlagFloor;
@@ -220,9 +242,10 @@ void ApplyCorrections(NoiseSpectrum& s, const Gain& gain, const Floor* floor) {
         ++s.floor_under_10db;
       } else {
         if (power < 10.0 * f * f) ++s.floor_under_10db;
-        d = std::sqrt(power - f * f);
+        power -= f * f;
       }
     }
+    d = std::sqrt(power);
     bool outside = false;
     d /= gain.RatioAt(p.freq_hz, &outside);
     if (outside) p.flags |= kFlagGainOutside;
@@ -232,14 +255,35 @@ void ApplyCorrections(NoiseSpectrum& s, const Gain& gain, const Floor* floor) {
   s.gain_text = gain.given ? gain.Describe() : std::string();
   s.gain_ratio_1hz = gain.RatioAt(1.0, nullptr);
   s.floor_source = floor ? floor->source : std::string();
-  if (s.lf && gain.given) {
+  if (s.lf) {
+    LfFigures& lf = *s.lf;
     // The filtered record cannot be divided by a curve: its gain at 1 Hz, the band's middle.
     const double g = s.gain_ratio_1hz;
-    s.lf->rms_nv /= g;
-    s.lf->pp_median_nv /= g;
-    s.lf->pp_max_nv /= g;
-    s.lf->psd_rms_nv /= g;
-    for (double& v : s.lf->first_window_v) v /= g;
+    if (floor && std::isfinite(floor->lf_rms_nv) && lf.rms_nv > floor->lf_rms_nv) {
+      const double scale = std::sqrt(lf.rms_nv * lf.rms_nv - floor->lf_rms_nv * floor->lf_rms_nv) / lf.rms_nv;
+      lf.rms_nv *= scale;
+      lf.ci_lo_nv *= scale;
+      lf.ci_hi_nv *= scale;
+      lf.floor_subtracted = true;
+    }
+    lf.rms_nv /= g;
+    lf.ci_lo_nv /= g;
+    lf.ci_hi_nv /= g;
+    lf.pp_median_nv /= g;
+    lf.pp_max_nv /= g;
+    for (double& v : lf.first_window_v) v /= g;
+    // The density-weighted figure from the corrected density.
+    if (lf.rate_hz > 0) {
+      const psd::LfFilter filter(lf.rate_hz);
+      double power = 0.0;
+      for (std::size_t i = 0; i < s.points.size(); ++i) {
+        const double f = s.points[i].freq_hz;
+        if (f >= lf.rate_hz / 2) break;
+        if (!(f > 0)) continue;
+        power += std::pow(s.points[i].density_nv, 2) * filter.PowerGain(f) * (CellHigh(s, i) - CellLow(s, i));
+      }
+      lf.psd_rms_nv = std::sqrt(power);
+    }
   }
 }
 

@@ -39,7 +39,12 @@ struct Gain {
 
 // A floor run: its densities at the converter, and how it was measured.
 struct Floor {
-  Curve density_nv;  // log-log
+  // What the instrument adds beyond its converter, at the converter (log-log); a floor file
+  // that does not say its own converter's floor keeps it in, and then the run's converter
+  // floor is not taken out a second time.
+  Curve density_nv;
+  bool converter_floor_included = true;
+  double lf_rms_nv = kNotKnown;  // its own 0.1-10 Hz rms at the converter, when it has one
   std::string source;
   std::string method;
   std::vector<double> rates_hz;  // RBWs (instrument FFT) or sample rates (time record)
@@ -56,9 +61,12 @@ FloorRead ReadFloorFile(std::string_view text, const std::string& name);
 // Why a floor was measured otherwise than the run, or empty when it matches.
 std::string FloorMismatch(const Floor& floor, const NoiseSpectrum& run);
 
-// Recomputes every density from its level at the converter: the floor subtracted in power
-// (a point less than 3 dB above it keeps its value and is flagged F), then the gain divided
-// out (a point beyond a gain file's range flagged G). Counts go into the spectrum.
+// Recomputes every density from its level at the converter: the converter's own floor
+// subtracted in power (a point within 3 dB of it, flagged Q, keeps its value as an upper
+// bound), the floor run subtracted in power (a point less than 3 dB above it keeps its value
+// and is flagged F), then the gain divided out (a point beyond a gain file's range flagged G).
+// The 0.1-10 Hz figures follow: the density-weighted one from the corrected density, the rms
+// less the floor run's own in power, both divided by the gain. Counts go into the spectrum.
 void ApplyCorrections(NoiseSpectrum& s, const Gain& gain, const Floor* floor);
 
 // A limit mask against the log points that are clean and input-referred.

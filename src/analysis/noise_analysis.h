@@ -20,6 +20,7 @@ struct LogPoint {
   double ci_lo_nv = kNotMeasured;  // the interval of the true density at the confidence
   double ci_hi_nv = kNotMeasured;
   double converter_nv = 0.0;  // the same points at the converter, before floor and gain
+  double quant_nv = 0.0;      // the converter's own density there; 0 when not known
   bool clean = true;          // none of its points at a floor or beyond a gain file (Q, F, G)
 };
 
@@ -38,6 +39,19 @@ struct BandResult {
   double dof = 0.0;              // Satterthwaite's degrees of freedom of the sum; 0 when not known
   double ci_lo_uv = kNotMeasured;
   double ci_hi_uv = kNotMeasured;
+  double noise_uv = kNotMeasured;  // the same without the lines in it (the noise under them kept)
+  int tones = 0;                   // lines inside the band
+};
+
+// A spectral line: mains, switching ripple, a spur.
+struct ToneResult {
+  double hz = 0.0;  // interpolated between bins
+  double uv = 0.0;  // rms: its main lobe's power above the local noise
+  double ci_lo_uv = kNotMeasured;
+  double ci_hi_uv = kNotMeasured;
+  double noise_nv = 0.0;  // the local noise density under it
+  std::size_t first = 0;  // its points (flagged T)
+  std::size_t last = 0;
 };
 
 struct SpotResult {
@@ -66,6 +80,11 @@ struct FloorFit {
   double hi_hz = 0.0;
   int points = 0;    // points the final fit used
   int rejected = 0;  // points dropped as spurs
+  // The white floor lies below the converter's own: most points where it would show are Q.
+  // Then it is no number, only a bound.
+  bool at_converter_floor = false;
+  double white_upper_nv = kNotMeasured;
+  int quantised = 0;  // Q points where the white floor would show
 };
 
 // "211.8 Hz", or "not resolved (the fit puts it below 100 Hz)", or "not found".
@@ -78,6 +97,7 @@ struct FlagCounts {
   int quantisation = 0;
   int floor = 0;         // F
   int gain_outside = 0;  // G
+  int tone = 0;          // T
 };
 
 // A limit mask's verdict on the clean, input-referred log points.
@@ -94,6 +114,7 @@ struct LimitResult {
 
 struct NoiseReport {
   FloorFit fit;
+  std::vector<ToneResult> tones;
   std::vector<BandResult> bands;
   std::vector<SpotResult> spots;
   std::vector<LogPoint> log_points;
@@ -115,7 +136,9 @@ struct AnalysisRequest {
 std::vector<LogPoint> LogPoints(const NoiseSpectrum& s, int ppd);
 
 // sqrt of the sum of D^2 x the part of each point's step inside [lo, hi], in uV.
-BandResult IntegratedNoise(const NoiseSpectrum& s, const Band& band);
+// Each point over its own cell on log-log (exact for a power law); the noise without the
+// lines beside the total.
+BandResult IntegratedNoise(const NoiseSpectrum& s, const Band& band, const std::vector<ToneResult>& tones = {});
 
 // Power average of D over the distinct bins of the points within +/-5 points of f. Not measured outside the
 // range, and where those points spread beyond f/2 .. 2f (the trace cannot resolve f).
@@ -127,6 +150,13 @@ SpotResult SpotNoise(const NoiseSpectrum& s, double hz);
 FloorFit FitWhiteAndCorner(const NoiseSpectrum& s);
 
 FlagCounts CountFlags(const NoiseSpectrum& s);
+
+// The lines of the spectrum: a point whose power exceeds the local noise (the median of its
+// neighbours over a third of a decade) beyond the chi-squared 1 - 1e-4 quantile of its
+// degrees of freedom, with its main lobe. Points without degrees of freedom are not tested.
+std::vector<ToneResult> FindTones(const NoiseSpectrum& s);
+// Flags T the points of `tones` (and no others).
+void MarkTones(NoiseSpectrum& s, const std::vector<ToneResult>& tones);
 
 NoiseReport AnalyzeNoise(const NoiseSpectrum& s, const AnalysisRequest& request);
 

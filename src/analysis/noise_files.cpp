@@ -91,6 +91,7 @@ std::string WriteNoiseCsv(const NoiseSpectrum& s) {
     if (p.flags & kFlagQuantisation) out += 'Q';
     if (p.flags & kFlagFloor) out += 'F';
     if (p.flags & kFlagGainOutside) out += 'G';
+    if (p.flags & kFlagTone) out += 'T';
     if (withDof) {
       const psd::Interval ci = psd::PowerInterval(p.dof, s.confidence);
       out += ',';
@@ -161,8 +162,10 @@ SpectrumReadResult ReadNoiseCsv(std::string_view text) {
         p.flags |= kFlagFloor;
       else if (c == 'G')
         p.flags |= kFlagGainOutside;
+      else if (c == 'T')
+        p.flags |= kFlagTone;
       else
-        return Failure(number, "unknown flag " + Quoted(fields[3]) + " (flags are R, C, W, Q, F and G)");
+        return Failure(number, "unknown flag " + Quoted(fields[3]) + " (flags are R, C, W, Q, F, G and T)");
     }
     if (withDof && !fields[6].empty()) {
       const auto dof = ParseDecimal(fields[6]);
@@ -180,6 +183,20 @@ SpectrumReadResult ReadNoiseCsv(std::string_view text) {
   if (auto bad = CheckSpan(r.spectrum, 2)) return *bad;
   if (!CloseRange(r.spectrum))
     return Failure(static_cast<int>(lines.size()), "the frequencies span more than a number can hold");
+  // The instrument's FFT comes in traces of 1000 evenly spaced points; the time record's
+  // points are the estimator's, spaced by resolution. A record's cells are centred on its points.
+  auto& pts = r.spectrum.points;
+  bool traces = pts.size() % SPEC_POINTS == 0;
+  for (std::size_t b = 0; traces && b < pts.size(); b += SPEC_POINTS) {
+    const double step = pts[b + 1].freq_hz - pts[b].freq_hz;
+    for (std::size_t i = b + 1; traces && i < b + SPEC_POINTS; ++i) {
+      traces = std::fabs(pts[i].freq_hz - pts[i - 1].freq_hz - step) <= 1e-6 * std::max(std::fabs(step), 1e-300);
+    }
+  }
+  if (!traces) {
+    r.spectrum.method = kMethodRecord;
+    r.spectrum.window_source = "estimator";
+  }
   return r;
 }
 
@@ -283,7 +300,9 @@ std::string NoiseJsonText(const NoiseSpectrum& s, const NoiseReport& r) {
                          {"clipped_points", rec.clipped_points},
                          {"converter_floor_nv", NumberOrNull(rec.converter_floor_nv)},
                          {"lo_hz", rec.lo_hz},
-                         {"hi_hz", rec.hi_hz}});
+                         {"hi_hz", rec.hi_hz},
+                         {"file", TextOrNull(rec.file)},
+                         {"file_bytes", rec.file.empty() ? Json(nullptr) : Json(rec.file_bytes)}});
     }
     j["records"] = std::move(records);
     j["averaging"] = s.averaging;
@@ -292,12 +311,15 @@ std::string NoiseJsonText(const NoiseSpectrum& s, const NoiseReport& r) {
   j["input_referred"] = s.input_referred;
   j["gain"] = s.input_referred ? Json(s.gain_text) : Json(nullptr);
   j["gain_ratio"] = s.gain_ratio_1hz;
+  j["converter_floor_subtracted"] = s.converter_floor_subtracted;
   j["floor"] =
       s.floor_source.empty()
           ? Json(nullptr)
           : Json{{"file", s.floor_source}, {"under_3db", s.floor_under_3db}, {"under_10db", s.floor_under_10db}};
   j["range"] = {{"first_hz", r.first_hz}, {"end_hz", r.end_hz}, {"points", s.points.size()}};
   j["white_nv"] = NumberOrNull(r.fit.white_nv);
+  j["white_at_converter_floor"] = r.fit.at_converter_floor;
+  j["white_upper_nv"] = NumberOrNull(r.fit.white_upper_nv);
   j["corner_hz"] = r.fit.corner_resolved ? NumberOrNull(r.fit.corner_hz) : Json(nullptr);
   j["corner_resolved"] = r.fit.corner_resolved;
   j["corner_fit_hz"] = NumberOrNull(r.fit.corner_hz);
@@ -315,7 +337,9 @@ std::string NoiseJsonText(const NoiseSpectrum& s, const NoiseReport& r) {
                      {"clipped_points", b.clipped_points},
                      {"ci_lo_uv", NumberOrNull(b.ci_lo_uv)},
                      {"ci_hi_uv", NumberOrNull(b.ci_hi_uv)},
-                     {"dof", b.dof > 0 ? Json(b.dof) : Json(nullptr)}});
+                     {"dof", b.dof > 0 ? Json(b.dof) : Json(nullptr)},
+                     {"noise_uv", NumberOrNull(b.noise_uv)},
+                     {"tones", b.tones}});
   }
   j["bands"] = std::move(bands);
   Json spots = Json::array();
@@ -329,9 +353,22 @@ std::string NoiseJsonText(const NoiseSpectrum& s, const NoiseReport& r) {
                      {"dof", p.dof > 0 ? Json(p.dof) : Json(nullptr)}});
   }
   j["spots"] = std::move(spots);
-  j["flags"] = {
-      {"repeated_bin", r.flags.repeated_bin}, {"clipped", r.flags.clipped}, {"coarse_rbw", r.flags.coarse_rbw},
-      {"quantisation", r.flags.quantisation}, {"floor", r.flags.floor},     {"gain_outside", r.flags.gain_outside}};
+  Json tones = Json::array();
+  for (const ToneResult& t : r.tones) {
+    tones.push_back({{"hz", t.hz},
+                     {"uv", t.uv},
+                     {"ci_lo_uv", NumberOrNull(t.ci_lo_uv)},
+                     {"ci_hi_uv", NumberOrNull(t.ci_hi_uv)},
+                     {"noise_nv", t.noise_nv}});
+  }
+  j["tones"] = std::move(tones);
+  j["flags"] = {{"repeated_bin", r.flags.repeated_bin},
+                {"clipped", r.flags.clipped},
+                {"coarse_rbw", r.flags.coarse_rbw},
+                {"quantisation", r.flags.quantisation},
+                {"floor", r.flags.floor},
+                {"gain_outside", r.flags.gain_outside},
+                {"tone", r.flags.tone}};
   Json logPoints = Json::array();
   for (const LogPoint& p : r.log_points) {
     logPoints.push_back({{"hz", p.hz},
@@ -340,7 +377,8 @@ std::string NoiseJsonText(const NoiseSpectrum& s, const NoiseReport& r) {
                          {"ci_lo_nv", NumberOrNull(p.ci_lo_nv)},
                          {"ci_hi_nv", NumberOrNull(p.ci_hi_nv)},
                          {"dof", p.dof > 0 ? Json(p.dof) : Json(nullptr)},
-                         {"converter_nv", p.converter_nv}});
+                         {"converter_nv", p.converter_nv},
+                         {"converter_floor_nv", p.quant_nv > 0 ? Json(p.quant_nv) : Json(nullptr)}});
   }
   j["log_points"] = std::move(logPoints);
   if (r.limit) {
@@ -362,6 +400,10 @@ std::string NoiseJsonText(const NoiseSpectrum& s, const NoiseReport& r) {
                        {"pp_median_nv", NumberOrNull(s.lf->pp_median_nv)},
                        {"pp_max_nv", NumberOrNull(s.lf->pp_max_nv)},
                        {"windows", s.lf->windows},
+                       {"covered", s.lf->covered},
+                       {"ci_nv", {NumberOrNull(s.lf->ci_lo_nv), NumberOrNull(s.lf->ci_hi_nv)}},
+                       {"dof", s.lf->dof > 0 ? Json(s.lf->dof) : Json(nullptr)},
+                       {"floor_subtracted", s.lf->floor_subtracted},
                        {"psd_rms_nv", NumberOrNull(s.lf->psd_rms_nv)},
                        {"filter", kLfFilterText}};
     } else {
@@ -391,7 +433,11 @@ std::string NoiseSummaryText(const NoiseSpectrum& s, const NoiseReport& r) {
   }
   out += "range       " + FormatHz(r.first_hz) + " - " + FormatHz(r.end_hz) + ", " +
          Counted(static_cast<long long>(s.points.size()), "point") + "\n";
-  if (std::isfinite(r.fit.white_nv)) {
+  if (r.fit.at_converter_floor) {
+    out += "white floor not measured: below the 8-bit converter's own floor (" + Counted(r.fit.quantised, "point") +
+           " at it, Q); under about " + FormatSignificant(r.fit.white_upper_nv, 3) +
+           " nV/\u221AHz; use a smaller channel scale or a preamplifier\n";
+  } else if (std::isfinite(r.fit.white_nv)) {
     out += "white floor " + FormatSignificant(r.fit.white_nv, 4) + " nV/\u221AHz";
     if (std::isfinite(r.fit.white_lo_nv)) {
       out += " (95 %: " + FormatSignificant(r.fit.white_lo_nv, 4) + " ... " + FormatSignificant(r.fit.white_hi_nv, 4) +
@@ -412,6 +458,9 @@ std::string NoiseSummaryText(const NoiseSpectrum& s, const NoiseReport& r) {
                                    : std::string("not measured (outside the range)");
     if (b.clipped_points > 0) out += ", " + Counted(b.clipped_points, "clipped point") + " left out";
     if (b.quantised_points > 0) out += ", " + Counted(b.quantised_points, "point") + " at the converter's floor (Q)";
+    if (b.tones > 0 && std::isfinite(b.noise_uv)) {
+      out += "; " + FormatVolts(b.noise_uv * 1e-6) + " without its " + Counted(b.tones, "line");
+    }
     out += "\n";
   }
   for (const SpotResult& p : r.spots) {
@@ -422,13 +471,21 @@ std::string NoiseSummaryText(const NoiseSpectrum& s, const NoiseReport& r) {
     if (std::isfinite(p.nv) && p.quantised_points > 0) out += ", at the converter's floor (Q)";
     out += "\n";
   }
+  for (const ToneResult& t : r.tones) {
+    out += "line        " + FormatHz(t.hz) + ": " + FormatVolts(t.uv * 1e-6) + " rms";
+    if (std::isfinite(t.ci_lo_uv)) {
+      out += " (95 %: " + FormatVolts(t.ci_lo_uv * 1e-6) + " ... " + FormatVolts(t.ci_hi_uv * 1e-6) + ")";
+    }
+    out += " on " + FormatSignificant(t.noise_nv, 3) + " nV/\u221AHz of noise (T)\n";
+  }
   out += "flags       " + std::to_string(r.flags.clipped) + " clipped (C), " + std::to_string(r.flags.repeated_bin) +
          " repeated bins (R), " + std::to_string(r.flags.coarse_rbw) + " with RBW wider than their log bin (W), " +
          std::to_string(r.flags.quantisation) + " at the converter's floor (Q)\n";
   if (r.flags.clipped > 0) out += "clipped     " + ClippedRanges(s) + "\n";
-  if (s.input_referred || !s.floor_source.empty()) {
+  if (s.input_referred || !s.floor_source.empty() || s.converter_floor_subtracted) {
     out +=
         "referred    " + std::string(s.input_referred ? "input-referred, " + s.gain_text : "at the converter") +
+        (s.converter_floor_subtracted ? "; the converter's own floor subtracted" : "") +
         (s.floor_source.empty() ? std::string()
                                 : "; floor " + s.floor_source + " subtracted (" + Counted(s.floor_under_3db, "point") +
                                       " less than 3 dB above it, kept as upper bounds (F); " +
@@ -456,7 +513,24 @@ std::string NoiseSummaryText(const NoiseSpectrum& s, const NoiseReport& r) {
     out += "0.1-10 Hz   " + FormatVolts(s.lf->rms_nv * 1e-9) + " rms, " + FormatVolts(6.6 * s.lf->rms_nv * 1e-9) +
            " p-p (6.6 x rms); median p-p " + FormatVolts(s.lf->pp_median_nv * 1e-9) + ", largest " +
            FormatVolts(s.lf->pp_max_nv * 1e-9) + " over " + Counted(s.lf->windows, "window") + " of 10 s; " +
-           FormatVolts(s.lf->psd_rms_nv * 1e-9) + " rms from the density\n";
+           FormatVolts(s.lf->psd_rms_nv * 1e-9) + " rms from the density" +
+           (std::isfinite(s.lf->ci_lo_nv)
+                ? "; rms 95 %: " + FormatVolts(s.lf->ci_lo_nv * 1e-9) + " ... " + FormatVolts(s.lf->ci_hi_nv * 1e-9)
+                : std::string()) +
+           "\n";
+    if (!s.lf->covered) {
+      out += "            not covered: " + Counted(s.lf->windows, "window") +
+             " (covered takes six and the density down to 0.1 Hz); the figures above are what the record gives\n";
+    }
+    std::vector<std::string> corrected;
+    if (s.input_referred) corrected.push_back("input-referred (" + s.gain_text + " at 1 Hz)");
+    if (s.lf->floor_subtracted) corrected.push_back("rms less the floor run's own in power");
+    if (!s.floor_source.empty()) corrected.push_back("the density's figure less the floor");
+    if (!corrected.empty()) {
+      std::string joined;
+      for (const std::string& c : corrected) joined += (joined.empty() ? "" : ", ") + c;
+      out += "            corrected: " + joined + "\n";
+    }
   } else if (s.method == kMethodRecord) {
     out += "0.1-10 Hz   not covered (it needs at least 20 s at 100 Sa/s or more)\n";
   }

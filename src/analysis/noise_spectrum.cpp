@@ -46,6 +46,18 @@ double PointWidth(const NoiseSpectrum& s, std::size_t i) {
   return std::max(0.0, next - s.points[i].freq_hz);
 }
 
+double CellLow(const NoiseSpectrum& s, std::size_t i) {
+  if (s.method != kMethodRecord) return s.points[i].freq_hz;
+  const double below = i > 0 ? s.points[i - 1].freq_hz : s.points[i].freq_hz - PointWidth(s, i);
+  return std::max(0.0, 0.5 * (below + s.points[i].freq_hz));
+}
+
+double CellHigh(const NoiseSpectrum& s, std::size_t i) {
+  if (s.method != kMethodRecord) return s.points[i].freq_hz + PointWidth(s, i);
+  const double above = i + 1 < s.points.size() ? s.points[i + 1].freq_hz : s.end_hz;
+  return 0.5 * (s.points[i].freq_hz + above);
+}
+
 void SetFftWindow(NoiseSpectrum& s, const FftWindow& window) {
   s.window = window;
   const double root = std::sqrt(window.enbw);
@@ -122,8 +134,8 @@ void FlagConverterFloor(std::vector<NoisePoint>& points, const std::vector<std::
   }
 }
 
-NoiseSpectrum SpectrumFromWindow(const Trace& s, const std::array<double, SPEC_POINTS>& levels,
-                                 const FftWindow& window, int averages, std::string filter) {
+NoiseSpectrum SpectrumFromWindow(const Trace& s, const std::array<double, SPEC_POINTS>& levels, const FftWindow& window,
+                                 int averages, std::string filter) {
   NoiseSpectrum out;
   out.window = window;
   out.averages = averages;

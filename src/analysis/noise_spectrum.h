@@ -3,6 +3,7 @@
 // what is known about how they were measured.
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <limits>
 #include <optional>
 #include <string>
@@ -22,14 +23,16 @@ enum PointFlag : unsigned {
   kFlagQuantisation = 8u,  // Q: within 3 dB of the converter's quantisation floor
   kFlagFloor = 16u,        // F: less than 3 dB above the subtracted floor: an upper bound
   kFlagGainOutside = 32u,  // G: beyond the gain file's range, its end value taken
+  kFlagTone = 64u,         // T: part of a spectral line (mains, ripple, a spur), not of the noise
 };
 
 struct NoisePoint {
-  double freq_hz = 0.0;     // lower edge of the frequency step the point stands for
-  double level_nv = 0.0;    // the window's level, nV/sqrt(Hz) (the time record: the density)
-  double density_nv = 0.0;  // true density: level / sqrt(ENBW)
+  double freq_hz = 0.0;     // the instrument's FFT: lower edge of its step; the time record: its bin's centre
+  double level_nv = 0.0;    // the window's level, nV/sqrt(Hz) (the time record: the density at the converter)
+  double density_nv = 0.0;  // true density: level / sqrt(ENBW), then corrected
   unsigned flags = 0;
-  double dof = 0.0;  // equivalent degrees of freedom; 0 when not known
+  double dof = 0.0;       // equivalent degrees of freedom; 0 when not known
+  double quant_nv = 0.0;  // the 8-bit converter's own density at the point; 0 when not known
 };
 
 // An FFT window as the instrument names it, with its equivalent noise bandwidth in bins.
@@ -81,6 +84,8 @@ struct RecordInfo {
   double converter_floor_nv = kNotKnown;
   double lo_hz = 0.0;  // the range of the spectrum it gave
   double hi_hz = 0.0;
+  std::string file;  // its raw record's file name, when one was written
+  std::uintmax_t file_bytes = 0;
 };
 
 // The 0.1-10 Hz noise of data sheets, from the record filtered in time.
@@ -92,6 +97,13 @@ struct LfFigures {
   double psd_rms_nv = kNotKnown;  // the density weighted by the filter's response, as a check
   double rate_hz = 0.0;
   std::vector<double> first_window_v;  // the first 10 s window, for the plot
+  // Six windows or more and the density down to 0.1 Hz; anything less is given as it is,
+  // with its interval, and said to be short.
+  bool covered = false;
+  double dof = 0.0;  // of the rms over the filtered record; 0 when not known
+  double ci_lo_nv = kNotKnown;
+  double ci_hi_nv = kNotKnown;
+  bool floor_subtracted = false;  // the rms less a floor run's own, in power
 };
 
 inline constexpr const char* kMethodFft = "instrument FFT";
@@ -109,11 +121,12 @@ struct NoiseSpectrum {
 
   // The corrections that made the densities input-referred.
   bool input_referred = false;
-  std::string gain_text;        // "gain 40 dB (x100)", "" without a gain
-  double gain_ratio_1hz = 1.0;  // the gain at 1 Hz (the 0.1-10 Hz figures use it)
-  std::string floor_source;     // the floor file subtracted, "" for none
-  int floor_under_3db = 0;      // points less than 3 dB above that floor (flagged F)
-  int floor_under_10db = 0;     // ... and less than 10 dB above it
+  bool converter_floor_subtracted = false;  // the converter's own noise taken out in power
+  std::string gain_text;                    // "gain 40 dB (x100)", "" without a gain
+  double gain_ratio_1hz = 1.0;              // the gain at 1 Hz (the 0.1-10 Hz figures use it)
+  std::string floor_source;                 // the floor file subtracted, "" for none
+  int floor_under_3db = 0;                  // points less than 3 dB above that floor (flagged F)
+  int floor_under_10db = 0;                 // ... and less than 10 dB above it
 
   FftWindow window = HannWindow();
   std::string window_source = "assumed";  // "instrument" when the instrument said so
@@ -133,6 +146,11 @@ struct NoiseSpectrum {
 // Width of the frequency step point i stands for: up to the next point, the last up to end_hz.
 double PointWidth(const NoiseSpectrum& s, std::size_t i);
 
+// The cell of frequencies point i stands for: on the instrument's FFT from its frequency up
+// to the next point; on the time record, a bin centred on it, halfway to its neighbours.
+double CellLow(const NoiseSpectrum& s, std::size_t i);
+double CellHigh(const NoiseSpectrum& s, std::size_t i);
+
 // Recomputes every density from its level with `window`'s ENBW.
 void SetFftWindow(NoiseSpectrum& s, const FftWindow& window);
 
@@ -149,8 +167,8 @@ void AppendTrace(NoiseSpectrum& out, const Trace& t, const std::array<double, SP
 // The window's buffer as a spectrum: its 1000 points with `levels` (the buffer's own, or
 // through the video filter named `filter`), clipping found from the unfiltered buffer, and
 // how they were measured.
-NoiseSpectrum SpectrumFromWindow(const Trace& t, const std::array<double, SPEC_POINTS>& levels,
-                                 const FftWindow& window, int averages, std::string filter);
+NoiseSpectrum SpectrumFromWindow(const Trace& t, const std::array<double, SPEC_POINTS>& levels, const FftWindow& window,
+                                 int averages, std::string filter);
 
 // The levels of the window's buffer.
 std::array<double, SPEC_POINTS> LevelsOf(const SpectrumBuffer& data);

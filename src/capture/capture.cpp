@@ -630,18 +630,22 @@ NoiseSpectrum StitchRecords(const std::vector<const CapturedRecord*>& records, i
     }
     for (const psd::FinePoint& p : offers[best].fine) {
       if (!(p.hz > 0) || LogBinIndex(p.hz, ppd) != j) continue;
-      // The range asked for: F1 (or the lowest the records resolve) to F2.
-      if (p.hz < lowest * (1 - 1e-9) || p.hz > highest * (1 + 1e-9)) continue;
+      // The range asked for: F1 (or the lowest the records resolve) to F2, by the points'
+      // cells, so the range reaches F1 itself.
+      if (p.hz + 0.5 * p.width_hz <= lowest * (1 + 1e-9) || p.hz > highest * (1 + 1e-9)) continue;
       NoisePoint point;
       point.freq_hz = p.hz;
       point.density_nv = std::sqrt(std::max(0.0, p.psd)) * 1e9;
       point.level_nv = point.density_nv;
       point.dof = p.dof;
+      point.quant_nv =
+          std::isfinite(records[best]->info.converter_floor_nv) ? records[best]->info.converter_floor_nv : 0.0;
       s.points.push_back(point);
       widths.push_back(p.width_hz);
       owner.push_back(best);
     }
   }
+  // The last cell ends half a bin above its point.
   s.end_hz = s.points.empty() ? 0.0 : s.points.back().freq_hz + widths.back();
   // Points at each record's converter floor, by the level around them.
   for (std::size_t r = 0; r < records.size(); ++r) {
@@ -670,13 +674,26 @@ NoiseSpectrum StitchRecords(const std::vector<const CapturedRecord*>& records, i
     f.rate_hz = lf.rate_hz;
     f.first_window_v = lf.first_window_v;
     const psd::LfFilter filter(lf.rate_hz);
-    double power = 0.0;
+    // The density weighted by the filter; and, from the same weights, the degrees of freedom
+    // of the rms over the filtered record's time T: 2 T (int g)^2 / int g^2.
+    double power = 0.0, square = 0.0;
     for (std::size_t i = 0; i < s.points.size(); ++i) {
       const double f_hz = s.points[i].freq_hz;
       if (f_hz >= lf.rate_hz / 2) break;
-      power += std::pow(s.points[i].density_nv * 1e-9, 2) * filter.PowerGain(f_hz) * widths[i];
+      const double g = std::pow(s.points[i].density_nv * 1e-9, 2) * filter.PowerGain(f_hz);
+      const double width = CellHigh(s, i) - CellLow(s, i);
+      power += g * width;
+      square += g * g * width;
     }
     f.psd_rms_nv = std::sqrt(power) * 1e9;
+    const double seconds = 10.0 * lf.windows;
+    if (square > 0 && power > 0) {
+      f.dof = 2.0 * seconds * power * power / square;
+      const psd::Interval ci = psd::PowerInterval(f.dof, s.confidence);
+      f.ci_lo_nv = f.rms_nv * std::sqrt(ci.lo);
+      f.ci_hi_nv = f.rms_nv * std::sqrt(ci.hi);
+    }
+    f.covered = lf.windows >= kLfDefaultWindows && !s.points.empty() && CellLow(s, 0) <= 0.1 * (1 + 1e-9);
     s.lf = f;
   }
   return s;

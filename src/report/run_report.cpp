@@ -1,5 +1,6 @@
 #include "report/run_report.h"
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <utility>
@@ -14,7 +15,9 @@ namespace qvx {
 Corrections LoadCorrections(const CorrectionFiles& files) {
   Corrections c;
   c.gain = files.gain;
-  auto fail = [](const std::string& file, const std::string& error) { throw RunError(ErrorKind::kData, file + ": " + error); };
+  auto fail = [](const std::string& file, const std::string& error) {
+    throw RunError(ErrorKind::kData, file + ": " + error);
+  };
   if (!files.gain_file.empty()) {
     const CurveRead read = ReadCurve(ReadWholeFile(files.gain_file), "a gain in dB", false);
     if (!read.ok()) fail(files.gain_file, read.error);
@@ -46,9 +49,12 @@ Corrections LoadCorrections(const CorrectionFiles& files) {
 FinishedRun FinishRun(const NoiseSpectrum& measured, const Corrections& c, const AnalysisRequest& request) {
   FinishedRun run{measured, {}};
   NoiseSpectrum& s = run.spectrum;
-  if (c.gain.given || c.floor) ApplyCorrections(s, c.gain, c.floor ? &*c.floor : nullptr);
+  // A fresh measurement knows its converter's floor; a file read back holds what was corrected.
+  const bool fresh = std::any_of(s.points.begin(), s.points.end(), [](const NoisePoint& p) { return p.quant_nv > 0; });
+  if (c.gain.given || c.floor || fresh) ApplyCorrections(s, c.gain, c.floor ? &*c.floor : nullptr);
   NoiseReport& r = run.report;
   r = AnalyzeNoise(s, request);
+  MarkTones(s, r.tones);
   if (c.floor) {
     for (const auto& [hz, nv] : c.floor->density_nv.points) r.floor.emplace_back(hz, nv / c.gain.RatioAt(hz, nullptr));
   }
@@ -70,7 +76,8 @@ std::string LfCsvText(const LfFigures& lf) {
   std::string out = "time_s,uv\n";
   if (!(lf.rate_hz > 0)) return out;
   for (std::size_t i = 0; i < lf.first_window_v.size(); ++i) {
-    out += ShortestNumber(static_cast<double>(i) / lf.rate_hz) + "," + ShortestNumber(lf.first_window_v[i] * 1e6) + "\n";
+    out +=
+        ShortestNumber(static_cast<double>(i) / lf.rate_hz) + "," + ShortestNumber(lf.first_window_v[i] * 1e6) + "\n";
   }
   return out;
 }
@@ -86,6 +93,11 @@ WrittenFiles WriteRunFiles(const FinishedRun& run, const std::string& prefix, co
   const NoiseSpectrum& s = run.spectrum;
   const bool lf = s.lf && !s.lf->first_window_v.empty();
   const std::vector<std::string> recordNames = RecordFileNames(prefix, records.size());
+  std::vector<std::uintmax_t> recordBytes;
+  for (const RecordFile& r : records) {
+    std::error_code ec;
+    recordBytes.push_back(std::filesystem::file_size(r.path, ec));
+  }
   if (f.npy) {
     for (std::size_t i = 0; i < records.size() && out.problem.empty(); ++i) {
       keep(set.Adopt(records[i].path, recordNames[i], records[i].move));
@@ -93,8 +105,17 @@ WrittenFiles WriteRunFiles(const FinishedRun& run, const std::string& prefix, co
   }
   if (out.problem.empty() && f.csv) keep(set.Write(prefix + ".csv", WriteNoiseCsv(s)));
   if (out.problem.empty() && f.csv && lf) keep(set.Write(prefix + "-lf.csv", LfCsvText(*s.lf)));
-  if (out.problem.empty() && f.json) keep(set.Write(prefix + ".json", NoiseJsonText(s, run.report)));
-  for (const auto& [wanted, suffix] : {std::pair{f.png, ".png"}, std::pair{f.svg, ".svg"}, std::pair{f.png && lf, "-lf.png"}}) {
+  if (out.problem.empty() && f.json) {
+    // The JSON names the record files beside it, so a stale one is never taken for them.
+    NoiseSpectrum named = s;
+    for (std::size_t i = 0; f.npy && i < records.size() && i < named.records.size(); ++i) {
+      named.records[i].file = std::filesystem::path(recordNames[i]).filename().string();
+      named.records[i].file_bytes = recordBytes[i];
+    }
+    keep(set.Write(prefix + ".json", NoiseJsonText(named, run.report)));
+  }
+  for (const auto& [wanted, suffix] :
+       {std::pair{f.png, ".png"}, std::pair{f.svg, ".svg"}, std::pair{f.png && lf, "-lf.png"}}) {
     if (!wanted || !out.problem.empty()) continue;
     if (!images) {
       keep("cannot draw " + prefix + suffix + ": this program draws no images");

@@ -97,9 +97,12 @@ TEST(NoiseAnalysis, LogPointsAndDefaultsFollowTheMeasuredRange) {
   EXPECT_EQ(r.bands[0].lo_hz, 100.0) << "the 0 Hz point is no part of the default band";
   EXPECT_EQ(r.bands[1].lo_hz, 100.0);
   EXPECT_EQ(r.bands[3].hi_hz, 100000.0);
-  ASSERT_EQ(r.spots.size(), 2u);
-  EXPECT_EQ(r.spots[0].hz, 1000.0);
-  EXPECT_TRUE(std::isnan(SpotNoise(s, 100).nv)) << "11 points of 100 Hz do not resolve 100 Hz";
+  // A spot takes the points whose steps lie within half to twice its frequency: at 100 Hz the
+  // one point of 100 Hz - 200 Hz; 10 Hz lies in the 0 Hz point's step, which is wider.
+  ASSERT_EQ(r.spots.size(), 3u);
+  EXPECT_EQ(r.spots[0].hz, 100.0);
+  EXPECT_EQ(r.spots[0].points, 1);
+  EXPECT_TRUE(std::isnan(SpotNoise(s, 10).nv));
   // Points that repeat the bin before them count once: 11 points around 10 kHz show the
   // bins of points 94 (through 95), 96, ..., 104.
   NoiseSpectrum repeated = s;
