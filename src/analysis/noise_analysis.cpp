@@ -558,6 +558,9 @@ std::vector<ToneResult> FindTones(const NoiseSpectrum& s) {
   auto noiseAt = [&](std::size_t i) {
     return localNoise[static_cast<std::size_t>(gridOf(s.points[i].freq_hz) - lowGrid)];
   };
+  // The tail of one point: 1e-4, or less where the spectrum has so many points that noise alone
+  // would pass it somewhere: a false line in about one spectrum of a hundred.
+  const double tail = std::min(1e-4, 0.01 / static_cast<double>(order.size()));
   std::vector<double> ceilingFor;  // by dof, cached
   std::vector<double> ceilingNu;
   auto ceiling = [&](double nu) {
@@ -565,7 +568,7 @@ std::vector<ToneResult> FindTones(const NoiseSpectrum& s) {
       if (ceilingNu[k] == nu) return ceilingFor[k];
     }
     ceilingNu.push_back(nu);
-    ceilingFor.push_back(psd::ChiSquaredQuantile(1.0 - 1e-4, nu) / nu);
+    ceilingFor.push_back(psd::ChiSquaredQuantile(1.0 - tail, nu) / nu);
     return ceilingFor.back();
   };
   std::vector<char> line(n, 0);

@@ -153,7 +153,8 @@ FlagCounts CountFlags(const NoiseSpectrum& s);
 
 // The lines of the spectrum: a point whose power exceeds the local noise (the median of its
 // neighbours over a third of a decade) beyond the chi-squared 1 - 1e-4 quantile of its
-// degrees of freedom, with its main lobe. Points without degrees of freedom are not tested.
+// degrees of freedom (a smaller tail where thousands of points are tested, so noise alone
+// makes a false line in about one spectrum of a hundred), with its main lobe. Points without degrees of freedom are not tested.
 std::vector<ToneResult> FindTones(const NoiseSpectrum& s);
 // Flags T the points of `tones` (and no others).
 void MarkTones(NoiseSpectrum& s, const std::vector<ToneResult>& tones);

@@ -91,6 +91,7 @@ void AppendTrace(NoiseSpectrum& out, const Trace& s, const std::array<double, SP
     p.level_nv = levels[i];
     p.density_nv = levels[i] / root;
     if (bytes[i] == 0 || bytes[i] == 255) p.flags |= kFlagClipped;
+    if (std::isfinite(floor) && floor > 0) p.quant_nv = floor;
     // The instrument averages the power of K frames: 2K degrees of freedom a distinct bin.
     if (out.averages > 0) p.dof = 2.0 * out.averages;
     if (binsKnown) {

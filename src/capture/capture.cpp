@@ -148,18 +148,12 @@ class Session {
     ch_.SendCommand(":SINGle");
     const auto started = Clock::now();
     const double bound = fill_s * 1.1 + 10.0;
-    milliseconds late{5};
+    // Asked every tenth of a second while the record fills, then, once its time is nearly up,
+    // every few milliseconds, backing off gently: a complete record is seen at once.
+    milliseconds late{4};
     while (true) {
       if (Cancelled()) return false;
-      const double elapsed = Seconds(Clock::now() - started);
-      const double left = fill_s - elapsed;
-      if (left > 0.02) {
-        // Most of the fill: no need to ask yet, but stay quick to cancel.
-        const auto wait = std::min(kLongestPoll, milliseconds(static_cast<long>(left * 1000 * 0.8)));
-        if (tick) tick(left);
-        std::this_thread::sleep_for(std::max(wait, milliseconds(5)));
-        continue;
-      }
+      const double left = fill_s - Seconds(Clock::now() - started);
       const Queried<std::string> status = QueryText(ch_, ":TRIGger:STATus?");
       if (!status.ok()) {
         return Fail(ErrorKind::kInstrument,
@@ -172,9 +166,13 @@ class Session {
                                                 ", and the instrument still says " + status.value +
                                                 "); check its trigger and timebase");
       }
-      if (tick) tick(0.0);
-      std::this_thread::sleep_for(late);
-      late = std::min(kLongestPoll, late * 3 / 2 + milliseconds(1));
+      if (tick) tick(std::max(0.0, left));
+      if (left > 0.15) {
+        std::this_thread::sleep_for(std::min(kLongestPoll, milliseconds(static_cast<long>((left - 0.05) * 1000))));
+      } else {
+        std::this_thread::sleep_for(late);
+        late = std::min(kLongestPoll, late * 3 / 2 + milliseconds(1));
+      }
     }
   }
 
