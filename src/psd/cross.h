@@ -31,11 +31,9 @@ inline constexpr double kCrossConfidence = 0.95;
 struct CrossFinePoint {
   double hz = 0.0;
   double width_hz = 0.0;
-  int stage = 0;           // as FinePoint::stage
-  double sxx = 0.0;        // one-sided, V^2/Hz, scaled as the Welch estimator's densities
-  double syy = 0.0;        //
-  double re = 0.0;         // Sxy, the mean of X conj(Y)
-  double im = 0.0;         //
+  int stage = 0;  // as FinePoint::stage
+  // One-sided, V^2/Hz, scaled as the Welch estimator's densities; Sxy is the mean of X conj(Y).
+  double sxx = 0.0, syy = 0.0, re = 0.0, im = 0.0;
   double averages = 0.0;   // effective m: the auto-spectra's degrees of freedom / 2
   double coherence = 0.0;  // |Sxy|^2 / (Sxx Syy), 0 where either is 0
 };
