@@ -10,6 +10,7 @@
 #include <thread>
 #include <type_traits>
 
+#include "psd/cascade.h"
 #include "psd/chi_squared.h"
 #include "psd/fork_join.h"
 #include "psd/half_band.h"
@@ -77,9 +78,7 @@ std::vector<FinePoint> FinePoints(double fs_hz, const Options& options, std::siz
   const std::size_t have = source.TailHave();
   std::vector<std::vector<FinePoint>> octaves;
   if (have >= 16) {
-    // The shortest length still gives about eight segments where the record allows.
-    std::size_t length = 16;
-    while (length * 2 <= std::min<std::size_t>(options.segment, have * 2 / 9)) length *= 2;
+    std::size_t length = detail::TailShortestLength(options.segment, have);
     double top = kTopFraction * tail_rate;
     int id = kTailOctaveStage;
     for (; length <= have; length *= 2, ++id) {
@@ -117,6 +116,36 @@ bool TwoCores() {
 }
 
 }  // namespace
+
+namespace detail {
+
+double StageRateOf(double fs_hz, std::size_t s) { return StageRate(fs_hz, s); }
+
+std::size_t TailStageOf(const Options& options) { return TailStage(options); }
+
+std::size_t TailShortestLength(std::size_t segment, std::size_t have) {
+  // The shortest length still gives about eight segments where the record allows.
+  std::size_t length = 16;
+  while (length * 2 <= std::min<std::size_t>(segment, have * 2 / 9)) length *= 2;
+  return length;
+}
+
+std::vector<FinePoint> FineLayout(double fs_hz, const Options& options, const std::vector<std::size_t>& segments,
+                                  std::size_t tail_have, const std::function<std::size_t(std::size_t)>& tail_segments) {
+  struct Layout {
+    const std::vector<std::size_t>& segments;
+    std::size_t have;
+    const std::function<std::size_t(std::size_t)>& tail;
+    std::size_t Segments(std::size_t s) const { return s < segments.size() ? segments[s] : 0; }
+    double Psd(std::size_t, std::size_t) const { return 0.0; }
+    std::size_t TailHave() const { return have; }
+    std::size_t TailWelch(std::size_t length) { return tail(length); }
+    double TailPsd(std::size_t) const { return 0.0; }
+  } source{segments, tail_have, tail_segments};
+  return FinePoints(fs_hz, options, TailStage(options), source);
+}
+
+}  // namespace detail
 
 double MedianBias(std::size_t n) {
   double bias = 1.0;
@@ -249,8 +278,8 @@ void Estimator::Build() {
           expected / static_cast<std::size_t>(std::pow(double{kDecimation}, static_cast<double>(s))) + 1));
     }
     if (s < last) {
-      stage->first = std::make_unique<HalfBand>(0.3);   // pass 0.1, stop 0.4 of its input rate
-      stage->second = std::make_unique<HalfBand>(0.1);  // pass 0.2, stop 0.3 of its input rate
+      stage->first = std::make_unique<HalfBand>(detail::kFirstHalfBand);
+      stage->second = std::make_unique<HalfBand>(detail::kSecondHalfBand);
       stage->half.resize(kPiece / 2 + 1);
       stage->quarter.resize(kPiece / 4 + 2);
     }

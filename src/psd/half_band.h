@@ -5,6 +5,12 @@
 
 namespace qvx::psd::detail {
 
+// The cascade's decimation by four, for every estimator on it: a first half-band that only
+// keeps aliases off the quarter band the next stage uses (pass 0.1, stop 0.4 of its input
+// rate), then one that sharpens to it (pass 0.2, stop 0.3).
+inline constexpr double kFirstHalfBand = 0.3;
+inline constexpr double kSecondHalfBand = 0.1;
+
 // A Kaiser-windowed sinc at a quarter of the rate. Every tap at an even distance from the
 // centre is zero and the rest are symmetric, so the inputs are split into the centre's
 // phase and the other one, and an output costs one multiply per pair of odd taps.

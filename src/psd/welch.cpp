@@ -8,6 +8,7 @@
 #include <map>
 #include <new>
 #include <numbers>
+#include <stdexcept>
 
 namespace qvx::psd::detail {
 namespace {
@@ -112,6 +113,39 @@ QVX_VECTOR_CLONES(void, Windowed, (const double* b, double mean, const double* w
                   (b, mean, w, in, n))
 QVX_VECTOR_CLONES(void, AddPower, (const float* z, std::size_t bins, double* sum), (z, bins, sum))
 QVX_VECTOR_CLONES(void, AddPower, (const double* z, std::size_t bins, double* sum), (z, bins, sum))
+template <class T>
+QVX_ALWAYS_INLINE void AddCrossBody(const T* zx, const T* zy, std::size_t bins, double* xx, double* yy, double* re,
+                                    double* im) {
+  for (std::size_t k = 0; k < bins; ++k) {
+    const auto xr = static_cast<double>(zx[2 * k]), xi = static_cast<double>(zx[2 * k + 1]);
+    const auto yr = static_cast<double>(zy[2 * k]), yi = static_cast<double>(zy[2 * k + 1]);
+    xx[k] += xr * xr + xi * xi;
+    yy[k] += yr * yr + yi * yi;
+    re[k] += xr * yr + xi * yi;  // X conj(Y)
+    im[k] += xi * yr - xr * yi;
+  }
+}
+QVX_VECTOR_CLONES(void, AddCross,
+                  (const float* zx, const float* zy, std::size_t bins, double* xx, double* yy, double* re, double* im),
+                  (zx, zy, bins, xx, yy, re, im))
+QVX_VECTOR_CLONES(void, AddCross,
+                  (const double* zx, const double* zy, std::size_t bins, double* xx, double* yy, double* re,
+                   double* im),
+                  (zx, zy, bins, xx, yy, re, im))
+
+// The periodic Hann window of a length in T, and its power summed in double.
+template <class T>
+double HannWindow(std::size_t length, std::vector<T>& window) {
+  window.resize(length);
+  double sum_w2 = 0.0;
+  for (std::size_t n = 0; n < length; ++n) {
+    const double w =
+        0.5 - 0.5 * std::cos(2.0 * std::numbers::pi * static_cast<double>(n) / static_cast<double>(length));
+    window[n] = static_cast<T>(w);
+    sum_w2 += static_cast<double>(window[n]) * static_cast<double>(window[n]);
+  }
+  return sum_w2;
+}
 
 }  // namespace
 
@@ -126,6 +160,12 @@ double WelchDof(std::size_t k, Averaging averaging) {
   const double mean = 2.0 * K / (1.0 + 2.0 * kOverlapRho2 * (K - 1.0) / K);
   if (averaging == Averaging::Mean || k <= 2) return mean;
   return std::max(2.0, mean * kMedianEfficiency);
+}
+
+double MeanWelchDof(std::size_t segments, std::size_t neighbours) {
+  if (segments == 0) return 0.0;
+  const double k = static_cast<double>(segments);
+  return 2.0 * k / (1.0 + 2.0 * kOverlapRho2 * static_cast<double>(neighbours) / k);
 }
 
 void RunningMedian::Add(double x) {
@@ -181,13 +221,8 @@ double RunningMedian::Value() const {
 
 template <class T>
 Welch<T>::Welch(std::size_t length, Averaging averaging)
-    : length_(length), averaging_(averaging), window_(length), buffer_(length), sum_(length / 2 + 1, 0.0) {
-  for (std::size_t n = 0; n < length; ++n) {
-    const double w =
-        0.5 - 0.5 * std::cos(2.0 * std::numbers::pi * static_cast<double>(n) / static_cast<double>(length));
-    window_[n] = static_cast<T>(w);
-    sum_w2_ += static_cast<double>(window_[n]) * static_cast<double>(window_[n]);
-  }
+    : length_(length), averaging_(averaging), buffer_(length), sum_(length / 2 + 1, 0.0) {
+  sum_w2_ = HannWindow(length, window_);
   if (averaging == Averaging::Median) median_.resize(length / 2 + 1);
   plan_ = SharedPlan<T>(length);
   in_ = NewReal<T>(length);
@@ -248,6 +283,103 @@ double Welch<T>::Psd(std::size_t k, double rate) const {
   if (averaging_ == Averaging::Median) return scale * median_[k].Value() / MedianBias(segments_);
   return scale * sum_[k] / static_cast<double>(segments_);
 }
+
+void CrossSums::Add(const CrossSums& other) {
+  if (other.segments == 0) return;
+  if (segments == 0 && xx.empty()) {
+    *this = other;
+    return;
+  }
+  if (other.length != length || other.sum_w2 != sum_w2)
+    throw std::invalid_argument("psd::CrossSums::Add: sums of another length or window");
+  segments += other.segments;
+  neighbours += other.neighbours;
+  for (std::size_t k = 0; k < xx.size(); ++k) {
+    xx[k] += other.xx[k];
+    yy[k] += other.yy[k];
+    re[k] += other.re[k];
+    im[k] += other.im[k];
+  }
+}
+
+template <class T>
+CrossWelch<T>::CrossWelch(std::size_t length) : length_(length), bx_(length), by_(length) {
+  sums_.length = length;
+  sums_.sum_w2 = HannWindow(length, window_);
+  const std::size_t bins = length / 2 + 1;
+  sums_.xx.assign(bins, 0.0);
+  sums_.yy.assign(bins, 0.0);
+  sums_.re.assign(bins, 0.0);
+  sums_.im.assign(bins, 0.0);
+  plan_ = SharedPlan<T>(length);
+  in_ = NewReal<T>(length);
+  try {
+    out_x_ = NewComplex<T>(bins);
+    out_y_ = NewComplex<T>(bins);
+  } catch (...) {
+    Free(in_);
+    if (out_x_ != nullptr) Free(out_x_);
+    throw;
+  }
+}
+
+template <class T>
+CrossWelch<T>::~CrossWelch() {
+  Free(in_);
+  Free(out_x_);
+  Free(out_y_);
+}
+
+template <class T>
+template <class Src>
+void CrossWelch<T>::Push(const Src* x, const Src* y, std::size_t n, double offset_x, double offset_y) {
+  while (n > 0) {
+    const std::size_t take = std::min(n, length_ - fill_);
+    T* to_x = bx_.data() + fill_;
+    T* to_y = by_.data() + fill_;
+    for (std::size_t i = 0; i < take; ++i) {
+      to_x[i] = static_cast<T>(static_cast<double>(x[i]) - offset_x);
+      to_y[i] = static_cast<T>(static_cast<double>(y[i]) - offset_y);
+    }
+    fill_ += take;
+    x += take;
+    y += take;
+    n -= take;
+    if (fill_ == length_) {
+      Segment();
+      const std::size_t keep = length_ - length_ / 2;
+      std::memmove(bx_.data(), bx_.data() + length_ / 2, keep * sizeof(T));
+      std::memmove(by_.data(), by_.data() + length_ / 2, keep * sizeof(T));
+      fill_ = keep;
+    }
+  }
+}
+
+template <class T>
+void CrossWelch<T>::Restart() {
+  fill_ = 0;
+  continued_ = false;
+}
+
+template <class T>
+void CrossWelch<T>::Segment() {
+  Windowed(bx_.data(), static_cast<T>(MeanOf(bx_.data(), length_)), window_.data(), in_, length_);
+  Execute(plan_, in_, out_x_);
+  Windowed(by_.data(), static_cast<T>(MeanOf(by_.data(), length_)), window_.data(), in_, length_);
+  Execute(plan_, in_, out_y_);
+  AddCross(&out_x_[0][0], &out_y_[0][0], length_ / 2 + 1, sums_.xx.data(), sums_.yy.data(), sums_.re.data(),
+           sums_.im.data());
+  ++sums_.segments;
+  if (continued_) ++sums_.neighbours;
+  continued_ = true;
+}
+
+template class CrossWelch<double>;
+template class CrossWelch<float>;
+template void CrossWelch<double>::Push<double>(const double*, const double*, std::size_t, double, double);
+template void CrossWelch<float>::Push<float>(const float*, const float*, std::size_t, double, double);
+template void CrossWelch<float>::Push<double>(const double*, const double*, std::size_t, double, double);
+template void CrossWelch<double>::Push<float>(const float*, const float*, std::size_t, double, double);
 
 template class Welch<double>;
 template class Welch<float>;
