@@ -123,12 +123,31 @@ FloorRead ReadFloorFile(std::string_view text, const std::string& name) {
       return r;
     }
     const double gain = j.contains("gain_ratio") && j["gain_ratio"].is_number() ? j["gain_ratio"].get<double>() : 1.0;
-    // Where every point says the converter's own floor, the floor run's converter is taken
-    // out of it: the run subtracts its own.
-    r.floor.converter_floor_included = !std::all_of(j["log_points"].begin(), j["log_points"].end(), [](const auto& p) {
-      return p.is_object() && p.contains("converter_floor_nv") && p["converter_floor_nv"].is_number() &&
-             p.contains("converter_nv") && p["converter_nv"].is_number();
-    });
+    // A run that took its converter's floor out says so, with the floor of each acquisition or
+    // record: the floor run's own converter is then taken out of it, and the run takes out its own.
+    struct Span {
+      double lo, hi, q;
+    };
+    std::vector<Span> spans;
+    const bool record = j.value("method", std::string()) == kMethodRecord;
+    for (const char* list : {"acquisitions", "records"}) {
+      if (!j.contains(list) || !j[list].is_array()) continue;
+      for (const auto& a : j[list]) {
+        if (!a.is_object()) continue;
+        const double lo = a.value(record ? "lo_hz" : "start_hz", 0.0);
+        const double hi = a.value(record ? "hi_hz" : "end_hz", 0.0);
+        const auto q = a.find("converter_floor_nv");
+        if (q != a.end() && q->is_number()) spans.push_back({lo, hi, q->get<double>()});
+      }
+    }
+    r.floor.converter_floor_included = !(j.value("converter_floor_subtracted", false) && !spans.empty());
+    auto quantAt = [&](double hz) {
+      double q = 0.0;
+      for (const Span& span : spans) {
+        if (hz >= span.lo && hz <= span.hi) q = std::max(q, span.q);
+      }
+      return q;
+    };
     if (j.contains("lf_noise") && j["lf_noise"].is_object() && j["lf_noise"].contains("rms_nv") &&
         j["lf_noise"]["rms_nv"].is_number() && !j["lf_noise"].value("floor_subtracted", false)) {
       r.floor.lf_rms_nv = j["lf_noise"]["rms_nv"].get<double>() * gain;
@@ -139,7 +158,7 @@ FloorRead ReadFloorFile(std::string_view text, const std::string& name) {
                       ? p["converter_nv"].get<double>()
                       : (p.contains("nv") && p["nv"].is_number() ? p["nv"].get<double>() * gain : 0.0);
       if (!r.floor.converter_floor_included) {
-        const double q = p["converter_floor_nv"].get<double>();
+        const double q = quantAt(hz);
         nv = std::sqrt(std::max(0.0, nv * nv - q * q));
       }
       if (hz > 0 && nv > 0 && (r.floor.density_nv.points.empty() || hz > r.floor.density_nv.points.back().first)) {

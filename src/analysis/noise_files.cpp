@@ -377,8 +377,7 @@ std::string NoiseJsonText(const NoiseSpectrum& s, const NoiseReport& r) {
                          {"ci_lo_nv", NumberOrNull(p.ci_lo_nv)},
                          {"ci_hi_nv", NumberOrNull(p.ci_hi_nv)},
                          {"dof", p.dof > 0 ? Json(p.dof) : Json(nullptr)},
-                         {"converter_nv", p.converter_nv},
-                         {"converter_floor_nv", p.quant_nv > 0 ? Json(p.quant_nv) : Json(nullptr)}});
+                         {"converter_nv", p.converter_nv}});
   }
   j["log_points"] = std::move(logPoints);
   if (r.limit) {
@@ -471,12 +470,24 @@ std::string NoiseSummaryText(const NoiseSpectrum& s, const NoiseReport& r) {
     if (std::isfinite(p.nv) && p.quantised_points > 0) out += ", at the converter's floor (Q)";
     out += "\n";
   }
-  for (const ToneResult& t : r.tones) {
+  // The strongest lines; all of them are in the JSON and the CSV.
+  std::vector<const ToneResult*> strongest;
+  for (const ToneResult& t : r.tones) strongest.push_back(&t);
+  std::sort(strongest.begin(), strongest.end(), [](const ToneResult* a, const ToneResult* b) { return a->uv > b->uv; });
+  constexpr std::size_t kShownLines = 8;
+  if (strongest.size() > kShownLines) strongest.resize(kShownLines);
+  std::sort(strongest.begin(), strongest.end(), [](const ToneResult* a, const ToneResult* b) { return a->hz < b->hz; });
+  for (const ToneResult* tone : strongest) {
+    const ToneResult& t = *tone;
     out += "line        " + FormatHz(t.hz) + ": " + FormatVolts(t.uv * 1e-6) + " rms";
     if (std::isfinite(t.ci_lo_uv)) {
       out += " (95 %: " + FormatVolts(t.ci_lo_uv * 1e-6) + " ... " + FormatVolts(t.ci_hi_uv * 1e-6) + ")";
     }
     out += " on " + FormatSignificant(t.noise_nv, 3) + " nV/\u221AHz of noise (T)\n";
+  }
+  if (r.tones.size() > strongest.size()) {
+    out += "            and " + Counted(static_cast<long long>(r.tones.size() - strongest.size()), "weaker line") +
+           " (in the JSON's tones and the CSV's T points)\n";
   }
   out += "flags       " + std::to_string(r.flags.clipped) + " clipped (C), " + std::to_string(r.flags.repeated_bin) +
          " repeated bins (R), " + std::to_string(r.flags.coarse_rbw) + " with RBW wider than their log bin (W), " +

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "analysis/noise_files.h"
+#include "psd/chi_squared.h"
 
 namespace qvx {
 namespace {
@@ -119,19 +120,24 @@ void FlagConverterFloor(std::vector<NoisePoint>& points, const std::vector<std::
   if (!std::isfinite(floor_nv) || !(floor_nv > 0)) return;
   const double quantised = 2.0 * floor_nv * floor_nv;
   // A point's own value scatters with the averaging, and picking points by it would keep the
-  // high ones: the level around it decides, the power mean of the unclipped points within
-  // +/-50 of it (a few per cent at K = 4).
+  // high ones: the level around it decides, the median power of the unclipped points within
+  // +/-50 of it (divided by the median's own bias), so a strong line nearby cannot lift it.
   const std::size_t n = indices.size();
+  std::vector<double> window;
   for (std::size_t i = 0; i < n; ++i) {
-    double sum = 0.0;
-    int count = 0;
+    window.clear();
+    double nu = 0.0;
     for (std::size_t k = i >= 50 ? i - 50 : 0; k <= std::min(n - 1, i + 50); ++k) {
       const NoisePoint& q = points[indices[k]];
       if (q.flags & kFlagClipped) continue;
-      sum += q.density_nv * q.density_nv;
-      ++count;
+      window.push_back(q.density_nv * q.density_nv);
+      nu = std::max(nu, q.dof);
     }
-    if (count > 0 && sum / count < quantised) points[indices[i]].flags |= kFlagQuantisation;
+    if (window.empty()) continue;
+    const auto mid = window.begin() + static_cast<std::ptrdiff_t>(window.size() / 2);
+    std::nth_element(window.begin(), mid, window.end());
+    const double bias = psd::ChiSquaredQuantile(0.5, nu > 0 ? nu : 2.0) / (nu > 0 ? nu : 2.0);
+    if (*mid / bias < quantised) points[indices[i]].flags |= kFlagQuantisation;
   }
 }
 

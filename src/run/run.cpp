@@ -43,7 +43,8 @@ PlannedAcquisition SingleAcquisition(const RunRequest& r) {
   a.start_hz = r.fft.span ? r.fft.span->first : r.fft.start_hz;
   a.end_hz = r.fft.span ? r.fft.span->second : r.fft.end_hz;
   a.tdiv_s = ParseDecimal(r.fft.tdiv_text).value_or(0.0);
-  a.seconds = SetupPauseSeconds() + AverageWaitSeconds(r.fft.averages, a.tdiv_s, r.fft.time_scale) + TracePauseSeconds();
+  a.seconds =
+      SetupPauseSeconds() + AverageWaitSeconds(r.fft.averages, a.tdiv_s, r.fft.time_scale) + TracePauseSeconds();
   return a;
 }
 
@@ -120,7 +121,8 @@ Measured MeasureFft(const RunRequest& r, WholeLineChannel& lines, const RunSinks
   settings.averages = r.fft.averages;
   settings.cancel = r.cancel;
   if (r.max_seconds) {
-    settings.deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(*r.max_seconds));
+    settings.deadline =
+        Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(*r.max_seconds));
   }
   std::vector<PlannedAcquisition> planned;
   double total = 0.0;
@@ -143,7 +145,8 @@ Measured MeasureFft(const RunRequest& r, WholeLineChannel& lines, const RunSinks
   auto report = [&] {
     if (!sinks.progress) return;
     RunProgress p;
-    p.phase = "acquisition " + std::to_string(std::min(done + 1, planned.size())) + " of " + std::to_string(planned.size());
+    p.phase =
+        "acquisition " + std::to_string(std::min(done + 1, planned.size())) + " of " + std::to_string(planned.size());
     p.fraction = total > 0 ? std::clamp(doneSeconds / total, 0.0, 1.0) : 0.0;
     p.seconds_left = std::max(0.0, total - doneSeconds);
     p.step_s = done < planned.size() ? planned[done].seconds : 0.0;
@@ -280,10 +283,13 @@ Measured ReadRecordFiles(const RunRequest& r) {
     }
     if (f.fs_hz) fs = *f.fs_hz;
     if (!(fs > 0)) {
-      throw RunError(ErrorKind::kUsage, files[i] + ": no sample rate; give --fs HZ, or keep " + base + ".json beside it");
+      throw RunError(ErrorKind::kUsage,
+                     files[i] + ": no sample rate; give --fs HZ, or keep " + base + ".json beside it");
     }
     if (meta.is_object() && meta.contains("averaging") && meta["averaging"].is_string()) averaging = meta["averaging"];
-    const psd::Averaging how = f.averaging ? *f.averaging : averaging == "median" ? psd::Averaging::Median : psd::Averaging::Mean;
+    const psd::Averaging how = f.averaging             ? *f.averaging
+                               : averaging == "median" ? psd::Averaging::Median
+                                                       : psd::Averaging::Mean;
     const std::size_t rows = reader->Rows();
     if (rows < 2) {
       throw RunError(ErrorKind::kData, files[i] + ": a record of " + Counted(static_cast<long long>(rows), "sample") +
@@ -328,37 +334,35 @@ Measured ReadSpectrumFile(const RunRequest& r, std::vector<std::string>& warning
   if (read.needs_span) throw RunError(ErrorKind::kUsage, f.path + ": " + read.error);
   if (!read.ok()) {
     const bool unknown = !csv && read.line == 1;
-    throw RunError(ErrorKind::kData, f.path + ": " + read.error +
-                                         (unknown ? " (neither a CSV of qvx71-noise nor the window's clipboard export)" : ""));
+    throw RunError(ErrorKind::kData,
+                   f.path + ": " + read.error +
+                       (unknown ? " (neither a CSV of qvx71-noise nor the window's clipboard export)" : ""));
   }
   NoiseSpectrum& s = read.spectrum;
   s.ppd = r.ppd;
-  // The CSV carries its own correction; a different one here is worth a word.
-  const FftWindow used = f.window.value_or(HannWindow());
-  if (csv) {
+  // A CSV of qvx71-noise carries its densities as the run made them (the window's ENBW, the
+  // converter's floor, the gain): they are analysed as they are, so the figures come back
+  // exactly. Only a --window asks for the levels to be read again through another ENBW.
+  if (csv && f.window) {
     std::vector<double> ratios;
     for (const NoisePoint& p : s.points) {
       if (p.density_nv != 0 && std::isfinite(p.level_nv / p.density_nv)) ratios.push_back(p.level_nv / p.density_nv);
     }
-    if (!ratios.empty()) {
+    if (!ratios.empty() && s.method != kMethodRecord) {
       std::nth_element(ratios.begin(), ratios.begin() + static_cast<std::ptrdiff_t>(ratios.size() / 2), ratios.end());
       const double enbw = ratios[ratios.size() / 2] * ratios[ratios.size() / 2];
-      if (std::fabs(enbw - used.enbw) > 1e-3 * used.enbw) {
+      if (std::fabs(enbw - f.window->enbw) > 1e-3 * f.window->enbw) {
         warnings.push_back("note: " + f.path + " was corrected for an ENBW of " + FormatFloat("0.000", enbw) +
-                           " bins; this analysis uses " + used.name + " (" + ShortestNumber(used.enbw) +
-                           "); give --window NAME to use another");
+                           " bins; this analysis uses " + f.window->name + " (" + ShortestNumber(f.window->enbw) + ")");
       }
     }
   }
-  // A time record's CSV holds densities already (its level column is the density).
-  const bool densities = csv && !f.window && std::all_of(s.points.begin(), s.points.end(), [](const NoisePoint& p) {
-                           return p.level_nv == p.density_nv;
-                         });
-  if (densities) {
-    s.method = kMethodRecord;
+  if (csv && s.method == kMethodRecord) {
     s.window_source = "estimator";
+  } else if (csv && !f.window) {
+    s.window_source = "as written";
   } else {
-    SetFftWindow(s, used);
+    SetFftWindow(s, f.window.value_or(HannWindow()));
     s.window_source = "assumed";
   }
   Measured m;
@@ -381,8 +385,8 @@ void Finish(const RunRequest& r, const RunSinks& sinks, Measured& m, RunResult& 
   if (result.corrections.floor) {
     const std::string mismatch = FloorMismatch(*result.corrections.floor, measured);
     if (!mismatch.empty()) {
-      result.warnings.push_back("warning: the floor " + result.corrections.floor_file + " does not match this run: " +
-                                mismatch);
+      result.warnings.push_back("warning: the floor " + result.corrections.floor_file +
+                                " does not match this run: " + mismatch);
     }
   }
   result.finished = FinishRun(measured, result.corrections, r.analysis);
@@ -443,8 +447,7 @@ RunPlan PlanRun(const RunRequest& r) {
         plan.error = "the sweep " + FormatHz(r.from_hz) + " - " + FormatHz(r.to_hz) +
                      ": the instrument's FFT measures from " + FormatHz(limits.lowest_hz) +
                      " (its slowest timebase, at " + std::to_string(r.ppd) + " points per decade) to " +
-                     FormatHz(limits.highest_hz) + " (half its " + FormatHz(kMaxSampleRate) +
-                     " sample rate)";
+                     FormatHz(limits.highest_hz) + " (half its " + FormatHz(kMaxSampleRate) + " sample rate)";
         plan.sweep_within = {std::max(r.from_hz, limits.lowest_hz), std::min(r.to_hz, limits.highest_hz)};
         return plan;
       }
@@ -460,10 +463,10 @@ RunPlan PlanRun(const RunRequest& r) {
       break;
   }
   if (r.max_seconds && plan.seconds > *r.max_seconds) {
-    plan.error = std::string(r.method == RunMethod::kRecord ? "the capture" : "the measurement") + " needs about " +
-                 FormatDuration(plan.seconds) + ", more than --max-minutes allows; allow more, or " +
-                 (r.method == RunMethod::kRecord ? "give a higher --from or fewer --seconds"
-                                                 : "use fewer decades or averages");
+    plan.error =
+        std::string(r.method == RunMethod::kRecord ? "the capture" : "the measurement") + " needs about " +
+        FormatDuration(plan.seconds) + ", more than --max-minutes allows; allow more, or " +
+        (r.method == RunMethod::kRecord ? "give a higher --from or fewer --seconds" : "use fewer decades or averages");
   }
   return plan;
 }
@@ -479,7 +482,10 @@ Corrections CheckRun(const RunRequest& r, std::vector<std::string>* warnings) {
     throw RunError(ErrorKind::kUsage, "--format npy keeps the raw records of a capture; the instrument's FFT has none");
   }
   CheckOutputPrefix(r.out_prefix);
-  if (r.method == RunMethod::kFile) CheckReadableFile(r.file.path.size() > 4 && IsNpy(r.file.path) && !std::filesystem::exists(r.file.path) ? r.file.path.substr(0, r.file.path.size() - 4) + ".1.npy" : r.file.path);
+  if (r.method == RunMethod::kFile)
+    CheckReadableFile(r.file.path.size() > 4 && IsNpy(r.file.path) && !std::filesystem::exists(r.file.path)
+                          ? r.file.path.substr(0, r.file.path.size() - 4) + ".1.npy"
+                          : r.file.path);
   Corrections c = LoadCorrections(r.corrections);
   if (c.floor && r.method != RunMethod::kFile && r.method != RunMethod::kFft) {
     const std::string mismatch = FloorMismatch(*c.floor, PlannedSpectrum(r));
@@ -515,8 +521,9 @@ RunResult RunNoise(const RunRequest& r, InstrumentChannel& channel, const RunSin
       if (result.corrections.floor && !r.floor_any) {
         const std::string mismatch = FloorMismatch(*result.corrections.floor, m.spectrum);
         if (!mismatch.empty()) {
-          throw RunError(ErrorKind::kUsage, "the floor " + result.corrections.floor_file + " does not match this run: " +
-                                                mismatch + "; measure the floor with the same settings, or give --floor-any");
+          throw RunError(ErrorKind::kUsage, "the floor " + result.corrections.floor_file +
+                                                " does not match this run: " + mismatch +
+                                                "; measure the floor with the same settings, or give --floor-any");
         }
       }
     } else {
@@ -544,9 +551,9 @@ RunResult RunNoise(const RunRequest& r, InstrumentChannel& channel, const RunSin
     m.measured = false;
   }
   const bool stopped = m.error.has_value();
-  result.status = !stopped ? RunStatus::kDone : m.cancelled || m.error->kind() == ErrorKind::kInterrupted
-                                                   ? RunStatus::kCancelled
-                                                   : RunStatus::kFailed;
+  result.status = !stopped                                                    ? RunStatus::kDone
+                  : m.cancelled || m.error->kind() == ErrorKind::kInterrupted ? RunStatus::kCancelled
+                                                                              : RunStatus::kFailed;
   m.cancelled = result.status == RunStatus::kCancelled;
   result.error = m.error;
   Finish(r, sinks, m, result, stopped);
