@@ -360,16 +360,34 @@ store::RunRecord RunRecordOf(const RunRequest& r, const RunResult& result) {
   return rec;
 }
 
+namespace {
+
+// An engine's message on one line: libpq's hints come on lines of their own.
+std::string OneLine(const std::string& text) {
+  std::string out;
+  bool blank = false;
+  for (char c : text) {
+    const bool space = c == '\n' || c == '\r' || c == '\t' || c == ' ';
+    if (space && !out.empty() && !blank) out += ' ';
+    if (!space) out += c;
+    blank = space;
+  }
+  while (!out.empty() && out.back() == ' ') out.pop_back();
+  return out;
+}
+
+}  // namespace
+
 void StoreRun(const RunRequest& r, RunResult& result) {
   if (!r.store.enabled || !result.measured || !result.finished) return;
   try {
     const auto store = store::OpenStore(r.store.location);
     result.stored_id = store->Add(RunRecordOf(r, result));
   } catch (const store::StoreError& e) {
-    result.store_error = RunError(ErrorKind::kStore, e.what());
+    result.store_error = RunError(ErrorKind::kStore, OneLine(e.what()));
   } catch (const std::exception& e) {
-    result.store_error =
-        RunError(ErrorKind::kStore, "results store " + store::DisplayLocation(r.store.location) + ": " + e.what());
+    result.store_error = RunError(
+        ErrorKind::kStore, OneLine("results store " + store::DisplayLocation(r.store.location) + ": " + e.what()));
   }
 }
 
