@@ -21,6 +21,7 @@
 #include <QPushButton>
 #include <QSpinBox>
 #include <QSplitter>
+#include <QTabWidget>
 #include <QTimer>
 #include <QVBoxLayout>
 #include <cctype>
@@ -30,11 +31,13 @@
 #include "analysis/noise_files.h"
 #include "app/application.h"
 #include "app/chart_menu.h"
+#include "app/history_panel.h"
 #include "app/tform1.h"
 #include "plot/noise_plot.h"
 #include "plot/run_images.h"
 #include "core/conversions.h"
 #include "settings/instrument_settings.h"
+#include "settings/store_settings.h"
 #include "sweep/sweep_plan.h"
 
 namespace qvx {
@@ -89,6 +92,7 @@ NoiseMeasurementWindow::NoiseMeasurementWindow(TForm1& form) : QWidget(&form, Qt
   std::string problems;
   for (const std::string& p : read.problems) problems += (problems.empty() ? "" : "\n") + p;
   SetMessage(problems, !problems.empty());
+  History->SetLocation(ReadStoreLocation(TIniFile(kSettingsFileName)));
   UpdateMethod();
   UpdatePlan();
   poll_ = new QTimer(this);
@@ -199,9 +203,22 @@ void NoiseMeasurementWindow::CreateControls() {
   Report->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
   Report->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
   Report->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+  History = new HistoryPanel(this);
+  History->ShowChart = [this](QChart* chart) {
+    QChart* old = Plot->chart();
+    Plot->setChart(chart);
+    delete old;
+  };
+  History->ShowReport = [this](const std::string& text) {
+    Report->setPlainText(Q(text));
+    Tabs->setCurrentWidget(Report);
+  };
+  Tabs = new QTabWidget(this);
+  Tabs->addTab(Report, QStringLiteral("Report"));
+  Tabs->addTab(History, QStringLiteral("History"));
   auto* right = new QSplitter(Qt::Vertical, this);
   right->addWidget(Plot);
-  right->addWidget(Report);
+  right->addWidget(Tabs);
   right->setStretchFactor(0, 3);
   right->setStretchFactor(1, 1);
   right->setSizes({500, 240});
@@ -352,6 +369,9 @@ void NoiseMeasurementWindow::StartClick() {
   request->fft.first_range = {stored.FftScale, stored.FftOffset};
   request->corrections = files;
   request->keep_records = true;
+  request->store.enabled = true;
+  request->store.location = History->Location();
+  request->store.command = "window";
   run_.reset();
   records_.clear();
   recordFiles_.reset();
@@ -417,6 +437,12 @@ void NoiseMeasurementWindow::Ended() {
       SetMessage(message + (result.measured ? " (what was measured before is kept)" : ""), true);
       break;
   }
+  if (result.store_error) {
+    const std::string before = Message->text().toStdString();
+    SetMessage(before + (before.empty() ? "" : "\n") + result.store_error->what() + "; the run is not kept there",
+               true);
+  }
+  if (result.stored_id) History->Refresh();
 }
 
 void NoiseMeasurementWindow::Show(const NoiseSpectrum& measured, bool final) {

@@ -21,10 +21,12 @@ class QPlainTextEdit;
 class QProgressBar;
 class QPushButton;
 class QSpinBox;
+class QTabWidget;
 class QTimer;
 
 namespace qvx {
 
+class HistoryPanel;
 class TForm1;
 
 inline constexpr const char* kNoiseWindowTitle = "Noise Measurement";
@@ -64,6 +66,8 @@ class NoiseMeasurementWindow : public QWidget {
   QLabel* Message = nullptr;
   QChartView* Plot = nullptr;
   QPlainTextEdit* Report = nullptr;
+  QTabWidget* Tabs = nullptr;  // the report and the history of the results store
+  HistoryPanel* History = nullptr;
 
   void StartClick();
   void CancelClick();

@@ -20,6 +20,7 @@
 
 #include "analysis/corrections.h"
 #include "analysis/noise_files.h"
+#include "cli/history_cli.h"
 #include "core/conversions.h"
 #include "core/errors.h"
 #include "core/files.h"
@@ -42,6 +43,7 @@ enum ExitCode : int {
   kExitInstrument = 3,     // not reachable or not answering
   kExitData = 4,           // a malformed file, a fully clipped trace, a sweep out of time
   kExitLimit = 5,          // a log point over the limit mask
+  kExitStore = 6,          // the results store could not keep the run
   kExitInterrupted = 130,  // Ctrl+C, SIGTERM, SIGHUP
 };
 
@@ -56,7 +58,7 @@ int ExitCodeOf(ErrorKind kind) {
     case ErrorKind::kInterrupted:
       return kExitInterrupted;
     case ErrorKind::kStore:
-      return 6;
+      return kExitStore;
   }
   return kExitUsage;
 }
@@ -107,6 +109,7 @@ struct ReportOptions {
   std::string window;
   int ppd = 10;
   bool quiet = false;
+  StoreOptions store;
 };
 
 // Whole numbers lo ... hi, with a message that says what is wrong with the text.
@@ -152,6 +155,7 @@ void AddReportOptions(CLI::App* cmd, ReportOptions& o) {
   cmd->add_option(
       "--limit", o.limit,
       "a mask of frequency and largest density (nV/sqrt(Hz)) lines: exit 5 when a clean log point lies above it");
+  AddStoreOptions(cmd, o.store);
 }
 
 // The request's corrections, analysis and files from the report's options.
@@ -196,6 +200,7 @@ void ApplyReportOptions(const ReportOptions& o, RunRequest& r) {
     }
   }
   if (o.json != "-") r.json_path = o.json;
+  ApplyStoreOptions(o.store, r);
 }
 
 std::optional<FftWindow> WindowOption(const std::string& name) {
@@ -264,6 +269,7 @@ class InterruptGuard {
 // the warnings, and why it stopped.
 int Conclude(const RunRequest& r, const RunResult& result, const ReportOptions& o, std::ostream& out, std::ostream& err) {
   for (const std::string& w : result.warnings) err << kProgram << ": " << w << "\n";
+  const bool storeFailed = ReportStoredRun(result, o.quiet, err, kProgram);
   if (result.status == RunStatus::kCancelled) {
     out.flush();
     err << kProgram << ": interrupted; nothing written"
@@ -289,6 +295,7 @@ int Conclude(const RunRequest& r, const RunResult& result, const ReportOptions& 
     Fail(ExitCodeOf(e.kind()), e.what() + where);
   }
   if (!result.files.problem.empty()) Fail(kExitUsage, result.files.problem + " (the results are on standard output)");
+  if (storeFailed) return kExitStore;
   if (result.OverLimit()) {
     const LimitResult& limit = *result.finished->report.limit;
     Fail(kExitLimit, "over the limit " + limit.file + ": worst margin " + FormatSignificant(limit.worst_margin_db, 3) +
@@ -582,7 +589,7 @@ int RunNoiseCli(int argc, char** argv) {
   app.require_subcommand(1);
   app.footer(
       "Exit codes: 0 done, 2 usage, 3 instrument not reachable or not answering, 4 data unusable, 5 over the limit, "
-      "130 interrupted.");
+      "6 results store failed (the run's files and summary are still written), 130 interrupted.");
 
   MeasureOptions m;
   CLI::App* measure = app.add_subcommand("measure", "measure the instrument's FFT and analyze it");
@@ -652,11 +659,15 @@ int RunNoiseCli(int argc, char** argv) {
       ->check(WholeIn(1, 64));
   plan->add_option("--time-scale", p.timeScale, "scale of the averaging waits (default 1)");
 
+  HistoryCommand history(app);
+
   // A first word that is no option and no command: say which commands there are.
   if (argc > 1 && argv[1][0] != '-' && std::string(argv[1]) != "measure" && std::string(argv[1]) != "analyze" &&
-      std::string(argv[1]) != "plan" && std::string(argv[1]) != "capture" && std::string(argv[1]) != "plot") {
+      std::string(argv[1]) != "plan" && std::string(argv[1]) != "capture" && std::string(argv[1]) != "plot" &&
+      std::string(argv[1]) != "history") {
     err << kProgram << ": there is no command '" << argv[1]
-        << "'; the commands are measure, capture, analyze, plot and plan (" << kProgram << " --help shows them)\n";
+        << "'; the commands are measure, capture, analyze, plot, plan and history (" << kProgram
+        << " --help shows them)\n";
     return kExitUsage;
   }
   try {
@@ -676,6 +687,7 @@ int RunNoiseCli(int argc, char** argv) {
     if (capture->parsed()) return Capture(c, out, err);
     if (plotCmd->parsed()) return Plot(pl, out);
     if (analyze->parsed()) return Analyze(a, out, err);
+    if (history.Parsed()) return history.Run(out, err);
     return Plan(p, out);
   } catch (const Stop& stop) {
     out.flush();

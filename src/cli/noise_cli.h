@@ -1,5 +1,5 @@
 #pragma once
-// The qvx71-noise program: measure, capture, analyze and plan.
+// The qvx71-noise program: measure, capture, analyze, plot, plan and history.
 #include "report/run_report.h"  // its exit codes
 
 namespace qvx {

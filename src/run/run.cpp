@@ -20,6 +20,7 @@
 #include "link/whole_line_channel.h"
 #include "psd/npy.h"
 #include "run/record_files.h"
+#include "run/run_store.h"
 #include "sweep/sweep_plan.h"
 
 namespace qvx {
@@ -564,6 +565,7 @@ RunResult RunNoise(const RunRequest& r, InstrumentChannel& channel, const RunSin
   if (files && !files->Problem().empty() && result.files.problem.empty() && !r.keep_records) {
     result.files.problem = files->Problem();
   }
+  StoreRun(r, result);
   return result;
 }
 

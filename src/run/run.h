@@ -7,6 +7,7 @@
 // worker thread, the CLI directly; both hand in the channel.
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -21,6 +22,7 @@
 #include "link/instrument_channel.h"
 #include "psd/estimator.h"
 #include "report/run_report.h"
+#include "run/store_request.h"
 #include "sweep/measurement.h"
 
 namespace qvx {
@@ -73,6 +75,7 @@ struct RunRequest {
   RunFormats formats;
   std::string json_path;    // the JSON alone to this file; empty: none
   bool keep_records = false;  // keep the raw records (in a folder of the run's own) for a later save
+  StoreRequest store;         // the results store the run is kept in when it ends
   const std::atomic<bool>* cancel = nullptr;
 };
 
@@ -107,6 +110,8 @@ struct RunResult {
   std::vector<std::string> records;         // raw record files kept for a later save
   std::shared_ptr<RecordSink> record_files;  // ... which live as long as this does
   std::vector<std::string> warnings;
+  std::optional<std::int64_t> stored_id;  // the run's id in the results store
+  std::optional<RunError> store_error;    // why the store did not keep it (the run itself stands)
   bool OverLimit() const { return finished && finished->report.limit && !finished->report.limit->pass; }
 };
 

@@ -42,7 +42,10 @@ TEST(ManualPages, NameTheOptionsTheProgramsTake) {
   const std::pair<std::string, std::string> programs[] = {
       {"qvx71-noise", Output(noise + " measure --help") + Output(noise + " capture --help") +
                           Output(noise + " analyze --help") + Output(noise + " plot --help") +
-                          Output(noise + " plan --help")},
+                          Output(noise + " plan --help") + Output(noise + " history list --help") +
+                          Output(noise + " history show --help") + Output(noise + " history export --help") +
+                          Output(noise + " history plot --help") + Output(noise + " history trend --help") +
+                          Output(noise + " history delete --help")},
       {"qvx71-sim", Output(std::string(QVX71_SIM_PATH) + " --help")},
   };
   for (const auto& [name, help] : programs) {

@@ -300,7 +300,7 @@ TEST_F(NoiseCli, BadInputEndsWithItsCodeAndSaysWhy) {
       {{"analyze", "none.csv"}, nullptr, 2, "cannot read none.csv"},
       {{"analyze", "."}, nullptr, 2, "it is a folder"},
       {{"analyze", "neg.csv"}, nullptr, 4, "line 3: a level below 0"},
-      {{"bogus"}, nullptr, 2, "no command 'bogus'; the commands are measure, capture, analyze, plot and plan"},
+      {{"bogus"}, nullptr, 2, "no command 'bogus'; the commands are measure, capture, analyze, plot, plan and history"},
       {{"measure", "--averages", "abc"}, nullptr, 2, "abc is not a number"},
       {{"plan", "--sweep", "1e6:1e9"}, nullptr, 2, "500 MHz"},
       {{"plan", "--sweep", "1e-5:10"}, nullptr, 2, "try --sweep 0.01:10"},

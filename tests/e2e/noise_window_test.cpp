@@ -11,6 +11,7 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QTableWidget>
 #include <QTest>
 #include <filesystem>
 #include <fstream>
@@ -20,8 +21,10 @@
 #include "app/chart_menu.h"
 #include "app/tform1.h"
 #include "link/socket_channel.h"
+#include "app/history_panel.h"
 #include "app/noise_window.h"
 #include "gui_support/gui_test.h"
+#include "store/store.h"
 #include "support/sim_fixture.h"
 
 namespace qvx::test {
@@ -160,6 +163,9 @@ TEST_F(NoiseWindowRun, TheInstrumentsFftSweepRunsFromTheWindow) {
   ASSERT_TRUE(window_->Run());
   EXPECT_EQ(window_->Run()->spectrum.acquisitions.size(), 2u);
   EXPECT_NEAR(window_->Run()->report.fit.white_nv, 2000, 0.05 * 2000);
+  // Kept in the default store when it ended, and listed.
+  ASSERT_EQ(window_->History->Runs->rowCount(), 1);
+  EXPECT_EQ(store::OpenStore("qvx71-results.sqlite")->List({}).front().command, "window");
 }
 
 }  // namespace
