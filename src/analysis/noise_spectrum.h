@@ -106,6 +106,45 @@ struct LfFigures {
   bool floor_subtracted = false;  // the rms less a floor run's own, in power
 };
 
+// One averaging time of the Allan or Hadamard deviation.
+struct DeviationFigure {
+  double tau_s = 0.0;
+  double dev_v = 0.0;
+  double ci_lo_v = 0.0;  // 95 %
+  double ci_hi_v = 0.0;
+  double edf = 0.0;
+  std::string noise;  // "white", "1/f", ...
+};
+
+// Random telegraph steps (popcorn noise) in the record.
+struct BurstFigures {
+  bool detected = false;
+  int steps = 0;
+  std::vector<double> levels_v;
+  double amplitude_v = 0.0;
+  double rate_hz = 0.0;  // transitions a second
+  std::vector<double> dwell_s;
+  std::vector<double> fraction;
+};
+
+// The record in time: the longest record's Allan and Hadamard deviations, its drift and its
+// bursts, and an envelope of it for a picture.
+struct TimeRecordFigures {
+  double fs_hz = 0.0;
+  double seconds = 0.0;
+  std::vector<DeviationFigure> allan;
+  std::vector<DeviationFigure> hadamard;
+  bool drift_known = false;
+  double drift_v_per_s = 0.0;
+  double drift_lo_v_per_s = 0.0;
+  double drift_hi_v_per_s = 0.0;
+  BurstFigures bursts;
+  struct Block {
+    double t_s, mean_v, lo_v, hi_v;
+  };
+  std::vector<Block> envelope;
+};
+
 inline constexpr const char* kMethodFft = "instrument FFT";
 inline constexpr const char* kMethodRecord = "time record";
 
@@ -114,10 +153,11 @@ struct NoiseSpectrum {
   double end_hz = 0.0;             // upper edge of the last point's step
 
   std::string method = kMethodFft;
-  std::vector<RecordInfo> records;  // the time record's
-  std::string averaging = "mean";   // of the time record's periodograms
-  double confidence = 0.95;         // of every interval
-  std::optional<LfFigures> lf;      // when the capture covers 0.1-10 Hz
+  std::vector<RecordInfo> records;        // the time record's
+  std::string averaging = "mean";         // of the time record's periodograms
+  double confidence = 0.95;               // of every interval
+  std::optional<LfFigures> lf;            // when the capture covers 0.1-10 Hz
+  std::optional<TimeRecordFigures> time;  // the time record's, where there is one
 
   // The corrections that made the densities input-referred.
   bool input_referred = false;

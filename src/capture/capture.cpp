@@ -294,6 +294,49 @@ std::unique_ptr<psd::Estimator> MakeRecordEstimator(double fs_hz, std::size_t po
   return std::make_unique<psd::Estimator>(fs_hz, options);
 }
 
+CapturedRecord MakeCapturedRecord(double fs_hz, std::size_t points, psd::Averaging averaging) {
+  CapturedRecord r;
+  r.estimator = MakeRecordEstimator(fs_hz, points, averaging);
+  r.time = std::make_unique<psd::TimeDomain>(fs_hz, points);
+  r.envelope = std::make_unique<psd::Envelope>(fs_hz, points);
+  return r;
+}
+
+void CapturedRecord::Push(const float* volts, std::size_t n) {
+  estimator->Push(volts, n);
+  if (time) time->Push(volts, n);
+  if (envelope) envelope->Push(volts, n);
+}
+
+TimeRecordFigures TimeFiguresOf(const CapturedRecord& record) {
+  TimeRecordFigures t;
+  if (!record.time) return t;
+  const psd::TimeFigures f = record.time->Read();
+  t.fs_hz = f.fs_hz;
+  t.seconds = f.duration_s;
+  for (const psd::DeviationPoint& p : f.deviation) {
+    const std::string noise(psd::NoiseTypeName(p.noise));
+    t.allan.push_back({p.tau_s, p.adev_v, p.adev_lo_v, p.adev_hi_v, p.adev_edf, noise});
+    if (p.hdev_v > 0) t.hadamard.push_back({p.tau_s, p.hdev_v, p.hdev_lo_v, p.hdev_hi_v, p.hdev_edf, noise});
+  }
+  t.drift_known = f.drift.valid;
+  t.drift_v_per_s = f.drift.slope_v_per_s;
+  t.drift_lo_v_per_s = f.drift.lo_v_per_s;
+  t.drift_hi_v_per_s = f.drift.hi_v_per_s;
+  t.bursts.detected = f.bursts.detected;
+  t.bursts.steps = static_cast<int>(f.bursts.steps);
+  t.bursts.levels_v = f.bursts.levels_v;
+  t.bursts.amplitude_v = f.bursts.amplitude_v;
+  t.bursts.rate_hz = f.bursts.rate_hz;
+  t.bursts.dwell_s = f.bursts.dwell_s;
+  t.bursts.fraction = f.bursts.fraction;
+  if (record.envelope) {
+    for (const psd::Envelope::Block& b : record.envelope->Read())
+      t.envelope.push_back({b.t_s, b.mean_v, b.lo_v, b.hi_v});
+  }
+  return t;
+}
+
 CapturePlan PlanCapture(double f1, double f2, std::optional<double> seconds, int ppd) {
   CapturePlan plan;
   plan.f1_hz = f1;
@@ -480,8 +523,7 @@ CaptureOutcome RunCapture(InstrumentChannel& channel, const CapturePlan& plan, c
     // The record itself, read in chunks straight into its estimator.
     CapturedRecord record;
     for (int take = 0; take < 3; ++take) {
-      record = CapturedRecord{};
-      record.estimator = MakeRecordEstimator(r.fs_hz, r.points, settings.averaging);
+      record = MakeCapturedRecord(r.fs_hz, r.points, settings.averaging);
       PreambleExpectation expected;
       if (!session.Set(r.points, r.tdiv_s, scale, offset, expected)) return finish();
       const auto started = Clock::now();
@@ -527,7 +569,7 @@ CaptureOutcome RunCapture(InstrumentChannel& channel, const CapturePlan& plan, c
           clipped += b == 0 || b == 255;
           chunk[i] = volts[b];
         }
-        record.estimator->Push(chunk.data(), chunk.size());
+        record.Push(chunk.data(), chunk.size());
         if (settings.samples) settings.samples->Append(chunk.data(), chunk.size());
         record.info.points += chunk.size();
         record.info.seconds = static_cast<double>(record.info.points) / record.info.fs_hz;
@@ -653,6 +695,12 @@ NoiseSpectrum StitchRecords(const std::vector<const CapturedRecord*>& records, i
     }
     FlagConverterFloor(s.points, mine, records[r]->info.converter_floor_nv);
   }
+  // The record in time: the longest record's.
+  const CapturedRecord* longest = nullptr;
+  for (const CapturedRecord* r : records) {
+    if (r->time && r->time->Samples() >= 2 && (!longest || r->info.seconds > longest->info.seconds)) longest = r;
+  }
+  if (longest) s.time = TimeFiguresOf(*longest);
   // The 0.1-10 Hz figures from the longest record that covers them.
   const CapturedRecord* lfRecord = nullptr;
   psd::LfNoise lf;

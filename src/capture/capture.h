@@ -12,7 +12,9 @@
 #include "analysis/noise_spectrum.h"
 #include "core/errors.h"
 #include "link/instrument_channel.h"
+#include "psd/envelope.h"
 #include "psd/estimator.h"
+#include "psd/time_domain.h"
 
 namespace qvx {
 
@@ -68,6 +70,11 @@ using ProgressSink = std::function<void(const CaptureProgress&)>;
 struct CapturedRecord {
   RecordInfo info;
   std::unique_ptr<psd::Estimator> estimator;
+  // The record in time, from the same samples.
+  std::unique_ptr<psd::TimeDomain> time;
+  std::unique_ptr<psd::Envelope> envelope;
+  // Every sample, as read, to all three.
+  void Push(const float* volts, std::size_t n);
   bool complete = false;  // every point read
 };
 
@@ -110,5 +117,11 @@ NoiseSpectrum StitchRecords(const std::vector<const CapturedRecord*>& records, i
 
 // An estimator for a record of `points` at `fs`, as a capture makes it.
 std::unique_ptr<psd::Estimator> MakeRecordEstimator(double fs_hz, std::size_t points, psd::Averaging averaging);
+// A record's accumulators (spectrum, time, envelope), as a capture makes them; the same for an
+// analysis of its samples, so both give the same figures.
+CapturedRecord MakeCapturedRecord(double fs_hz, std::size_t points, psd::Averaging averaging);
+
+// The time figures of a record, as the spectrum carries them.
+TimeRecordFigures TimeFiguresOf(const CapturedRecord& record);
 
 }  // namespace qvx

@@ -263,7 +263,7 @@ Measured ReadRecordFiles(const RunRequest& r) {
     } catch (const psd::NpyError& e) {
       throw RunError(ErrorKind::kData, e.what());
     }
-    CapturedRecord record;
+    RecordInfo info;
     double fs = 0.0;
     const std::size_t at = first + i;
     std::string averaging;
@@ -274,13 +274,13 @@ Measured ReadRecordFiles(const RunRequest& r) {
         return rec.contains(key) && rec[key].is_number() ? rec[key].get<double>() : 0.0;
       };
       fs = number("fs_hz");
-      record.info.tdiv_s = number("tdiv_s");
-      record.info.ch1_scale = number("ch1_scale");
-      record.info.ch1_offset = number("ch1_offset");
-      record.info.clipped_points = static_cast<int>(number("clipped_points"));
-      record.info.lo_hz = number("lo_hz");
-      record.info.hi_hz = number("hi_hz");
-      if (number("converter_floor_nv") > 0) record.info.converter_floor_nv = number("converter_floor_nv");
+      info.tdiv_s = number("tdiv_s");
+      info.ch1_scale = number("ch1_scale");
+      info.ch1_offset = number("ch1_offset");
+      info.clipped_points = static_cast<int>(number("clipped_points"));
+      info.lo_hz = number("lo_hz");
+      info.hi_hz = number("hi_hz");
+      if (number("converter_floor_nv") > 0) info.converter_floor_nv = number("converter_floor_nv");
     }
     if (f.fs_hz) fs = *f.fs_hz;
     if (!(fs > 0)) {
@@ -296,12 +296,14 @@ Measured ReadRecordFiles(const RunRequest& r) {
       throw RunError(ErrorKind::kData, files[i] + ": a record of " + Counted(static_cast<long long>(rows), "sample") +
                                            " has no spectrum; give the .npy of a whole capture");
     }
-    record.info.fs_hz = fs;
-    record.info.points = rows;
-    record.info.seconds = static_cast<double>(rows) / fs;
-    if (record.info.hi_hz == 0.0) record.info.hi_hz = psd::kTopFraction * fs;
+    info.fs_hz = fs;
+    info.points = rows;
+    info.seconds = static_cast<double>(rows) / fs;
+    if (info.hi_hz == 0.0) info.hi_hz = psd::kTopFraction * fs;
+    CapturedRecord record;
     try {
-      record.estimator = MakeRecordEstimator(fs, rows, how);
+      record = MakeCapturedRecord(fs, rows, how);
+      record.info = info;
     } catch (const std::invalid_argument& e) {
       throw RunError(ErrorKind::kUsage, files[i] + ": " + e.what());
     }
@@ -310,7 +312,7 @@ Measured ReadRecordFiles(const RunRequest& r) {
     try {
       while (const std::size_t n = reader->Read(chunk.data(), chunk.size())) {
         // Read on past a bad sample, so the message can say how many there are.
-        if (reader->NonFinite() == 0) record.estimator->Push(chunk.data(), n);
+        if (reader->NonFinite() == 0) record.Push(chunk.data(), n);
       }
     } catch (const psd::NpyError& e) {
       throw RunError(ErrorKind::kData, e.what());
