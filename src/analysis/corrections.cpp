@@ -274,6 +274,28 @@ void ApplyCorrections(NoiseSpectrum& s, const Gain& gain, const Floor* floor) {
   s.gain_text = gain.given ? gain.Describe() : std::string();
   s.gain_ratio_1hz = gain.RatioAt(1.0, nullptr);
   s.floor_source = floor ? floor->source : std::string();
+  if (s.time && gain.given) {
+    // Volts in time, divided as the 0.1-10 Hz figure is: by the gain at 1 Hz.
+    TimeRecordFigures& t = *s.time;
+    const double g = s.gain_ratio_1hz;
+    for (auto* list : {&t.allan, &t.hadamard}) {
+      for (DeviationFigure& d : *list) {
+        d.dev_v /= g;
+        d.ci_lo_v /= g;
+        d.ci_hi_v /= g;
+      }
+    }
+    t.drift_v_per_s /= g;
+    t.drift_lo_v_per_s /= g;
+    t.drift_hi_v_per_s /= g;
+    for (double& v : t.bursts.levels_v) v /= g;
+    t.bursts.amplitude_v /= g;
+    for (auto& b : t.envelope) {
+      b.mean_v /= g;
+      b.lo_v /= g;
+      b.hi_v /= g;
+    }
+  }
   if (s.lf) {
     LfFigures& lf = *s.lf;
     // The filtered record cannot be divided by a curve: its gain at 1 Hz, the band's middle.

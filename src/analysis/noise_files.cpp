@@ -390,6 +390,33 @@ std::string NoiseJsonText(const NoiseSpectrum& s, const NoiseReport& r) {
                   {"failing_points", r.limit->failing_points},
                   {"failing_ranges_hz", std::move(failing)}};
   }
+  if (s.time) {
+    const TimeRecordFigures& t = *s.time;
+    auto deviations = [](const std::vector<DeviationFigure>& list) {
+      Json out = Json::array();
+      for (const DeviationFigure& d : list) {
+        out.push_back({{"tau_s", d.tau_s},
+                       {"adev_v", d.dev_v},
+                       {"ci_lo_v", d.ci_lo_v},
+                       {"ci_hi_v", d.ci_hi_v},
+                       {"edf", d.edf},
+                       {"noise", d.noise}});
+      }
+      return out;
+    };
+    j["allan"] = deviations(t.allan);
+    j["hadamard"] = deviations(t.hadamard);
+    j["drift_v_per_s"] = t.drift_known ? Json(t.drift_v_per_s) : Json(nullptr);
+    j["drift_ci_v_per_s"] = t.drift_known ? Json{t.drift_lo_v_per_s, t.drift_hi_v_per_s} : Json(nullptr);
+    j["bursts"] = {{"detected", t.bursts.detected},
+                   {"levels_v", t.bursts.levels_v},
+                   {"amplitude_v", t.bursts.detected ? Json(t.bursts.amplitude_v) : Json(nullptr)},
+                   {"rate_hz", t.bursts.detected ? Json(t.bursts.rate_hz) : Json(nullptr)},
+                   {"dwell_s", t.bursts.dwell_s},
+                   {"fraction", t.bursts.fraction},
+                   {"steps", t.bursts.steps}};
+    j["record_flags"] = t.bursts.detected ? "B" : "";
+  }
   if (s.method == kMethodRecord) {
     if (s.lf) {
       j["lf_noise"] = {{"lo_hz", 0.1},
@@ -447,6 +474,7 @@ std::string NoiseSummaryText(const NoiseSpectrum& s, const NoiseReport& r) {
     if (r.fit.corner_resolved && std::isfinite(r.fit.corner_lo_hz)) {
       out += " (95 %: " + FormatHz(r.fit.corner_lo_hz) + " ... " + FormatHz(r.fit.corner_hi_hz) + ")";
     }
+    if (s.time && s.time->bursts.detected) out += "; bursts (B) add a Lorentzian, which a white + 1/f fit does not describe";
     out += "\n";
   } else {
     out += "white floor not found (too few usable points)\n";
@@ -545,6 +573,40 @@ std::string NoiseSummaryText(const NoiseSpectrum& s, const NoiseReport& r) {
   } else if (s.method == kMethodRecord) {
     out += "0.1-10 Hz   not covered (it needs at least 20 s at 100 Sa/s or more)\n";
   }
+  if (s.time) {
+    const TimeRecordFigures& t = *s.time;
+    if (!t.allan.empty()) {
+      out += "allan dev  ";
+      bool any = false;
+      for (double tau : {0.1, 1.0, 10.0}) {
+        if (const auto d = DeviationAt(t.allan, tau)) {
+          out += std::string(any ? "," : "") + " " + FormatSeconds(tau) + ": " + FormatVolts(*d);
+          any = true;
+        }
+      }
+      const auto lowest = std::min_element(t.allan.begin(), t.allan.end(),
+                                           [](const DeviationFigure& a, const DeviationFigure& b) { return a.dev_v < b.dev_v; });
+      out += std::string(any ? "; " : " ") + "lowest " + FormatVolts(lowest->dev_v) + " at " + FormatSeconds(lowest->tau_s) +
+             " (" + lowest->noise + " noise there)\n";
+    }
+    if (t.drift_known) {
+      const bool zero = t.drift_lo_v_per_s <= 0 && t.drift_hi_v_per_s >= 0;
+      out += "drift       " + FormatVolts(t.drift_v_per_s) + "/s (95 %: " + FormatVolts(t.drift_lo_v_per_s) + "/s ... " +
+             FormatVolts(t.drift_hi_v_per_s) + "/s)" + (zero ? ", none shown" : "") + "\n";
+    }
+    if (t.bursts.detected) {
+      out += "bursts      B: random telegraph steps of " + FormatVolts(t.bursts.amplitude_v) + " between " +
+             Counted(static_cast<long long>(t.bursts.levels_v.size()), "level") + ", " +
+             FormatSignificant(t.bursts.rate_hz, 3) + " switches/s";
+      for (std::size_t i = 0; i < t.bursts.dwell_s.size() && i < t.bursts.fraction.size(); ++i) {
+        out += std::string(i == 0 ? "; dwell " : ", ") + FormatSeconds(t.bursts.dwell_s[i]) + " (" +
+               FormatSignificant(100 * t.bursts.fraction[i], 3) + " % of the time)";
+      }
+      out += "; the spectrum carries their Lorentzian, which no white + 1/f fit describes\n";
+    } else {
+      out += "bursts      none found\n";
+    }
+  }
   if (r.flags.quantisation > 0) {
     double floor = kNotKnown;
     for (const AcquisitionInfo& a : s.acquisitions) {
@@ -557,6 +619,27 @@ std::string NoiseSummaryText(const NoiseSpectrum& s, const NoiseReport& r) {
            " use a smaller channel scale or a preamplifier\n";
   }
   return out;
+}
+
+std::string AdevCsvText(const TimeRecordFigures& t) {
+  std::string out = std::string(kAdevCsvHeader) + "\n";
+  for (const DeviationFigure& d : t.allan) {
+    out += ShortestNumber(d.tau_s) + "," + ShortestNumber(d.dev_v) + "," + ShortestNumber(d.ci_lo_v) + "," +
+           ShortestNumber(d.ci_hi_v) + "," + ShortestNumber(d.edf) + "," + d.noise + "\n";
+  }
+  return out;
+}
+
+std::optional<double> DeviationAt(const std::vector<DeviationFigure>& points, double tau_s) {
+  for (std::size_t i = 0; i < points.size(); ++i) {
+    if (std::fabs(points[i].tau_s - tau_s) <= 1e-9 * tau_s) return points[i].dev_v;
+    if (i + 1 < points.size() && points[i].tau_s < tau_s && points[i + 1].tau_s > tau_s && points[i].dev_v > 0 &&
+        points[i + 1].dev_v > 0) {
+      const double u = std::log(tau_s / points[i].tau_s) / std::log(points[i + 1].tau_s / points[i].tau_s);
+      return std::exp(std::log(points[i].dev_v) + u * std::log(points[i + 1].dev_v / points[i].dev_v));
+    }
+  }
+  return std::nullopt;
 }
 
 std::string ClippedRanges(const NoiseSpectrum& s) {

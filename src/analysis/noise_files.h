@@ -54,6 +54,13 @@ std::string NoiseJsonText(const NoiseSpectrum& s, const NoiseReport& r);
 // A few lines for a terminal: white floor, corner, bands, spots, flags.
 std::string NoiseSummaryText(const NoiseSpectrum& s, const NoiseReport& r);
 
+// The Allan deviation as a table: "tau_s,adev_v,ci_lo_v,ci_hi_v,edf,noise" lines.
+inline constexpr const char* kAdevCsvHeader = "tau_s,adev_v,ci_lo_v,ci_hi_v,edf,noise";
+std::string AdevCsvText(const TimeRecordFigures& t);
+
+// A deviation at `tau_s`, on log-log between the octaves around it; nothing outside them.
+std::optional<double> DeviationAt(const std::vector<DeviationFigure>& points, double tau_s);
+
 // The ranges of clipped points: "stayed clipped (left out): 0 Hz - 300 Hz (3 points)", or "".
 std::string ClippedRanges(const NoiseSpectrum& s);
 

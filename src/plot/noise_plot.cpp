@@ -451,6 +451,194 @@ QChart* BuildLfChart(const std::vector<double>& volts, double rate_hz, const QSt
   return chart.release();
 }
 
+namespace {
+// 1, 2 or 5 times a power of ten, at least `x`: a top a data sheet's axis would have.
+double NiceTop(double x) {
+  if (!(x > 0) || !std::isfinite(x)) return 1.0;
+  const double unit = std::pow(10.0, std::floor(std::log10(x)));
+  return unit * (x <= unit ? 1 : x <= 2 * unit ? 2 : x <= 5 * unit ? 5 : 10);
+}
+}  // namespace
+
+QChart* BuildAllanChart(const TimeRecordFigures& t, double white_nv, double corner_hz, const QString& caption) {
+  auto chart = std::make_unique<QChart>();
+  chart->setTitle(QStringLiteral("<b>Allan deviation</b><br><span style=\"font-size:small\">%1</span>")
+                      .arg(caption.toHtmlEscaped()));
+  chart->setBackgroundRoundness(0);
+  chart->legend()->setAlignment(Qt::AlignBottom);
+  double tLo = 0, tHi = 0, dLo = 0, dHi = 0;
+  for (const DeviationFigure& d : t.allan) {
+    if (!(d.dev_v > 0)) continue;
+    tLo = tLo > 0 ? std::min(tLo, d.tau_s) : d.tau_s;
+    tHi = std::max(tHi, d.tau_s);
+    const double lo = d.ci_lo_v > 0 ? d.ci_lo_v : d.dev_v;
+    dLo = dLo > 0 ? std::min(dLo, lo) : lo;
+    dHi = std::max(dHi, std::max(d.ci_hi_v, d.dev_v));
+  }
+  auto* x = MakeLogAxis(QStringLiteral("averaging time \u03C4 (s)"), tLo, tHi);
+  auto* y = MakeLogAxis(QStringLiteral("V"), dLo / 1.5, dHi * 1.5);
+  y->setLabelFormat(QStringLiteral("%.0e"));
+  chart->addAxis(x, Qt::AlignBottom);
+  chart->addAxis(y, Qt::AlignLeft);
+  auto* upper = new QLineSeries();
+  auto* lower = new QLineSeries();
+  for (const DeviationFigure& d : t.allan) {
+    if (!(d.dev_v > 0)) continue;
+    upper->append(d.tau_s, std::max(d.ci_hi_v, d.dev_v));
+    lower->append(d.tau_s, d.ci_lo_v > 0 ? d.ci_lo_v : d.dev_v);
+  }
+  auto* band = new QAreaSeries(upper, lower);
+  band->setName(QStringLiteral("95 % interval"));
+  band->setBrush(QColor(70, 110, 200, 50));
+  band->setPen(Qt::NoPen);
+  chart->addSeries(band);
+  band->attachAxis(x);
+  band->attachAxis(y);
+  QLineSeries* line = AddLine(*chart, x, y, QStringLiteral("overlapping Allan deviation"), QPen(QColor(40, 80, 170), 2.0));
+  for (const DeviationFigure& d : t.allan) {
+    if (d.dev_v > 0) line->append(d.tau_s, d.dev_v);
+  }
+  QScatterSeries* marks = AddMarkers(*chart, x, y, QString(), QColor(40, 80, 170), QScatterSeries::MarkerShapeCircle, 7);
+  marks->replace(line->points());
+  chart->legend()->markers(marks).front()->setVisible(false);
+  if (std::isfinite(white_nv) && white_nv > 0) {
+    const double w = white_nv * 1e-9;
+    const double fc = std::isfinite(corner_hz) && corner_hz > 0 ? corner_hz : 0.0;
+    QPen dashed(QColor(200, 90, 40), 1.5);
+    dashed.setStyle(Qt::DashLine);
+    QLineSeries* model = AddLine(*chart, x, y, QStringLiteral("white + 1/f fit"), dashed);
+    for (const DeviationFigure& d : t.allan) {
+      model->append(d.tau_s, std::sqrt(w * w / (2.0 * d.tau_s) + 2.0 * std::log(2.0) * w * w * fc));
+    }
+  }
+  return chart.release();
+}
+
+QChart* BuildTimeChart(const TimeRecordFigures& t, const QString& caption) {
+  auto chart = std::make_unique<QChart>();
+  chart->setTitle(QStringLiteral("<b>The record in time</b><br><span style=\"font-size:small\">%1</span>")
+                      .arg(caption.toHtmlEscaped()));
+  chart->setBackgroundRoundness(0);
+  chart->legend()->setAlignment(Qt::AlignBottom);
+  // Microvolts about the record's mean, which is what one reads.
+  double mean = 0.0;
+  for (const auto& b : t.envelope) mean += b.mean_v;
+  if (!t.envelope.empty()) mean /= static_cast<double>(t.envelope.size());
+  double lo = mean, hi = mean;
+  for (const auto& b : t.envelope) {
+    lo = std::min(lo, b.lo_v);
+    hi = std::max(hi, b.hi_v);
+  }
+  auto* x = new QValueAxis();
+  x->setTitleText(QStringLiteral("Time (s)"));
+  x->setRange(0, std::max(t.seconds, 1e-9));
+  x->setLabelFormat(QStringLiteral("%g"));
+  auto* y = new QValueAxis();
+  y->setTitleText(QStringLiteral("\u00B5V about the mean (%1)").arg(QString::fromStdString(FormatVolts(mean))));
+  const double span = NiceTop(std::max(std::fabs(hi - mean), std::fabs(lo - mean)) * 1e6 * 1.05);
+  y->setRange(-span, span);
+  y->setTickCount(5);
+  y->setLabelFormat(QStringLiteral("%g"));
+  chart->addAxis(x, Qt::AlignBottom);
+  chart->addAxis(y, Qt::AlignLeft);
+  auto* upper = new QLineSeries();
+  auto* lower = new QLineSeries();
+  for (const auto& b : t.envelope) {
+    upper->append(b.t_s, (b.hi_v - mean) * 1e6);
+    lower->append(b.t_s, (b.lo_v - mean) * 1e6);
+  }
+  auto* area = new QAreaSeries(upper, lower);
+  area->setName(QStringLiteral("lowest to highest"));
+  area->setBrush(QColor(70, 110, 200, 70));
+  area->setPen(Qt::NoPen);
+  chart->addSeries(area);
+  area->attachAxis(x);
+  area->attachAxis(y);
+  QLineSeries* means = AddLine(*chart, x, y, QStringLiteral("mean"), QPen(QColor(40, 80, 170), 1.0));
+  for (const auto& b : t.envelope) means->append(b.t_s, (b.mean_v - mean) * 1e6);
+  for (double level : t.bursts.levels_v) {
+    QPen dashed(QColor(200, 60, 40), 1.5);
+    dashed.setStyle(Qt::DashLine);
+    QLineSeries* l = AddLine(*chart, x, y, QStringLiteral("burst level"), dashed);
+    l->append(0, (level - mean) * 1e6);
+    l->append(t.seconds, (level - mean) * 1e6);
+    if (level != t.bursts.levels_v.front()) chart->legend()->markers(l).front()->setVisible(false);
+  }
+  return chart.release();
+}
+
+QChart* BuildHistogramChart(const TimeRecordFigures& t) {
+  auto chart = std::make_unique<QChart>();
+  chart->setTitle(QStringLiteral("<b>Histogram</b><br><span style=\"font-size:small\">of the block means</span>"));
+  chart->setBackgroundRoundness(0);
+  chart->legend()->hide();
+  double mean = 0.0, lo = 0.0, hi = 0.0;
+  for (const auto& b : t.envelope) mean += b.mean_v;
+  if (!t.envelope.empty()) mean /= static_cast<double>(t.envelope.size());
+  for (const auto& b : t.envelope) {
+    lo = std::min(lo, b.mean_v - mean);
+    hi = std::max(hi, b.mean_v - mean);
+  }
+  constexpr int kBins = 60;
+  const double span = NiceTop(std::max(std::fabs(lo), std::fabs(hi)) * 1e6 * 1.05) * 1e-6;
+  std::vector<int> counts(kBins, 0);
+  for (const auto& b : t.envelope) {
+    const int k = static_cast<int>(std::floor((b.mean_v - mean + span) / (2 * span) * kBins));
+    if (k >= 0 && k < kBins) ++counts[static_cast<std::size_t>(k)];
+  }
+  auto* x = new QValueAxis();
+  x->setTitleText(QStringLiteral("blocks"));
+  x->setLabelFormat(QStringLiteral("%d"));
+  auto* y = new QValueAxis();
+  y->setTitleText(QStringLiteral("\u00B5V about the mean"));
+  y->setRange(-span * 1e6, span * 1e6);
+  y->setTickCount(5);
+  y->setLabelFormat(QStringLiteral("%g"));
+  chart->addAxis(x, Qt::AlignBottom);
+  chart->addAxis(y, Qt::AlignLeft);
+  QLineSeries* steps = AddLine(*chart, x, y, QString(), QPen(QColor(40, 80, 170), 1.5));
+  int most = 1;
+  for (int k = 0; k < kBins; ++k) {
+    const double v0 = (-span + 2 * span * k / kBins) * 1e6;
+    const double v1 = (-span + 2 * span * (k + 1) / kBins) * 1e6;
+    steps->append(counts[static_cast<std::size_t>(k)], v0);
+    steps->append(counts[static_cast<std::size_t>(k)], v1);
+    most = std::max(most, counts[static_cast<std::size_t>(k)]);
+  }
+  x->setRange(0, most * 1.1);
+  return chart.release();
+}
+
+bool SaveChartPairImage(QChart& left, QChart& right, double left_share, const QString& path, QSize size,
+                        QString* error) {
+  QGraphicsScene scene;
+  const double split = size.width() * std::clamp(left_share, 0.1, 0.9);
+  scene.addItem(&left);
+  scene.addItem(&right);
+  left.setGeometry(QRectF(0, 0, split, size.height()));
+  right.setGeometry(QRectF(split, 0, size.width() - split, size.height()));
+  scene.setSceneRect(QRectF(QPointF(0, 0), QSizeF(size)));
+  QCoreApplication::processEvents();
+  QImage image(size, QImage::Format_ARGB32_Premultiplied);
+  image.fill(Qt::white);
+  {
+    QPainter painter(&image);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setRenderHint(QPainter::TextAntialiasing);
+    scene.render(&painter, QRectF(QPointF(0, 0), QSizeF(size)), scene.sceneRect());
+  }
+  scene.removeItem(&left);
+  scene.removeItem(&right);
+  QByteArray encoded;
+  QBuffer buffer(&encoded);
+  buffer.open(QIODevice::WriteOnly);
+  if (!image.save(&buffer, "PNG")) {
+    if (error) *error = QStringLiteral("%1: could not draw the image").arg(path);
+    return false;
+  }
+  return SaveWholeFile(path, encoded, error);
+}
+
 bool SaveChartImage(QChart& chart, const QString& path, QSize min_size, QString* error) {
   auto failWith = [&](const QString& text) {
     if (error) *error = text;

@@ -52,6 +52,19 @@ QChart* BuildOverlayChart(const std::vector<OverlayRun>& runs, const std::vector
 // seconds over one 10 s window.
 QChart* BuildLfChart(const std::vector<double>& volts, double rate_hz, const QString& caption);
 
+// The Allan deviation (V) over averaging time on log-log, with its 95 % band, and dashed, what a
+// white + 1/f density of `white_nv` and `corner_hz` predicts (left out where not finite).
+QChart* BuildAllanChart(const TimeRecordFigures& t, double white_nv, double corner_hz, const QString& caption);
+
+// The record in time: its envelope (each block's lowest to highest, and its mean) with the
+// burst levels marked; and beside it the histogram of the block means.
+QChart* BuildTimeChart(const TimeRecordFigures& t, const QString& caption);
+QChart* BuildHistogramChart(const TimeRecordFigures& t);
+
+// Two charts side by side in one PNG, the left taking `left_share` of the width.
+bool SaveChartPairImage(QChart& left, QChart& right, double left_share, const QString& path, QSize size,
+                        QString* error);
+
 // Draws `chart` into `path` (PNG or SVG by the extension, any case) at least `min_size`
 // big. A chart shown in a view keeps its size on screen and is drawn scaled; a chart in
 // no scene is laid out at the image size. The file is whole or untouched: one that was

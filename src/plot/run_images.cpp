@@ -42,6 +42,34 @@ std::string ChartRunImages::LowFrequency(const FinishedRun& run, const std::stri
   return Save(*chart, path, QSize(kImageWidth, kImageHeight / 2));
 }
 
+std::string ChartRunImages::AllanDeviation(const FinishedRun& run, const std::string& path) const {
+  if (!run.spectrum.time) return "the run has no time record";
+  EnsureGuiApplication();
+  const TimeRecordFigures& t = *run.spectrum.time;
+  std::unique_ptr<QChart> chart(BuildAllanChart(
+      t, run.report.fit.white_nv, run.report.fit.corner_hz,
+      QString::fromStdString(FormatSeconds(t.seconds) + " at " + FormatSignificant(t.fs_hz, 4) + " Sa/s" +
+                             (run.spectrum.input_referred ? ", input-referred" : ""))));
+  return Save(*chart, path, QSize(kImageWidth, kImageHeight));
+}
+
+std::string ChartRunImages::TimeRecord(const FinishedRun& run, const std::string& path) const {
+  if (!run.spectrum.time) return "the run has no time record";
+  EnsureGuiApplication();
+  const TimeRecordFigures& t = *run.spectrum.time;
+  std::string caption = FormatSeconds(t.seconds) + " in " + std::to_string(t.envelope.size()) + " blocks";
+  if (t.bursts.detected) caption += "; bursts (B) of " + FormatVolts(t.bursts.amplitude_v) + " at " +
+                                    FormatSignificant(t.bursts.rate_hz, 3) + " switches/s";
+  std::unique_ptr<QChart> left(BuildTimeChart(t, QString::fromStdString(caption)));
+  std::unique_ptr<QChart> right(BuildHistogramChart(t));
+  QString error;
+  if (!SaveChartPairImage(*left, *right, 0.75, QString::fromStdString(path), QSize(kImageWidth, kImageHeight / 2),
+                          &error)) {
+    return error.toStdString();
+  }
+  return {};
+}
+
 std::string SaveOverlayImage(const std::vector<OverlayRun>& runs, const std::vector<std::pair<double, double>>& mask,
                              const std::string& caption, const std::string& path) {
   EnsureGuiApplication();

@@ -14,6 +14,8 @@ class ChartRunImages final : public RunImages {
  public:
   std::string Spectrum(const FinishedRun& run, const std::string& path) const override;
   std::string LowFrequency(const FinishedRun& run, const std::string& path) const override;
+  std::string AllanDeviation(const FinishedRun& run, const std::string& path) const override;
+  std::string TimeRecord(const FinishedRun& run, const std::string& path) const override;
 };
 
 // Several runs in one log-log figure into `path` (PNG or SVG by its extension); empty when

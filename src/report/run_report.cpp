@@ -105,6 +105,8 @@ WrittenFiles WriteRunFiles(const FinishedRun& run, const std::string& prefix, co
   }
   if (out.problem.empty() && f.csv) keep(set.Write(prefix + ".csv", WriteNoiseCsv(s)));
   if (out.problem.empty() && f.csv && lf) keep(set.Write(prefix + "-lf.csv", LfCsvText(*s.lf)));
+  const bool time = s.time && !s.time->allan.empty();
+  if (out.problem.empty() && f.csv && time) keep(set.Write(prefix + "-adev.csv", AdevCsvText(*s.time)));
   if (out.problem.empty() && f.json) {
     // The JSON names the record files beside it, so a stale one is never taken for them.
     NoiseSpectrum named = s;
@@ -115,7 +117,8 @@ WrittenFiles WriteRunFiles(const FinishedRun& run, const std::string& prefix, co
     keep(set.Write(prefix + ".json", NoiseJsonText(named, run.report)));
   }
   for (const auto& [wanted, suffix] :
-       {std::pair{f.png, ".png"}, std::pair{f.svg, ".svg"}, std::pair{f.png && lf, "-lf.png"}}) {
+       {std::pair{f.png, ".png"}, std::pair{f.svg, ".svg"}, std::pair{f.png && lf, "-lf.png"},
+        std::pair{f.png && time, "-adev.png"}, std::pair{f.png && time, "-time.png"}}) {
     if (!wanted || !out.problem.empty()) continue;
     if (!images) {
       keep("cannot draw " + prefix + suffix + ": this program draws no images");
@@ -128,7 +131,10 @@ WrittenFiles WriteRunFiles(const FinishedRun& run, const std::string& prefix, co
       break;
     }
     const std::string suffixText = suffix;
-    problem = suffixText == "-lf.png" ? images->LowFrequency(run, temp) : images->Spectrum(run, temp);
+    problem = suffixText == "-lf.png"     ? images->LowFrequency(run, temp)
+              : suffixText == "-adev.png" ? images->AllanDeviation(run, temp)
+              : suffixText == "-time.png" ? images->TimeRecord(run, temp)
+                                          : images->Spectrum(run, temp);
     if (!problem.empty()) {
       // The adapter names its temporary file; the user knows the target.
       keep("cannot write " + prefix + suffix + " (" + problem + ")");

@@ -54,6 +54,10 @@ class RunImages {
   virtual std::string Spectrum(const FinishedRun& run, const std::string& path) const = 0;
   // The first 10 s window of the 0.1-10 Hz figure (input-referred) into a PNG.
   virtual std::string LowFrequency(const FinishedRun& run, const std::string& path) const = 0;
+  // The Allan deviation with its intervals and what the fitted density predicts.
+  virtual std::string AllanDeviation(const FinishedRun& run, const std::string& path) const = 0;
+  // The record in time as an envelope with the burst levels, and its histogram beside it.
+  virtual std::string TimeRecord(const FinishedRun& run, const std::string& path) const = 0;
 };
 
 // A raw record already on disk (written as it was read), to join the set under its name.
@@ -68,7 +72,8 @@ struct WrittenFiles {
 };
 
 // PREFIX.csv, .json, .png, .svg as asked; with png and the 0.1-10 Hz figure PREFIX-lf.png,
-// and with csv PREFIX-lf.csv (time_s,uv); with npy the records as PREFIX.npy (one record) or
+// and with csv PREFIX-lf.csv (time_s,uv); with a time record PREFIX-adev.csv (csv), and
+// PREFIX-adev.png and PREFIX-time.png (png); with npy the records as PREFIX.npy (one record) or
 // PREFIX.1.npy, PREFIX.2.npy, ... Every file goes to a temporary name first; only when all
 // are written are they renamed over the old ones, and the record files of the same prefix
 // that this run does not write are removed. A failure leaves the earlier set whole.

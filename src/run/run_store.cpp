@@ -307,8 +307,36 @@ store::RunRecord RunRecordOf(const RunRequest& r, const RunResult& result) {
     if (rep.limit->checked > 0) rec.worst_margin_db = Known(rep.limit->worst_margin_db);
     rec.limit_file = ValidText(rep.limit->file);
   }
-  // Time-domain figures (drift, bursts, Allan and Hadamard deviations) and tones join here
-  // once the run carries them: rec.drift_*, rec.bursts, rec.deviations, rec.tones.
+  for (const ToneResult& t : rep.tones) {
+    store::ToneRow row;
+    row.hz = t.hz;
+    row.uv = t.uv;
+    row.ci_lo_uv = Known(t.ci_lo_uv);
+    row.ci_hi_uv = Known(t.ci_hi_uv);
+    rec.tones.push_back(row);
+  }
+  if (s.time) {
+    const TimeRecordFigures& t = *s.time;
+    for (const auto& [kind, list] : {std::pair{"allan", &t.allan}, std::pair{"hadamard", &t.hadamard}}) {
+      for (const DeviationFigure& d : *list) {
+        store::DeviationRow row;
+        row.kind = kind;
+        row.tau_s = d.tau_s;
+        row.dev_v = d.dev_v;
+        row.ci_lo_v = Known(d.ci_lo_v);
+        row.ci_hi_v = Known(d.ci_hi_v);
+        row.edf = Known(d.edf);
+        row.noise = ValidText(d.noise);
+        rec.deviations.push_back(row);
+      }
+    }
+    if (t.drift_known) {
+      rec.drift_v_per_s = Known(t.drift_v_per_s);
+      rec.drift_lo_v_per_s = Known(t.drift_lo_v_per_s);
+      rec.drift_hi_v_per_s = Known(t.drift_hi_v_per_s);
+    }
+    rec.bursts = t.bursts.detected;
+  }
 
   // A log point's flags: those of the fine points in its log bin.
   std::map<int, unsigned> binFlags;
@@ -333,6 +361,7 @@ store::RunRecord RunRecordOf(const RunRequest& r, const RunResult& result) {
     row.rms_uv = b.rms_uv;
     row.ci_lo_uv = Known(b.ci_lo_uv);
     row.ci_hi_uv = Known(b.ci_hi_uv);
+    if (b.tones > 0) row.rms_without_tones_uv = Known(b.noise_uv);
     rec.bands.push_back(row);
   }
   for (const SpotResult& p : rep.spots) {
