@@ -195,9 +195,28 @@ void NoiseMeasurementWindow::CreateControls() {
   left->addWidget(Message, 1);
   controls->setFixedWidth(380);
 
-  Plot = new QChartView(this);
-  Plot->setRenderHint(QPainter::Antialiasing);
+  auto chartView = [this] {
+    auto* view = new QChartView(this);
+    view->setRenderHint(QPainter::Antialiasing);
+    view->setMinimumSize(200, 300);
+    return view;
+  };
+  Plot = chartView();
   Plot->setMinimumSize(400, 300);
+  AllanPlot = chartView();
+  TimePlot = chartView();
+  HistogramPlot = chartView();
+  auto* timePage = new QWidget(this);
+  auto* timeRow = new QHBoxLayout(timePage);
+  timeRow->setContentsMargins(0, 0, 0, 0);
+  timeRow->addWidget(TimePlot, 3);
+  timeRow->addWidget(HistogramPlot, 1);
+  PlotTabs = new QTabWidget(this);
+  PlotTabs->addTab(Plot, QStringLiteral("Spectrum"));
+  PlotTabs->addTab(AllanPlot, QStringLiteral("Allan deviation"));
+  PlotTabs->addTab(timePage, QStringLiteral("Record in time"));
+  PlotTabs->setTabEnabled(1, false);
+  PlotTabs->setTabEnabled(2, false);
   Report = new QPlainTextEdit(this);
   Report->setReadOnly(true);
   Report->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
@@ -205,9 +224,8 @@ void NoiseMeasurementWindow::CreateControls() {
   Report->setLineWrapMode(QPlainTextEdit::WidgetWidth);
   History = new HistoryPanel(this);
   History->ShowChart = [this](QChart* chart) {
-    QChart* old = Plot->chart();
-    Plot->setChart(chart);
-    delete old;
+    ShowChart(Plot, chart);
+    PlotTabs->setCurrentWidget(Plot);
   };
   History->ShowReport = [this](const std::string& text) {
     Report->setPlainText(Q(text));
@@ -217,7 +235,7 @@ void NoiseMeasurementWindow::CreateControls() {
   Tabs->addTab(Report, QStringLiteral("Report"));
   Tabs->addTab(History, QStringLiteral("History"));
   auto* right = new QSplitter(Qt::Vertical, this);
-  right->addWidget(Plot);
+  right->addWidget(PlotTabs);
   right->addWidget(Tabs);
   right->setStretchFactor(0, 3);
   right->setStretchFactor(1, 1);
@@ -379,6 +397,11 @@ void NoiseMeasurementWindow::StartClick() {
   Report->clear();
   SetMessage("", false);
   if (!job_.Start(*request)) return;
+  // A new run starts on a clean plot: nothing of the last one's lingers until its first data.
+  for (QChartView* view : {Plot, AllanPlot, TimePlot, HistogramPlot}) ShowChart(view, new QChart());
+  PlotTabs->setCurrentWidget(Plot);
+  PlotTabs->setTabEnabled(1, false);
+  PlotTabs->setTabEnabled(2, false);
   form_.SetInstrumentBlocked(true);
   SetState(JobState::kRunning);
   Progress->setValue(0);
@@ -458,14 +481,34 @@ void NoiseMeasurementWindow::Show(const NoiseSpectrum& measured, bool final) {
     run.report.fit.white_nv = std::numeric_limits<double>::quiet_NaN();
     run.report.fit.corner_resolved = false;
   }
-  QChart* old = Plot->chart();
-  Plot->setChart(BuildNoiseChart(run.spectrum, run.report));
-  delete old;
+  ShowChart(Plot, BuildNoiseChart(run.spectrum, run.report));
+  const bool time = final && run.spectrum.time && !run.spectrum.time->allan.empty();
+  if (time) {
+    const TimeRecordFigures& t = *run.spectrum.time;
+    ShowChart(AllanPlot, BuildAllanChart(t, run.report.fit.white_nv, run.report.fit.corner_hz, QString()));
+    ShowChart(TimePlot, BuildTimeChart(t, QString()));
+    ShowChart(HistogramPlot, BuildHistogramChart(t));
+  }
+  PlotTabs->setTabEnabled(1, time);
+  PlotTabs->setTabEnabled(2, time);
   if (final) {
-    Report->setPlainText(Q(floorWarning_ + NoiseSummaryText(run.spectrum, run.report) + CorrectionLine(run.spectrum)));
+    // Where, when and with what it was measured, so a copied report stands on its own.
+    std::string measuredWith;
+    if (!run.spectrum.date.empty() || !run.spectrum.idn.empty()) {
+      measuredWith = "measured    " + run.spectrum.date + (run.spectrum.idn.empty() ? "" : " with " + run.spectrum.idn) +
+                     (run.spectrum.addr.empty() ? "" : " at " + run.spectrum.addr) + "\n";
+    }
+    Report->setPlainText(Q(measuredWith + floorWarning_ + NoiseSummaryText(run.spectrum, run.report) +
+                           CorrectionLine(run.spectrum)));
     run_ = std::move(run);
   }
   BtnSave->setEnabled(run_.has_value() && state_ != JobState::kRunning);
+}
+
+void NoiseMeasurementWindow::ShowChart(QChartView* view, QChart* chart) {
+  QChart* old = view->chart();
+  view->setChart(chart);
+  delete old;
 }
 
 void NoiseMeasurementWindow::SetState(JobState state) {

@@ -14,6 +14,7 @@
 #include "settings/noise_settings.h"
 
 class QChartView;
+class QChart;
 class QComboBox;
 class QLabel;
 class QLineEdit;
@@ -64,7 +65,12 @@ class NoiseMeasurementWindow : public QWidget {
   QLabel* Plan = nullptr;
   QProgressBar* Progress = nullptr;
   QLabel* Message = nullptr;
+  // The plot area: the spectrum, the Allan deviation and the record in time (a time record's).
+  QTabWidget* PlotTabs = nullptr;
   QChartView* Plot = nullptr;
+  QChartView* AllanPlot = nullptr;
+  QChartView* TimePlot = nullptr;
+  QChartView* HistogramPlot = nullptr;
   QPlainTextEdit* Report = nullptr;
   QTabWidget* Tabs = nullptr;  // the report and the history of the results store
   HistoryPanel* History = nullptr;
@@ -97,6 +103,8 @@ class NoiseMeasurementWindow : public QWidget {
   void Ended();
   void Show(const NoiseSpectrum& measured, bool final);
   void SetState(JobState state);
+  // Shows `chart` in `view`, which owns it from now; the one before is deleted.
+  void ShowChart(QChartView* view, QChart* chart);
   void SetMessage(const std::string& text, bool error);
   void WriteSettings();
 

@@ -107,16 +107,26 @@ QScatterSeries* AddMarkers(QChart& chart, QAbstractAxis* x, QAbstractAxis* y, co
 
 // The frequency axis's labels: a log axis draws the grid, a category axis beside it the
 // decades in engineering form, which a log axis's printf format cannot write.
-void AddDecadeLabels(QChart& chart, const QLogValueAxis& grid) {
+void AddDecadeLabels(QChart& chart, const QLogValueAxis& grid, Qt::Alignment side = Qt::AlignBottom,
+                     const QString& title = QStringLiteral("Frequency (Hz)")) {
   auto* decades = new QCategoryAxis();
-  decades->setTitleText(QStringLiteral("Frequency (Hz)"));
+  decades->setTitleText(title);
   decades->setLabelsPosition(QCategoryAxis::AxisLabelsPositionOnValue);
   decades->setGridLineVisible(false);
   const int e0 = static_cast<int>(std::lround(std::log10(grid.min())));
   const int e1 = static_cast<int>(std::lround(std::log10(grid.max())));
   decades->setRange(e0, e1);
-  for (int e = e0; e <= e1; ++e) decades->append(DecadeLabel(e), e);
-  chart.addAxis(decades, Qt::AlignBottom);
+  // On the level axis, 2 and 5 inside each decade where there is room: a few decades tall.
+  const bool inside = side == Qt::AlignLeft && e1 - e0 <= 3;
+  for (int e = e0; e <= e1; ++e) {
+    decades->append(DecadeLabel(e), e);
+    if (!inside || e == e1) continue;
+    for (double m : {2.0, 5.0}) {
+      const QString label = DecadeLabel(e).replace(QLatin1Char('1'), QString::number(m), Qt::CaseSensitive);
+      decades->append(e < 0 ? QString::number(m * std::pow(10.0, e), 'g', 3) : label, e + std::log10(m));
+    }
+  }
+  chart.addAxis(decades, side);
 }
 
 void HideFromLegend(QChart& chart, QAbstractSeries* series) {
@@ -158,19 +168,24 @@ QString Caption(const NoiseSpectrum& s) {
   if (s.input_referred) parts << QStringLiteral("input-referred, %1").arg(Text(s.gain_text));
   if (!s.floor_source.empty()) parts << QStringLiteral("floor %1 subtracted").arg(Text(s.floor_source));
   if (!s.date.empty()) parts << Text(s.date);
-  if (s.partial) parts << QStringLiteral("PARTIAL");
-  return parts.join(QStringLiteral(" \u00B7 "));
+  if (s.partial) parts.prepend(QStringLiteral("PARTIAL"));
+  // Two lines when long, so nothing is cut at the chart's width.
+  QString first, second;
+  for (const QString& part : parts) {
+    QString& line = first.size() + part.size() < 90 && second.isEmpty() ? first : second;
+    line += (line.isEmpty() ? QString() : QStringLiteral(" \u00B7 ")) + part.toHtmlEscaped();
+  }
+  return second.isEmpty() ? first : first + QStringLiteral("<br>") + second;
 }
 
 }  // namespace
 
 QChart* BuildNoiseChart(const NoiseSpectrum& s, const NoiseReport& r) {
   auto chart = std::make_unique<QChart>();
-  chart->setTitle(QStringLiteral("<b>Noise density</b><br><span style=\"font-size:small\">%1</span>")
-                      .arg(Caption(s).toHtmlEscaped()));
+  chart->setTitle(QStringLiteral("<b>Noise density</b><br><span style=\"font-size:small\">%1</span>").arg(Caption(s)));
   chart->setBackgroundRoundness(0);
-  // Beside the plot, so no entry is cut and none covers the data.
-  chart->legend()->setAlignment(Qt::AlignRight);
+  // Below the plot, so the plot keeps the width and no entry covers the data.
+  chart->legend()->setAlignment(Qt::AlignBottom);
 
   double fLo = 0, fHi = 0, dLo = 0, dHi = 0;
   bool any = false;
@@ -201,6 +216,8 @@ QChart* BuildNoiseChart(const NoiseSpectrum& s, const NoiseReport& r) {
   }
   // The range's end, unless it only just passes a decade the points do not reach.
   fHi = std::max(fHi, s.end_hz * (1 - 1e-2));
+  const double decade = std::pow(10.0, std::floor(std::log10(fHi) + 1e-9));
+  if (fHi <= decade * 1.02) fHi = decade;
   const bool bands =
       std::any_of(r.bands.begin(), r.bands.end(), [](const BandResult& b) { return std::isfinite(b.rms_uv); });
 
@@ -208,10 +225,13 @@ QChart* BuildNoiseChart(const NoiseSpectrum& s, const NoiseReport& r) {
   axisX->setLabelsVisible(false);
   axisX->setLineVisible(false);
   // Room above the data for the bands' spans.
-  auto* axisY = MakeLogAxis(QStringLiteral("nV/\u221AHz"), dLo / 1.5, dHi * (bands ? 3.5 : 1.5));
+  auto* axisY = MakeLogAxis(QString(), dLo / 1.5, dHi * (bands ? 3.5 : 1.5));
+  axisY->setLabelsVisible(false);
+  axisY->setLineVisible(false);
   chart->addAxis(axisX, Qt::AlignBottom);
   chart->addAxis(axisY, Qt::AlignLeft);
   AddDecadeLabels(*chart, *axisX);
+  AddDecadeLabels(*chart, *axisY, Qt::AlignLeft, QStringLiteral("nV/\u221AHz"));
   const double yMax = axisY->max();
 
   // Each band a labelled span near the top; a band that overlaps one already in a row goes
@@ -240,6 +260,7 @@ QChart* BuildNoiseChart(const NoiseSpectrum& s, const NoiseReport& r) {
                 QPen(colour, 3.0, Qt::SolidLine, Qt::FlatCap));
     span->append(lo * 1.01, y);
     span->append(hi / 1.01, y);
+    HideFromLegend(*chart, span);  // its rms stands on it
     QScatterSeries* label = AddMarkers(*chart, axisX, axisY, QString(), colour, QScatterSeries::MarkerShapeCircle, 1.0);
     label->append(std::sqrt(lo * hi), y);
     label->setPointLabelsFormat(rms);
@@ -259,6 +280,25 @@ QChart* BuildNoiseChart(const NoiseSpectrum& s, const NoiseReport& r) {
     AddMarkers(*chart, axisX, axisY, QStringLiteral("clipped: only a bound (C)"), QColor(220, 30, 30),
                QScatterSeries::MarkerShapeRectangle, 5.0)
         ->replace(clipped);
+  }
+  // The lines, each marked at its peak with its frequency and rms (the strongest eight).
+  std::vector<const ToneResult*> tones;
+  for (const ToneResult& t : r.tones) tones.push_back(&t);
+  std::sort(tones.begin(), tones.end(), [](const ToneResult* a, const ToneResult* b) { return a->uv > b->uv; });
+  if (tones.size() > 8) tones.resize(8);
+  if (!tones.empty()) {
+    QScatterSeries* marks = AddMarkers(*chart, axisX, axisY, QStringLiteral("lines (T)"), QColor(190, 40, 40),
+                                       QScatterSeries::MarkerShapeTriangle, 9.0);
+    for (const ToneResult* t : tones) {
+      double peak = 0.0;
+      for (std::size_t i = t->first; i <= t->last && i < s.points.size(); ++i) peak = std::max(peak, s.points[i].density_nv);
+      if (peak > 0 && t->hz > 0) marks->append(t->hz, peak);
+    }
+    marks->setPointLabelsVisible(true);
+    marks->setPointLabelsColor(QColor(150, 30, 30));
+    marks->setPointLabelsClipping(false);
+    // One label format for all: frequency only; the rms is in the report.
+    marks->setPointLabelsFormat(QStringLiteral("@xPoint Hz"));
   }
   if (!floored.isEmpty()) {
     AddMarkers(*chart, axisX, axisY, QStringLiteral("at the floor: an upper bound (F)"), QColor(240, 150, 40),
