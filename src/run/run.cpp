@@ -274,6 +274,19 @@ Measured ReadRecordFiles(const RunRequest& r) {
         return rec.contains(key) && rec[key].is_number() ? rec[key].get<double>() : 0.0;
       };
       fs = number("fs_hz");
+      // The JSON names its record files: one of another run under the same prefix is no part of it.
+      if (rec.contains("file") && rec["file"].is_string() && rec.contains("file_bytes") && rec["file_bytes"].is_number()) {
+        const std::string named = rec["file"].get<std::string>();
+        std::error_code ec;
+        const auto bytes = std::filesystem::file_size(files[i], ec);
+        if (std::filesystem::path(files[i]).filename().string() != named ||
+            bytes != rec["file_bytes"].get<std::uintmax_t>()) {
+          throw RunError(ErrorKind::kData, files[i] + " is not the record " + base + ".json names (" + named + ", " +
+                                               std::to_string(rec["file_bytes"].get<std::uintmax_t>()) +
+                                               " bytes): it is left from another run; capture again, or give the "
+                                               "record's own JSON");
+        }
+      }
       info.tdiv_s = number("tdiv_s");
       info.ch1_scale = number("ch1_scale");
       info.ch1_offset = number("ch1_offset");
@@ -332,6 +345,14 @@ Measured ReadRecordFiles(const RunRequest& r) {
 Measured ReadSpectrumFile(const RunRequest& r, std::vector<std::string>& warnings) {
   const FileRequest& f = r.file;
   const std::string text = ReadWholeFile(f.path);
+  const auto start = text.find_first_not_of(" \t\r\n");
+  if (start != std::string::npos && text[start] == '{') {
+    const std::string stem = f.path.size() > 5 && f.path.compare(f.path.size() - 5, 5, ".json") == 0
+                                 ? f.path.substr(0, f.path.size() - 5)
+                                 : f.path;
+    throw RunError(ErrorKind::kUsage, f.path + " is the JSON of a run, which holds its figures, not its spectrum; "
+                                               "analyze its CSV (" + stem + ".csv) or its records (" + stem + ".npy)");
+  }
   const bool csv = IsNoiseCsv(text);
   SpectrumReadResult read = csv ? ReadNoiseCsv(text) : ReadClipboardExport(text, f.span);
   if (read.needs_span) throw RunError(ErrorKind::kUsage, f.path + ": " + read.error);

@@ -174,3 +174,27 @@ TEST(Capture, APreambleThatDisagreesWithTheSetUpIsRefused) {
 
 }  // namespace
 }  // namespace qvx
+
+namespace qvx {
+namespace {
+
+// A level of volts never reaches a figure: the same noise at 0 V and on a regulator's 3.3 V
+// gives the same low spectrum and 0.1-10 Hz figure.
+TEST(Capture, ADcLevelChangesNoFigure) {
+  CapturePlan plan;
+  plan.records.push_back({100000, 2.0, 5000, 20.0, 0.1, 2000});  // 20 s at 5 kSa/s
+  std::vector<NoiseSpectrum> spectra;
+  for (double dc : {0.0, 3.3}) {
+    test::SimChannel ch(Quiet(20000.0, dc));
+    const CaptureOutcome out = RunCapture(ch, plan, {});
+    ASSERT_FALSE(out.error) << out.error->what();
+    spectra.push_back(StitchRecords(out.records, 10));
+  }
+  ASSERT_TRUE(spectra[0].lf && spectra[1].lf);
+  EXPECT_NEAR(spectra[1].lf->rms_nv / spectra[0].lf->rms_nv, 1.0, 0.03);
+  EXPECT_NEAR(WhiteOf(spectra[1], 0.2, 2) / WhiteOf(spectra[0], 0.2, 2), 1.0, 0.05);
+  EXPECT_NEAR(spectra[0].lf->rms_nv, 20000.0 * std::sqrt(10.15), 0.1 * 20000.0 * std::sqrt(10.15));
+}
+
+}  // namespace
+}  // namespace qvx
