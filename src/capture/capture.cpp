@@ -27,7 +27,7 @@ constexpr milliseconds kLongestPoll{100};
 constexpr int kQuietMs = 2000;  // a data block that sends nothing this long has stalled
 constexpr std::size_t kQueuedChunks = 3;
 // Per record, beside its points: the set-up commands, the read-backs and the arming.
-constexpr double kRecordOverheadS = 0.05;
+constexpr double kRecordOverheadS = 0.03;
 
 double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 

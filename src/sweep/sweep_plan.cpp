@@ -54,6 +54,9 @@ SweepPlan PlanSweep(double from_hz, double to_hz, int ppd, int averages, double 
     a.rbw_hz = ComputeRbw(a.tdiv_s, a.fs_hz);
     a.average_s = averages * 10.0 * a.tdiv_s * time_scale;
     a.seconds = SetupPauseSeconds() + AverageWaitSeconds(averages, a.tdiv_s, time_scale) + TracePauseSeconds();
+    // The first decade starts from the stored FFT range and as a rule needs one more read once
+    // it is ranged; the later ones start from their neighbour's level and seldom do.
+    if (plan.acquisitions.empty()) a.seconds += TracePauseSeconds();
     plan.total_s += a.seconds;
     plan.acquisitions.push_back(a);
   }
@@ -87,7 +90,7 @@ std::string PlanText(const SweepPlan& plan) {
   }
   out += "planned time: " + FormatDuration(plan.total_s) + " for " + std::to_string(plan.acquisitions.size()) +
          " acquisitions (set-up pauses " + FormatDuration(SetupPauseSeconds()) + " and trace pauses " +
-         FormatDuration(TracePauseSeconds()) + " each; more if the FFT scale must be ranged)\n";
+         FormatDuration(TracePauseSeconds()) + " each, and one read to range the first decade's FFT scale)\n";
   return out;
 }
 
