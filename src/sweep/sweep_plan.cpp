@@ -56,10 +56,11 @@ SweepPlan PlanSweep(double from_hz, double to_hz, int ppd, int averages, double 
     a.seconds = SetupPauseSeconds() + AverageWaitSeconds(averages, a.tdiv_s, time_scale) + TracePauseSeconds();
     // The first decade starts from the stored FFT range and as a rule needs one more read once
     // it is ranged; the later ones start from their neighbour's level and seldom do.
-    if (plan.acquisitions.empty()) plan.total_s += TracePauseSeconds();
+    if (plan.acquisitions.empty()) plan.ranging_s = TracePauseSeconds();
     plan.total_s += a.seconds;
     plan.acquisitions.push_back(a);
   }
+  plan.total_s += plan.ranging_s;
   return plan;
 }
 

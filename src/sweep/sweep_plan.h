@@ -37,7 +37,8 @@ struct SweepPlan {
   int averages = 32;
   int ppd = 10;
   double time_scale = 1.0;
-  double total_s = 0.0;
+  double ranging_s = 0.0;  // the read that ranges the first decade's FFT scale
+  double total_s = 0.0;    // the acquisitions and the ranging read
 };
 
 // Decades [10^k, 10^(k+1)] cut to [from, to]; each gets the fastest timebase whose bin
