@@ -3,11 +3,18 @@
 // which stage runs at which rate, how deep it goes, and which fine point comes from where.
 #include <cstddef>
 #include <functional>
+#include <string>
 #include <vector>
 
 #include "psd/estimator.h"
 
 namespace qvx::psd::detail {
+
+// Locale-independent, as every number this program writes.
+std::string Number(double v);
+// Refuses a sample rate or a segment length the cascade cannot take: std::invalid_argument
+// naming `who` and the parameter.
+void ValidateCascade(const char* who, double fs_hz, std::size_t segment);
 
 // The rate of stage s (0 the top).
 double StageRateOf(double fs_hz, std::size_t s);

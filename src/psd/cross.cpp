@@ -31,22 +31,8 @@ constexpr std::size_t kParallelSamples = 1 << 15;
 constexpr double kFlagSigmas = 3.0;
 constexpr double kFlagTail = 0.0013498980316301;  // P(Z > 3), Z standard normal
 
-std::string Number(double v) {
-  char text[32];
-  const auto end = std::to_chars(text, text + sizeof text, v, std::chars_format::general, 6).ptr;
-  return std::string(text, end);
-}
-
 void Validate(double fs_hz, const CrossOptions& options) {
-  if (!std::isfinite(fs_hz) || fs_hz <= 0.0 || fs_hz > kMaxSampleRateHz) {
-    throw std::invalid_argument("psd::CrossEstimator: fs_hz must be a finite sample rate above 0 and at most " +
-                                Number(kMaxSampleRateHz) + ", not " + Number(fs_hz));
-  }
-  const std::size_t n = options.segment;
-  if (n < 16 || n > kMaxSegment || (n & (n - 1)) != 0) {
-    throw std::invalid_argument("psd::CrossEstimator: options.segment must be a power of two from 16 to " +
-                                std::to_string(kMaxSegment) + ", not " + std::to_string(n));
-  }
+  detail::ValidateCascade("psd::CrossEstimator", fs_hz, options.segment);
 }
 
 // The cascade of an auto-spectral estimator of the same shape; the mean of the segments,
@@ -349,11 +335,12 @@ std::vector<CrossLogPoint> CrossLogPoints(const std::vector<CrossFinePoint>& fin
                                 std::to_string(points_per_decade));
   }
   if (!std::isfinite(gain1) || gain1 <= 0.0)
-    throw std::invalid_argument("psd::CrossLogPoints: gain1 must be finite and above 0, not " + Number(gain1));
+    throw std::invalid_argument("psd::CrossLogPoints: gain1 must be finite and above 0, not " + detail::Number(gain1));
   if (!std::isfinite(gain2) || gain2 <= 0.0)
-    throw std::invalid_argument("psd::CrossLogPoints: gain2 must be finite and above 0, not " + Number(gain2));
+    throw std::invalid_argument("psd::CrossLogPoints: gain2 must be finite and above 0, not " + detail::Number(gain2));
   if (!std::isfinite(seconds) || seconds < 0.0)
-    throw std::invalid_argument("psd::CrossLogPoints: seconds must be finite and at least 0, not " + Number(seconds));
+    throw std::invalid_argument("psd::CrossLogPoints: seconds must be finite and at least 0, not " +
+                                detail::Number(seconds));
   // The log points' means and degrees of freedom exactly as the auto-spectra's: LogBins
   // over each of the four sums in turn.
   std::vector<LogBin> bins[4];

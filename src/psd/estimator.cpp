@@ -31,23 +31,8 @@ constexpr std::size_t kPiece = 1 << 15;
 // A push of at least this many samples shares its work with a second thread.
 constexpr std::size_t kParallelSamples = 1 << 15;
 
-// Locale-independent, as every number this program writes.
-std::string Number(double v) {
-  char text[32];
-  const auto end = std::to_chars(text, text + sizeof text, v, std::chars_format::general, 6).ptr;
-  return std::string(text, end);
-}
-
 void Validate(double fs_hz, const Options& options) {
-  if (!std::isfinite(fs_hz) || fs_hz <= 0.0 || fs_hz > kMaxSampleRateHz) {
-    throw std::invalid_argument("psd::Estimator: fs_hz must be a finite sample rate above 0 and at most " +
-                                Number(kMaxSampleRateHz) + ", not " + Number(fs_hz));
-  }
-  const std::size_t n = options.segment;
-  if (n < 16 || n > kMaxSegment || (n & (n - 1)) != 0) {
-    throw std::invalid_argument("psd::Estimator: options.segment must be a power of two from 16 to " +
-                                std::to_string(kMaxSegment) + ", not " + std::to_string(n));
-  }
+  detail::ValidateCascade("psd::Estimator", fs_hz, options.segment);
   if (options.averaging != Averaging::Mean && options.averaging != Averaging::Median)
     throw std::invalid_argument("psd::Estimator: options.averaging is neither Mean nor Median");
 }
@@ -120,6 +105,23 @@ bool TwoCores() {
 namespace detail {
 
 double StageRateOf(double fs_hz, std::size_t s) { return StageRate(fs_hz, s); }
+
+std::string Number(double v) {
+  char text[32];
+  const auto end = std::to_chars(text, text + sizeof text, v, std::chars_format::general, 6).ptr;
+  return std::string(text, end);
+}
+
+void ValidateCascade(const char* who, double fs_hz, std::size_t segment) {
+  if (!std::isfinite(fs_hz) || fs_hz <= 0.0 || fs_hz > kMaxSampleRateHz) {
+    throw std::invalid_argument(std::string(who) + ": fs_hz must be a finite sample rate above 0 and at most " +
+                                Number(kMaxSampleRateHz) + ", not " + Number(fs_hz));
+  }
+  if (segment < 16 || segment > kMaxSegment || (segment & (segment - 1)) != 0) {
+    throw std::invalid_argument(std::string(who) + ": options.segment must be a power of two from 16 to " +
+                                std::to_string(kMaxSegment) + ", not " + std::to_string(segment));
+  }
+}
 
 std::size_t TailStageOf(const Options& options) { return TailStage(options); }
 

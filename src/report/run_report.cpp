@@ -83,7 +83,8 @@ std::string LfCsvText(const LfFigures& lf) {
 }
 
 WrittenFiles WriteRunFiles(const FinishedRun& run, const std::string& prefix, const RunFormats& f,
-                           const std::vector<RecordFile>& records, const RunImages* images) {
+                           const std::vector<RecordFile>& records, const RunImages* images,
+                           const RunDocuments* documents) {
   WrittenFiles out;
   FileSet set;
   auto keep = [&](const std::string& problem) {
@@ -103,7 +104,7 @@ WrittenFiles WriteRunFiles(const FinishedRun& run, const std::string& prefix, co
       keep(set.Adopt(records[i].path, recordNames[i], records[i].move));
     }
   }
-  if (out.problem.empty() && f.csv) keep(set.Write(prefix + ".csv", WriteNoiseCsv(s)));
+  if (out.problem.empty() && f.csv) keep(set.Write(prefix + ".csv", documents ? documents->csv : WriteNoiseCsv(s)));
   if (out.problem.empty() && f.csv && lf) keep(set.Write(prefix + "-lf.csv", LfCsvText(*s.lf)));
   const bool time = s.time && !s.time->allan.empty();
   if (out.problem.empty() && f.csv && time) keep(set.Write(prefix + "-adev.csv", AdevCsvText(*s.time)));
@@ -114,7 +115,7 @@ WrittenFiles WriteRunFiles(const FinishedRun& run, const std::string& prefix, co
       named.records[i].file = std::filesystem::path(recordNames[i]).filename().string();
       named.records[i].file_bytes = recordBytes[i];
     }
-    keep(set.Write(prefix + ".json", NoiseJsonText(named, run.report)));
+    keep(set.Write(prefix + ".json", documents ? documents->json : NoiseJsonText(named, run.report)));
   }
   for (const auto& [wanted, suffix] :
        {std::pair{f.png, ".png"}, std::pair{f.svg, ".svg"}, std::pair{f.png && lf, "-lf.png"},

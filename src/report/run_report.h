@@ -77,8 +77,14 @@ struct WrittenFiles {
 // PREFIX.1.npy, PREFIX.2.npy, ... Every file goes to a temporary name first; only when all
 // are written are they renamed over the old ones, and the record files of the same prefix
 // that this run does not write are removed. A failure leaves the earlier set whole.
+// The CSV and the JSON as they were written once (a stored run's), to write again as they are.
+struct RunDocuments {
+  std::string csv;
+  std::string json;
+};
 WrittenFiles WriteRunFiles(const FinishedRun& run, const std::string& prefix, const RunFormats& formats,
-                           const std::vector<RecordFile>& records, const RunImages* images);
+                           const std::vector<RecordFile>& records, const RunImages* images,
+                           const RunDocuments* documents = nullptr);
 
 // The names of the record files of a run of `count` records under `prefix`.
 std::vector<std::string> RecordFileNames(const std::string& prefix, std::size_t count);

@@ -601,45 +601,9 @@ WrittenFiles ExportStoredRun(const store::RunRecord& stored, const std::string& 
                    "when capturing");
   }
   const FinishedRun run = RestoreRun(stored);
-  WrittenFiles out;
-  FileSet set;
-  auto keep = [&](const std::string& problem) {
-    if (out.problem.empty()) out.problem = problem;
-    return out.problem.empty();
-  };
-  const bool lf = run.spectrum.lf && !run.spectrum.lf->first_window_v.empty();
-  if (f.csv) keep(set.Write(prefix + ".csv", *StoredDocument(stored, store::kCsvDocument)));
-  if (out.problem.empty() && f.csv && lf) keep(set.Write(prefix + "-lf.csv", LfCsvText(*run.spectrum.lf)));
-  if (out.problem.empty() && f.json) keep(set.Write(prefix + ".json", *StoredDocument(stored, store::kJsonDocument)));
-  for (const auto& [wanted, suffix] :
-       {std::pair{f.png, ".png"}, std::pair{f.svg, ".svg"}, std::pair{f.png && lf, "-lf.png"}}) {
-    if (!wanted || !out.problem.empty()) continue;
-    if (!images) {
-      keep("cannot draw " + prefix + suffix + ": this program draws no images");
-      break;
-    }
-    std::string problem;
-    const std::string temp = set.Reserve(prefix + suffix, &problem);
-    if (temp.empty()) {
-      keep(problem);
-      break;
-    }
-    problem = std::string(suffix) == "-lf.png" ? images->LowFrequency(run, temp) : images->Spectrum(run, temp);
-    if (!problem.empty()) keep("cannot write " + prefix + suffix + " (" + problem + ")");
-  }
-  if (!out.problem.empty()) return out;
-  // Record files of the prefix would pass for this run's own beside its JSON.
-  std::vector<std::string> stale;
-  if (f.json) {
-    stale.push_back(prefix + ".npy");
-    std::error_code ec;
-    for (int i = 1; std::filesystem::exists(prefix + "." + std::to_string(i) + ".npy", ec); ++i) {
-      stale.push_back(prefix + "." + std::to_string(i) + ".npy");
-    }
-  }
-  out.problem = set.Commit(stale);
-  if (out.problem.empty()) out.paths = set.Targets();
-  return out;
+  const RunDocuments documents{StoredDocument(stored, store::kCsvDocument).value_or(""),
+                               StoredDocument(stored, store::kJsonDocument).value_or("")};
+  return WriteRunFiles(run, prefix, f, {}, images, &documents);
 }
 
 }  // namespace qvx
