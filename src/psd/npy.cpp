@@ -354,6 +354,24 @@ std::size_t NpyReader::ReadAs(T* first, T* second, std::size_t rows) {
     raw_.resize(take * columns * width);
     Bytes(raw_.data(), raw_.size());
     const char* p = raw_.data();
+    if constexpr (std::is_same_v<T, float> && std::endian::native == std::endian::little) {
+      if (width == 4 && columns == 1) {
+        // The common record: float32 of one column, copied as it is; the finite test on the
+        // bits (all exponent bits set is NaN or infinite), so the loop vectorises.
+        std::memcpy(first + done, p, take * 4);
+        const auto* bits = reinterpret_cast<const std::uint32_t*>(first + done);
+        std::size_t bad = 0;
+        for (std::size_t i = 0; i < take; ++i) bad += (bits[i] & 0x7f800000u) == 0x7f800000u;
+        if (bad > 0) {
+          for (std::size_t i = 0; i < take && non_finite_ == 0; ++i) {
+            if ((bits[i] & 0x7f800000u) == 0x7f800000u) first_non_finite_row_ = rows_read_ + done + i;
+          }
+          non_finite_ += bad;
+        }
+        done += take;
+        continue;
+      }
+    }
     for (std::size_t i = 0; i < take; ++i) {
       for (std::size_t c = 0; c < columns; ++c, p += width) {
         const double v = width == 4 ? Decode<std::uint32_t, float>(p) : Decode<std::uint64_t, double>(p);
