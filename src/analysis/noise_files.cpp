@@ -126,18 +126,44 @@ bool CloseRange(NoiseSpectrum& s) {
 }  // namespace
 
 SpectrumReadResult ReadNoiseCsv(std::string_view text) {
-  const auto lines = Lines(text);
-  if (!IsNoiseCsv(text)) return Failure(1, std::string("expected the header ") + kNoiseCsvHeader);
-  const bool withDof = lines.front() != kNoiseCsvHeader;
+  if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
+  return ReadNoiseCsvLines([&](std::string_view& line) {
+    if (text.empty()) return false;
+    const auto end = text.find('\n');
+    line = text.substr(0, end);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+    return true;
+  });
+}
+
+SpectrumReadResult ReadNoiseCsvLines(const LineSource& next) {
+  std::string_view first;
+  if (!next(first) || (first != kNoiseCsvHeader && first != std::string(kNoiseCsvHeader) + kNoiseCsvDofColumns)) {
+    return Failure(1, std::string("expected the header ") + kNoiseCsvHeader);
+  }
+  const std::string header(first);
+  const bool withDof = header != kNoiseCsvHeader;
   const std::size_t columns = withDof ? 7 : 4;
   SpectrumReadResult r;
-  for (std::size_t i = 1; i < lines.size(); ++i) {
-    const int number = static_cast<int>(i) + 1;
-    if (lines[i].empty() && i + 1 == lines.size()) break;
-    const auto fields = Fields(lines[i]);
+  int number = 1;
+  int emptyAt = 0;  // an empty line is the end only when it is the last
+  std::string_view line;
+  while (next(line)) {
+    ++number;
+    if (emptyAt > 0) {
+      const auto fields = Fields(std::string_view());
+      return Failure(emptyAt, "expected " + std::to_string(columns) + " fields (" + header + "), found " +
+                                  std::to_string(fields.size()) + " in " + Quoted(""));
+    }
+    if (line.empty()) {
+      emptyAt = number;
+      continue;
+    }
+    const auto fields = Fields(line);
     if (fields.size() != columns) {
-      return Failure(number, "expected " + std::to_string(columns) + " fields (" + std::string(lines.front()) +
-                                 "), found " + std::to_string(fields.size()) + " in " + Quoted(lines[i]));
+      return Failure(number, "expected " + std::to_string(columns) + " fields (" + header + "), found " +
+                                 std::to_string(fields.size()) + " in " + Quoted(line));
     }
     NoisePoint p;
     const char* names[] = {"frequency", "level", "density"};
@@ -179,10 +205,10 @@ SpectrumReadResult ReadNoiseCsv(std::string_view text) {
     if (auto bad = CheckPoint(p, number)) return *bad;
     r.spectrum.points.push_back(p);
   }
-  if (r.spectrum.points.empty()) return Failure(static_cast<int>(lines.size()) + 1, "no points after the header");
+  const int lines = number;
+  if (r.spectrum.points.empty()) return Failure(lines + 1, "no points after the header");
   if (auto bad = CheckSpan(r.spectrum, 2)) return *bad;
-  if (!CloseRange(r.spectrum))
-    return Failure(static_cast<int>(lines.size()), "the frequencies span more than a number can hold");
+  if (!CloseRange(r.spectrum)) return Failure(lines, "the frequencies span more than a number can hold");
   // The instrument's FFT comes in traces of 1000 evenly spaced points; the time record's
   // points are the estimator's, spaced by resolution. A record's cells are centred on its points.
   auto& pts = r.spectrum.points;
@@ -474,7 +500,8 @@ std::string NoiseSummaryText(const NoiseSpectrum& s, const NoiseReport& r) {
     if (r.fit.corner_resolved && std::isfinite(r.fit.corner_lo_hz)) {
       out += " (95 %: " + FormatHz(r.fit.corner_lo_hz) + " ... " + FormatHz(r.fit.corner_hi_hz) + ")";
     }
-    if (s.time && s.time->bursts.detected) out += "; bursts (B) add a Lorentzian, which a white + 1/f fit does not describe";
+    if (s.time && s.time->bursts.detected)
+      out += "; bursts (B) add a Lorentzian, which a white + 1/f fit does not describe";
     out += "\n";
   } else {
     out += "white floor not found (too few usable points)\n";
@@ -584,15 +611,16 @@ std::string NoiseSummaryText(const NoiseSpectrum& s, const NoiseReport& r) {
           any = true;
         }
       }
-      const auto lowest = std::min_element(t.allan.begin(), t.allan.end(),
-                                           [](const DeviationFigure& a, const DeviationFigure& b) { return a.dev_v < b.dev_v; });
-      out += std::string(any ? "; " : " ") + "lowest " + FormatVolts(lowest->dev_v) + " at " + FormatSeconds(lowest->tau_s) +
-             " (" + lowest->noise + " noise there)\n";
+      const auto lowest =
+          std::min_element(t.allan.begin(), t.allan.end(),
+                           [](const DeviationFigure& a, const DeviationFigure& b) { return a.dev_v < b.dev_v; });
+      out += std::string(any ? "; " : " ") + "lowest " + FormatVolts(lowest->dev_v) + " at " +
+             FormatSeconds(lowest->tau_s) + " (" + lowest->noise + " noise there)\n";
     }
     if (t.drift_known) {
       const bool zero = t.drift_lo_v_per_s <= 0 && t.drift_hi_v_per_s >= 0;
-      out += "drift       " + FormatVolts(t.drift_v_per_s) + "/s (95 %: " + FormatVolts(t.drift_lo_v_per_s) + "/s ... " +
-             FormatVolts(t.drift_hi_v_per_s) + "/s)" + (zero ? ", none shown" : "") + "\n";
+      out += "drift       " + FormatVolts(t.drift_v_per_s) + "/s (95 %: " + FormatVolts(t.drift_lo_v_per_s) +
+             "/s ... " + FormatVolts(t.drift_hi_v_per_s) + "/s)" + (zero ? ", none shown" : "") + "\n";
     }
     if (t.bursts.detected) {
       out += "bursts      B: random telegraph steps of " + FormatVolts(t.bursts.amplitude_v) + " between " +

@@ -1,6 +1,7 @@
 #pragma once
 // Files of the noise analysis: the CSV, the window's clipboard export, the JSON, and the
 // short text summary. Readers are pure functions of the text, so they can be fuzzed.
+#include <functional>
 #include <optional>
 #include <vector>
 #include <string>
@@ -37,6 +38,11 @@ std::string WriteNoiseCsv(const NoiseSpectrum& s);
 // Reads what WriteNoiseCsv wrote. Densities are taken as written; the last point's step is
 // taken as wide as the one before it.
 SpectrumReadResult ReadNoiseCsv(std::string_view text);
+
+// The same from lines handed out one at a time (each without its line end; false at the
+// end), so a file of millions of points is read as a stream.
+using LineSource = std::function<bool(std::string_view& line)>;
+SpectrumReadResult ReadNoiseCsvLines(const LineSource& next);
 
 // True when the first line is the CSV's header.
 bool IsNoiseCsv(std::string_view text);

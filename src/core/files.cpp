@@ -69,8 +69,8 @@ void CheckReadableFile(const std::string& path) {
   }
   if (S_ISDIR(st.st_mode)) throw RunError(ErrorKind::kUsage, "cannot read " + path + ": it is a folder; give a file");
   if (!S_ISREG(st.st_mode)) {
-    throw RunError(ErrorKind::kUsage, "cannot read " + path +
-                                          ": it is not a regular file (a device, a pipe or a socket); give a file");
+    throw RunError(ErrorKind::kUsage,
+                   "cannot read " + path + ": it is not a regular file (a device, a pipe or a socket); give a file");
   }
   if (::access(path.c_str(), R_OK) != 0) {
     throw RunError(ErrorKind::kUsage, "cannot read " + path + "; check that it is a file you may read");
@@ -85,8 +85,8 @@ std::string ReadWholeFile(const std::string& path, std::size_t max_bytes) {
   struct stat st {};
   if (::fstat(fd, &st) == 0 && static_cast<std::uint64_t>(st.st_size) > max_bytes) {
     ::close(fd);
-    throw RunError(ErrorKind::kData, "cannot read " + path + ": it is larger than " +
-                                         std::to_string(max_bytes >> 20) + " MiB; is it the right file?");
+    throw RunError(ErrorKind::kData, "cannot read " + path + ": it is larger than " + std::to_string(max_bytes >> 20) +
+                                         " MiB; is it the right file?");
   }
   text.reserve(static_cast<std::size_t>(st.st_size));
   char buffer[1 << 16];
@@ -112,6 +112,57 @@ std::string ReadWholeFile(const std::string& path, std::size_t max_bytes) {
 std::string WriteProblem(const std::string& path, int error_number) {
   if (error_number == ENOSPC || error_number == EDQUOT) return "cannot write " + path + ": the disk is full";
   return "cannot write " + path + " (" + std::strerror(error_number) + "); check the folder and its permissions";
+}
+
+LineReader::LineReader(const std::string& path, std::size_t max_line) : path_(path), max_line_(max_line) {
+  CheckReadableFile(path);
+  fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd_ < 0) throw RunError(ErrorKind::kUsage, "cannot read " + path + "; check that it is a file you may read");
+}
+
+LineReader::~LineReader() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+bool LineReader::Fill() {
+  if (eof_) return false;
+  buffer_.erase(0, start_);
+  start_ = 0;
+  char block[1 << 16];
+  for (;;) {
+    const ssize_t n = ::read(fd_, block, sizeof block);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) throw RunError(ErrorKind::kUsage, "cannot read " + path_ + " (" + std::strerror(errno) + ")");
+    if (n == 0) {
+      eof_ = true;
+      return false;
+    }
+    buffer_.append(block, static_cast<std::size_t>(n));
+    return true;
+  }
+}
+
+bool LineReader::Next(std::string_view& line) {
+  for (;;) {
+    const auto end = buffer_.find('\n', start_);
+    if (end != std::string::npos || (eof_ && start_ < buffer_.size())) {
+      const std::size_t stop = end == std::string::npos ? buffer_.size() : end;
+      line = std::string_view(buffer_).substr(start_, stop - start_);
+      start_ = end == std::string::npos ? buffer_.size() : end + 1;
+      if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+      if (first_ && line.substr(0, 3) == "\xEF\xBB\xBF") line.remove_prefix(3);
+      first_ = false;
+      return true;
+    }
+    if (buffer_.size() - start_ > max_line_) {
+      throw RunError(ErrorKind::kData,
+                     path_ + ": a line longer than " + std::to_string(max_line_ >> 10) + " KiB; is it the right file?");
+    }
+    if (!Fill()) {
+      if (start_ < buffer_.size()) continue;
+      return false;
+    }
+  }
 }
 
 FileSet::~FileSet() {

@@ -20,6 +20,29 @@ void CheckReadableFile(const std::string& path);
 // reason and what to check.
 std::string WriteProblem(const std::string& path, int error_number);
 
+// A regular file's lines one at a time (without their line ends, a UTF-8 byte-order mark no
+// part of the first), read in blocks: memory does not follow the file's size. Opening
+// throws as ReadWholeFile does; a line longer than `max_line` throws RunError(kData).
+class LineReader {
+ public:
+  explicit LineReader(const std::string& path, std::size_t max_line = std::size_t(1) << 20);
+  ~LineReader();
+  LineReader(const LineReader&) = delete;
+  LineReader& operator=(const LineReader&) = delete;
+  // The next line, valid until the next call; false at the end.
+  bool Next(std::string_view& line);
+
+ private:
+  bool Fill();
+  std::string path_;
+  int fd_ = -1;
+  std::size_t max_line_;
+  std::string buffer_;
+  std::size_t start_ = 0;
+  bool eof_ = false;
+  bool first_ = true;
+};
+
 class FileSet {
  public:
   FileSet() = default;

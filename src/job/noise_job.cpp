@@ -34,6 +34,7 @@ bool NoiseJob::Start(const RunRequest& request) {
   cancel_.store(false);
   RunRequest own = request;
   own.cancel = &cancel_;
+  own.keep_measured = true;
   worker_ = std::thread([this, own] {
     RunSinks sinks;
     sinks.live = [this](const NoiseSpectrum& s) {

@@ -47,7 +47,11 @@ Corrections LoadCorrections(const CorrectionFiles& files) {
 }
 
 FinishedRun FinishRun(const NoiseSpectrum& measured, const Corrections& c, const AnalysisRequest& request) {
-  FinishedRun run{measured, {}};
+  return FinishRun(NoiseSpectrum(measured), c, request);
+}
+
+FinishedRun FinishRun(NoiseSpectrum&& measured, const Corrections& c, const AnalysisRequest& request) {
+  FinishedRun run{std::move(measured), {}};
   NoiseSpectrum& s = run.spectrum;
   // A fresh measurement knows its converter's floor; a file read back holds what was corrected.
   const bool fresh = std::any_of(s.points.begin(), s.points.end(), [](const NoisePoint& p) { return p.quant_nv > 0; });

@@ -41,6 +41,8 @@ struct FinishedRun {
 // The corrections applied (the floor as given: a mismatch is the caller's to judge with
 // FloorMismatch), the analysis, the floor referred to the input, the limit checked.
 FinishedRun FinishRun(const NoiseSpectrum& measured, const Corrections& corrections, const AnalysisRequest& request);
+// The same, taking the measured spectrum over (no copy of a spectrum of millions of points).
+FinishedRun FinishRun(NoiseSpectrum&& measured, const Corrections& corrections, const AnalysisRequest& request);
 
 struct RunFormats {
   bool csv = false, json = false, png = false, svg = false, npy = false;

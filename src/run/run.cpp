@@ -275,7 +275,8 @@ Measured ReadRecordFiles(const RunRequest& r) {
       };
       fs = number("fs_hz");
       // The JSON names its record files: one of another run under the same prefix is no part of it.
-      if (rec.contains("file") && rec["file"].is_string() && rec.contains("file_bytes") && rec["file_bytes"].is_number()) {
+      if (rec.contains("file") && rec["file"].is_string() && rec.contains("file_bytes") &&
+          rec["file_bytes"].is_number()) {
         const std::string named = rec["file"].get<std::string>();
         std::error_code ec;
         const auto bytes = std::filesystem::file_size(files[i], ec);
@@ -342,27 +343,9 @@ Measured ReadRecordFiles(const RunRequest& r) {
   return m;
 }
 
-Measured ReadSpectrumFile(const RunRequest& r, std::vector<std::string>& warnings) {
+// A spectrum read from a file, as the run analyses it.
+Measured SpectrumOfFile(const RunRequest& r, NoiseSpectrum s, bool csv, std::vector<std::string>& warnings) {
   const FileRequest& f = r.file;
-  const std::string text = ReadWholeFile(f.path);
-  const auto start = text.find_first_not_of(" \t\r\n");
-  if (start != std::string::npos && text[start] == '{') {
-    const std::string stem = f.path.size() > 5 && f.path.compare(f.path.size() - 5, 5, ".json") == 0
-                                 ? f.path.substr(0, f.path.size() - 5)
-                                 : f.path;
-    throw RunError(ErrorKind::kUsage, f.path + " is the JSON of a run, which holds its figures, not its spectrum; "
-                                               "analyze its CSV (" + stem + ".csv) or its records (" + stem + ".npy)");
-  }
-  const bool csv = IsNoiseCsv(text);
-  SpectrumReadResult read = csv ? ReadNoiseCsv(text) : ReadClipboardExport(text, f.span);
-  if (read.needs_span) throw RunError(ErrorKind::kUsage, f.path + ": " + read.error);
-  if (!read.ok()) {
-    const bool unknown = !csv && read.line == 1;
-    throw RunError(ErrorKind::kData,
-                   f.path + ": " + read.error +
-                       (unknown ? " (neither a CSV of qvx71-noise nor the window's clipboard export)" : ""));
-  }
-  NoiseSpectrum& s = read.spectrum;
   s.ppd = r.ppd;
   // A CSV of qvx71-noise carries its densities as the run made them (the window's ENBW, the
   // converter's floor, the gain): they are analysed as they are, so the figures come back
@@ -395,13 +378,50 @@ Measured ReadSpectrumFile(const RunRequest& r, std::vector<std::string>& warning
   return m;
 }
 
+Measured ReadSpectrumFile(const RunRequest& r, std::vector<std::string>& warnings) {
+  const FileRequest& f = r.file;
+  // A CSV of qvx71-noise may hold millions of points: it is read as a stream.
+  {
+    LineReader lines(f.path);
+    std::string_view first;
+    if (lines.Next(first) &&
+        (first == kNoiseCsvHeader || first == std::string(kNoiseCsvHeader) + kNoiseCsvDofColumns)) {
+      LineReader again(f.path);
+      SpectrumReadResult read = ReadNoiseCsvLines([&](std::string_view& line) { return again.Next(line); });
+      if (!read.ok()) throw RunError(ErrorKind::kData, f.path + ": " + read.error);
+      return SpectrumOfFile(r, std::move(read.spectrum), true, warnings);
+    }
+  }
+  const std::string text = ReadWholeFile(f.path, std::size_t(64) << 20);
+  const auto start = text.find_first_not_of(" \t\r\n");
+  if (start != std::string::npos && text[start] == '{') {
+    const std::string stem = f.path.size() > 5 && f.path.compare(f.path.size() - 5, 5, ".json") == 0
+                                 ? f.path.substr(0, f.path.size() - 5)
+                                 : f.path;
+    throw RunError(ErrorKind::kUsage, f.path +
+                                          " is the JSON of a run, which holds its figures, not its spectrum; "
+                                          "analyze its CSV (" +
+                                          stem + ".csv) or its records (" + stem + ".npy)");
+  }
+  const bool csv = IsNoiseCsv(text);
+  SpectrumReadResult read = csv ? ReadNoiseCsv(text) : ReadClipboardExport(text, f.span);
+  if (read.needs_span) throw RunError(ErrorKind::kUsage, f.path + ": " + read.error);
+  if (!read.ok()) {
+    const bool unknown = !csv && read.line == 1;
+    throw RunError(ErrorKind::kData,
+                   f.path + ": " + read.error +
+                       (unknown ? " (neither a CSV of qvx71-noise nor the window's clipboard export)" : ""));
+  }
+  return SpectrumOfFile(r, std::move(read.spectrum), csv, warnings);
+}
+
 // The run's files and, when it stopped part way, what was measured beside the last complete
 // run's files.
 void Finish(const RunRequest& r, const RunSinks& sinks, Measured& m, RunResult& result, bool partial) {
   result.measured = m.measured;
-  result.measured_spectrum = m.spectrum;
+  result.measured_spectrum = std::move(m.spectrum);
   if (!m.measured) return;
-  NoiseSpectrum measured = m.spectrum;
+  NoiseSpectrum& measured = result.measured_spectrum;
   if (partial) {
     measured.partial = true;
     measured.partial_reason = m.cancelled ? "cancelled" : m.error ? m.error->what() : "";
@@ -413,7 +433,9 @@ void Finish(const RunRequest& r, const RunSinks& sinks, Measured& m, RunResult& 
                                 " does not match this run: " + mismatch);
     }
   }
-  result.finished = FinishRun(measured, result.corrections, r.analysis);
+  // The window shows the measured spectrum again; a program has the finished one.
+  result.finished = r.keep_measured ? FinishRun(measured, result.corrections, r.analysis)
+                                    : FinishRun(std::move(measured), result.corrections, r.analysis);
   result.summary = NoiseSummaryText(result.finished->spectrum, result.finished->report);
   result.json = NoiseJsonText(result.finished->spectrum, result.finished->report);
   // A cancelled run writes nothing: no half run in place of an earlier complete one.

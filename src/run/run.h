@@ -75,6 +75,7 @@ struct RunRequest {
   RunFormats formats;
   std::string json_path;    // the JSON alone to this file; empty: none
   bool keep_records = false;  // keep the raw records (in a folder of the run's own) for a later save
+  bool keep_measured = false;  // keep the spectrum at the converter in the result beside the finished one
   StoreRequest store;         // the results store the run is kept in when it ends
   const std::atomic<bool>* cancel = nullptr;
 };
