@@ -1,5 +1,6 @@
 #include "analysis/noise_files.h"
 
+#include "analysis/cross_files.h"
 #include "psd/chi_squared.h"
 
 #include <algorithm>
@@ -72,6 +73,7 @@ nlohmann::ordered_json TextOrNull(const std::string& text) {
 }  // namespace
 
 std::string WriteNoiseCsv(const NoiseSpectrum& s) {
+  if (!s.cross_points.empty() || s.method == kMethodCross) return WriteCrossCsv(s);
   // The interval and the degrees of freedom follow the four columns when they are known.
   const bool withDof = std::any_of(s.points.begin(), s.points.end(), [](const NoisePoint& p) { return p.dof > 0; });
   std::string out = kNoiseCsvHeader;
@@ -107,6 +109,7 @@ std::string WriteNoiseCsv(const NoiseSpectrum& s) {
 }
 
 bool IsNoiseCsv(std::string_view text) {
+  if (IsCrossCsv(text)) return true;
   const auto lines = Lines(text.substr(0, 259));
   return !lines.empty() &&
          (lines.front() == kNoiseCsvHeader || lines.front() == std::string(kNoiseCsvHeader) + kNoiseCsvDofColumns);
@@ -126,6 +129,7 @@ bool CloseRange(NoiseSpectrum& s) {
 }  // namespace
 
 SpectrumReadResult ReadNoiseCsv(std::string_view text) {
+  if (IsCrossCsv(text)) return ReadCrossCsv(text);
   const auto lines = Lines(text);
   if (!IsNoiseCsv(text)) return Failure(1, std::string("expected the header ") + kNoiseCsvHeader);
   const bool withDof = lines.front() != kNoiseCsvHeader;
@@ -288,7 +292,7 @@ std::string NoiseJsonText(const NoiseSpectrum& s, const NoiseReport& r) {
                             {"converter_floor_nv", NumberOrNull(a.converter_floor_nv)}});
   }
   j["acquisitions"] = std::move(acquisitions);
-  if (s.method == kMethodRecord) {
+  if (s.method == kMethodRecord || s.method == kMethodCross) {
     Json records = Json::array();
     for (const RecordInfo& rec : s.records) {
       records.push_back({{"fs_hz", rec.fs_hz},
@@ -409,6 +413,7 @@ std::string NoiseJsonText(const NoiseSpectrum& s, const NoiseReport& r) {
       j["lf_noise"] = nullptr;
     }
   }
+  AddCrossJson(j, s);
   return j.dump(2) + "\n";
 }
 
@@ -426,7 +431,8 @@ std::string NoiseSummaryText(const NoiseSpectrum& s, const NoiseReport& r) {
     out += "; Welch, Hann, 50 % overlap, " + s.averaging + " of periodograms; " +
            FormatSignificant(100 * s.confidence, 3) + " % intervals\n";
   }
-  if (s.method != kMethodRecord) {
+  if (s.method == kMethodCross) out += CrossMethodLine(s);
+  if (s.method != kMethodRecord && s.method != kMethodCross) {
     out += "window      " + s.window.name + " (" + s.window_source + "), ENBW " + FormatSignificant(s.window.enbw, 4) +
            " bins: density = level x " + FormatSignificant(1.0 / std::sqrt(s.window.enbw), 4) + "\n";
   }
@@ -556,6 +562,7 @@ std::string NoiseSummaryText(const NoiseSpectrum& s, const NoiseReport& r) {
            " show the converter, not the source: left out of the fit, and marked where they decide a band or a spot;"
            " use a smaller channel scale or a preamplifier\n";
   }
+  out += CrossSummaryText(s, r);
   return out;
 }
 
