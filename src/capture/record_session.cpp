@@ -155,7 +155,7 @@ Session::ChunkRead Session::ReadChunk(std::size_t at, std::size_t count, std::st
   return ChunkRead::kOk;
 }
 
-void Session::ReadPoints(std::size_t total, ChunkQueue<CodeChunk>& queue) {
+void Session::ReadPoints(std::size_t total, ChunkQueue<CodeChunk>& queue, bool both) {
   std::size_t chunk = kMaxReadPoints;
   std::size_t at = 0;
   while (at < total) {
@@ -163,7 +163,12 @@ void Session::ReadPoints(std::size_t total, ChunkQueue<CodeChunk>& queue) {
     const std::size_t count = std::min(total - at, chunk);
     CodeChunk c;
     c.first = at;
-    const ChunkRead read = ReadChunk(at, count, c.codes, chunk);
+    if (both) ch_.SendCommand(":WAVeform:SOURce CHANnel1");
+    ChunkRead read = ReadChunk(at, count, c.codes, chunk);
+    if (both && read == ChunkRead::kOk) {
+      ch_.SendCommand(":WAVeform:SOURce CHANnel2");
+      read = ReadChunk(at, count, c.codes2, chunk);
+    }
     if (read == ChunkRead::kSmaller) continue;
     if (read == ChunkRead::kStop) break;
     at += count;
@@ -212,6 +217,14 @@ void Ranging::Step(const Spread& spread, double yincrement, double growth) {
   const double reach = 1.2 * (spread.peak * growth + yincrement);
   scale = std::clamp(ChannelScaleAtLeast(reach / 3.9), kMinChannelScale, kMaxChannelScale);
   if (spread.codes >= 8) done = true;  // resolved: the record can be taken at once
+}
+
+void PlanRanging(PlannedRecord& r, int channels) {
+  r.ranging_points = static_cast<std::size_t>(std::max(kMemoryDepths.front(), static_cast<double>(r.points) / 100.0));
+  r.ranging_points = std::min(r.ranging_points, r.points);
+  const double seconds = static_cast<double>(r.ranging_points) / r.fs_hz;
+  r.ranging_s = r.ranging_records * (seconds + channels * ReadSeconds(r.ranging_points) + kRecordOverheadS);
+  r.read_s = channels * ReadSeconds(r.points) + kRecordOverheadS;
 }
 
 double RangingGrowth(std::size_t points, std::size_t ranging_points) {

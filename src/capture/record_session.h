@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "capture/capture.h"
 #include "core/errors.h"
 #include "link/instrument_channel.h"
 #include "link/scpi.h"
@@ -70,9 +71,11 @@ class ChunkQueue {
   bool closed_ = false;
 };
 
-// Codes of one channel's points [first, first + codes.size()).
+// Codes of one channel's points [first, first + codes.size()), and with two channels read,
+// channel 2's codes of the same points.
 struct CodeChunk {
   std::string codes;
+  std::string codes2;
   std::size_t first = 0;  // 0-based index of its first point
 };
 
@@ -118,8 +121,9 @@ class Session {
   ChunkRead ReadChunk(std::size_t at, std::size_t count, std::string& codes, std::size_t& chunk);
 
   // Reads points [0, total) of the source in chunks the instrument takes, on a thread of its
-  // own, into `queue`; closes the queue when done or failed.
-  void ReadPoints(std::size_t total, ChunkQueue<CodeChunk>& queue);
+  // own, into `queue`; closes the queue when done or failed. With `both`, each chunk is
+  // channel 1's points, then channel 2's same points, each source named before its read.
+  void ReadPoints(std::size_t total, ChunkQueue<CodeChunk>& queue, bool both = false);
 
   // A whole short record of the source read into `codes`.
   bool ReadAll(std::size_t total, std::string& codes);
@@ -157,6 +161,11 @@ struct Ranging {
   // nothing coarser is left to try).
   void Step(const Spread& spread, double yincrement, double growth);
 };
+// The ranging records of a record: at its own sample rate, a hundredth of its points (at
+// least the smallest depth), so two of them cost under 5 % of the record's time; and the
+// time of reading the record itself (`channels` of them).
+void PlanRanging(PlannedRecord& r, int channels = 1);
+
 // The growth of Gaussian extremes from a short record of `ranging_points` to `points`.
 double RangingGrowth(std::size_t points, std::size_t ranging_points);
 
