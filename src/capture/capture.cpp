@@ -18,7 +18,7 @@ namespace {
 
 using capture_detail::Clock;
 using capture_detail::CodeChunk;
-using capture_detail::kRecordOverheadS;
+using capture_detail::PlanRanging;
 using capture_detail::ReadSeconds;
 using capture_detail::Seconds;
 using capture_detail::Session;
@@ -30,15 +30,6 @@ std::string RateText(double hz) {
   return t.replace(t.size() - 2, 2, "Sa/s");
 }
 
-// The ranging records of a record: at its own sample rate, a hundredth of its points (at
-// least the smallest depth), so two of them cost under 5 % of the record's time.
-void PlanRanging(PlannedRecord& r) {
-  r.ranging_points = static_cast<std::size_t>(std::max(kMemoryDepths.front(), static_cast<double>(r.points) / 100.0));
-  r.ranging_points = std::min(r.ranging_points, r.points);
-  const double seconds = static_cast<double>(r.ranging_points) / r.fs_hz;
-  r.ranging_s = r.ranging_records * (seconds + ReadSeconds(r.ranging_points) + kRecordOverheadS);
-  r.read_s = ReadSeconds(r.points) + kRecordOverheadS;
-}
 }  // namespace
 
 std::unique_ptr<psd::Estimator> MakeRecordEstimator(double fs_hz, std::size_t points, psd::Averaging averaging) {
