@@ -372,7 +372,8 @@ std::string NoiseJsonText(const NoiseSpectrum& s, const NoiseReport& r) {
                 {"quantisation", r.flags.quantisation},
                 {"floor", r.flags.floor},
                 {"gain_outside", r.flags.gain_outside},
-                {"tone", r.flags.tone}};
+                {"tone", r.flags.tone},
+                {"upper_limit", r.flags.upper_limit}};
   Json logPoints = Json::array();
   for (const LogPoint& p : r.log_points) {
     logPoints.push_back({{"hz", p.hz},
