@@ -123,7 +123,7 @@ QChart* BuildCrossChart(const NoiseSpectrum& s, const NoiseReport& r) {
   }
   AddLine(*chart, axisX, axisY, QStringLiteral("channel 1 alone"), QPen(QColor(86, 180, 233), 1.5, Qt::DashLine))
       ->replace(ch1);
-  AddLine(*chart, axisX, axisY, QStringLiteral("channel 2 alone"), QPen(QColor(0, 158, 115), 1.5, Qt::DashLine))
+  AddLine(*chart, axisX, axisY, QStringLiteral("channel 2 alone"), QPen(QColor(0, 158, 115), 2.0, Qt::DotLine))
       ->replace(ch2);
   if (!band.isEmpty()) {
     AddArea(*chart, axisX, axisY, band, bandLow,
