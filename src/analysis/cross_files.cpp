@@ -198,7 +198,7 @@ SpectrumReadResult ReadCrossCsv(std::string_view text) {
     const double decades = std::log10(s.points[i].freq_hz / s.points[i - 1].freq_hz);
     if (closest == 0.0 || decades < closest) closest = decades;
   }
-  if (closest > 0) s.ppd = std::clamp(static_cast<int>(std::lround(1.0 / closest)), 1, 100);
+  if (closest > 0) s.ppd = closest >= 0.01 ? std::clamp(static_cast<int>(std::lround(1.0 / closest)), 1, 100) : 100;
   s.end_hz = CellHigh(s, s.points.size() - 1);
   return r;
 }
