@@ -40,6 +40,11 @@ void RecordFiles::Close() {
 
 void RecordFiles::Begin(int record, std::size_t, double) {
   Close();
+  if (!paths_.empty() && record == last_record_) {
+    ::unlink(paths_.back().c_str());
+    paths_.pop_back();
+  }
+  last_record_ = record;
   if (!problem_.empty()) return;
   static thread_local std::mt19937_64 rng(std::random_device{}());
   const auto slash = prefix_.rfind('/');

@@ -22,6 +22,7 @@ class RecordFiles final : public RecordSink, public PairSink {
   RecordFiles(const RecordFiles&) = delete;
   RecordFiles& operator=(const RecordFiles&) = delete;
 
+  // A record begun again (taken again after it clipped) replaces the take before it.
   void Begin(int record, std::size_t points, double fs_hz) override;
   void Append(const float* volts, std::size_t n) override;
   void Append(const float* x, const float* y, std::size_t n) override;
@@ -38,6 +39,7 @@ class RecordFiles final : public RecordSink, public PairSink {
   std::size_t columns_;
   std::string folder_;  // ours to remove
   std::vector<std::string> paths_;
+  int last_record_ = 0;
   std::unique_ptr<psd::NpyWriter> writer_;
   std::string problem_;
 };
