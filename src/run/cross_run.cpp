@@ -114,8 +114,15 @@ MeasuredRun ReadCrossRecordFiles(const RunRequest& r, const std::vector<std::str
   double g2 = Number(cross, "gain2", g1);
   if (r.corrections.gain.given) g1 = g2 = r.corrections.gain.ratio;
   if (r.cross.gain2) g2 = *r.cross.gain2;
-  const bool given = r.corrections.gain.given || r.cross.gain2 ||
-                     (meta.is_object() && meta.value("input_referred", false) && cross.is_object());
+  for (const double g : {g1, g2}) {
+    if (!(g > 0) || !std::isfinite(g)) {
+      throw RunError(ErrorKind::kData,
+                     "the capture's JSON gives a gain of " + ShortestNumber(g) + "; give --gain and --gain2 above 0");
+    }
+  }
+  const nlohmann::json& referred = Member(meta, "input_referred");
+  const bool given =
+      r.corrections.gain.given || r.cross.gain2 || (cross.is_object() && referred.is_boolean() && referred.get<bool>());
   std::unique_ptr<CrossRecords> records;
   std::vector<float> x(kCrossPushPairs), y(kCrossPushPairs);
   double f1 = Number(cross, "from_hz"), f2 = Number(cross, "to_hz");
