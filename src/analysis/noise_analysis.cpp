@@ -1,5 +1,6 @@
 #include "analysis/noise_analysis.h"
 
+#include "analysis/cross_files.h"
 #include "analysis/noise_files.h"
 #include "psd/chi_squared.h"
 #include "psd/estimator.h"
@@ -170,7 +171,7 @@ std::vector<LogPoint> LogPoints(const NoiseSpectrum& s, int ppd) {
   int count = 0;
   int distinct = 0;  // points with degrees of freedom of their own (a repeated bin has none)
   int bin = 0;
-  const double root = s.method == kMethodRecord ? 1.0 : std::sqrt(s.window.enbw);
+  const double root = s.method == kMethodRecord || s.method == kMethodCross ? 1.0 : std::sqrt(s.window.enbw);
   auto flush = [&] {
     if (count > 0) {
       LogPoint p{std::pow(10.0, (bin + 0.5) / ppd), std::sqrt(sum / count), count};
@@ -210,7 +211,7 @@ std::vector<LogPoint> LogPoints(const NoiseSpectrum& s, int ppd) {
     distinct += p.dof > 0;
     converter += (p.level_nv / root) * (p.level_nv / root);
     quant += p.quant_nv * p.quant_nv;
-    clean = clean && (p.flags & (kFlagQuantisation | kFlagFloor | kFlagGainOutside)) == 0;
+    clean = clean && (p.flags & (kFlagQuantisation | kFlagFloor | kFlagGainOutside | kFlagUpperLimit)) == 0;
     ++count;
   }
   flush();
@@ -330,7 +331,7 @@ void CheckConverterFloor(const NoiseSpectrum& s, FloorFit& fit) {
     if (p.flags & kFlagQuantisation) {
       ++quantised;
       power += Power(p);
-    } else if (!(p.flags & kFlagFloor)) {
+    } else if (!(p.flags & (kFlagFloor | kFlagUpperLimit))) {
       ++fitted;
     }
   }
@@ -360,7 +361,7 @@ static FloorFit FitNoiseModel(const NoiseSpectrum& s) {
     // A power of 0 is no measurement for a fit with relative weights, a repeated bin only the
     // one before it again, and a line no part of the noise.
     if (p.freq_hz > 0 && p.density_nv > 0 && Usable(p) &&
-        !(p.flags & (kFlagQuantisation | kFlagFloor | kFlagRepeatedBin))) {
+        !(p.flags & (kFlagQuantisation | kFlagFloor | kFlagUpperLimit | kFlagRepeatedBin))) {
       if (p.flags & kFlagTone) {
         ++lines;
         continue;
@@ -513,6 +514,7 @@ FlagCounts CountFlags(const NoiseSpectrum& s) {
     c.floor += (p.flags & kFlagFloor) != 0;
     c.gain_outside += (p.flags & kFlagGainOutside) != 0;
     c.tone += (p.flags & kFlagTone) != 0;
+    c.upper_limit += (p.flags & kFlagUpperLimit) != 0;
   }
   return c;
 }
@@ -639,6 +641,7 @@ void MarkTones(NoiseSpectrum& s, const std::vector<ToneResult>& tones) {
 }
 
 NoiseReport AnalyzeNoise(const NoiseSpectrum& measured, const AnalysisRequest& request) {
+  if (!measured.cross_points.empty()) return AnalyzeCrossSpectrum(measured, request);
   NoiseReport report;
   // The lines first: every noise figure leaves them out.
   report.tones = FindTones(measured);

@@ -98,6 +98,7 @@ struct FlagCounts {
   int floor = 0;         // F
   int gain_outside = 0;  // G
   int tone = 0;          // T
+  int upper_limit = 0;   // U
 };
 
 // A limit mask's verdict on the clean, input-referred log points.
@@ -145,8 +146,8 @@ BandResult IntegratedNoise(const NoiseSpectrum& s, const Band& band, const std::
 SpotResult SpotNoise(const NoiseSpectrum& s, double hz);
 
 // Weighted least squares of D^2 against (1, 1/f) with relative weights, repeated after
-// dropping points more than 3 robust deviations above the fit. Clipped points and points at
-// the converter's floor are left out.
+// dropping points more than 3 robust deviations above the fit. Clipped points, points at
+// the converter's floor and upper bounds (F, U) are left out.
 FloorFit FitWhiteAndCorner(const NoiseSpectrum& s);
 
 FlagCounts CountFlags(const NoiseSpectrum& s);

@@ -1,5 +1,6 @@
 #include "analysis/noise_files.h"
 
+#include "analysis/cross_files.h"
 #include "psd/chi_squared.h"
 
 #include <algorithm>
@@ -72,6 +73,7 @@ nlohmann::ordered_json TextOrNull(const std::string& text) {
 }  // namespace
 
 std::string WriteNoiseCsv(const NoiseSpectrum& s) {
+  if (!s.cross_points.empty() || s.method == kMethodCross) return WriteCrossCsv(s);
   // The interval and the degrees of freedom follow the four columns when they are known.
   const bool withDof = std::any_of(s.points.begin(), s.points.end(), [](const NoisePoint& p) { return p.dof > 0; });
   std::string out = kNoiseCsvHeader;
@@ -107,6 +109,7 @@ std::string WriteNoiseCsv(const NoiseSpectrum& s) {
 }
 
 bool IsNoiseCsv(std::string_view text) {
+  if (IsCrossCsv(text)) return true;
   const auto lines = Lines(text.substr(0, 259));
   return !lines.empty() &&
          (lines.front() == kNoiseCsvHeader || lines.front() == std::string(kNoiseCsvHeader) + kNoiseCsvDofColumns);
@@ -126,6 +129,7 @@ bool CloseRange(NoiseSpectrum& s) {
 }  // namespace
 
 SpectrumReadResult ReadNoiseCsv(std::string_view text) {
+  if (IsCrossCsv(text)) return ReadCrossCsv(text);
   if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
   return ReadNoiseCsvLines([&](std::string_view& line) {
     if (text.empty()) return false;
@@ -314,7 +318,7 @@ std::string NoiseJsonText(const NoiseSpectrum& s, const NoiseReport& r) {
                             {"converter_floor_nv", NumberOrNull(a.converter_floor_nv)}});
   }
   j["acquisitions"] = std::move(acquisitions);
-  if (s.method == kMethodRecord) {
+  if (s.method == kMethodRecord || s.method == kMethodCross) {
     Json records = Json::array();
     for (const RecordInfo& rec : s.records) {
       records.push_back({{"fs_hz", rec.fs_hz},
@@ -394,7 +398,8 @@ std::string NoiseJsonText(const NoiseSpectrum& s, const NoiseReport& r) {
                 {"quantisation", r.flags.quantisation},
                 {"floor", r.flags.floor},
                 {"gain_outside", r.flags.gain_outside},
-                {"tone", r.flags.tone}};
+                {"tone", r.flags.tone},
+                {"upper_limit", r.flags.upper_limit}};
   Json logPoints = Json::array();
   for (const LogPoint& p : r.log_points) {
     logPoints.push_back({{"hz", p.hz},
@@ -462,6 +467,7 @@ std::string NoiseJsonText(const NoiseSpectrum& s, const NoiseReport& r) {
       j["lf_noise"] = nullptr;
     }
   }
+  AddCrossJson(j, s);
   return j.dump(2) + "\n";
 }
 
@@ -479,7 +485,8 @@ std::string NoiseSummaryText(const NoiseSpectrum& s, const NoiseReport& r) {
     out += "; Welch, Hann, 50 % overlap, " + s.averaging + " of periodograms; " +
            FormatSignificant(100 * s.confidence, 3) + " % intervals\n";
   }
-  if (s.method != kMethodRecord) {
+  if (s.method == kMethodCross) out += CrossMethodLine(s);
+  if (s.method != kMethodRecord && s.method != kMethodCross) {
     out += "window      " + s.window.name + " (" + s.window_source + "), ENBW " + FormatSignificant(s.window.enbw, 4) +
            " bins: density = level x " + FormatSignificant(1.0 / std::sqrt(s.window.enbw), 4) + "\n";
   }
@@ -646,6 +653,7 @@ std::string NoiseSummaryText(const NoiseSpectrum& s, const NoiseReport& r) {
            " show the converter, not the source: left out of the fit, and marked where they decide a band or a spot;"
            " use a smaller channel scale or a preamplifier\n";
   }
+  out += CrossSummaryText(s, r);
   return out;
 }
 

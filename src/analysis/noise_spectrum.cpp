@@ -48,12 +48,14 @@ double PointWidth(const NoiseSpectrum& s, std::size_t i) {
 }
 
 double CellLow(const NoiseSpectrum& s, std::size_t i) {
+  if (s.method == kMethodCross) return LogBinLow(LogBinIndex(s.points[i].freq_hz, s.ppd), s.ppd);
   if (s.method != kMethodRecord) return s.points[i].freq_hz;
   const double below = i > 0 ? s.points[i - 1].freq_hz : s.points[i].freq_hz - PointWidth(s, i);
   return std::max(0.0, 0.5 * (below + s.points[i].freq_hz));
 }
 
 double CellHigh(const NoiseSpectrum& s, std::size_t i) {
+  if (s.method == kMethodCross) return LogBinLow(LogBinIndex(s.points[i].freq_hz, s.ppd) + 1, s.ppd);
   if (s.method != kMethodRecord) return s.points[i].freq_hz + PointWidth(s, i);
   const double above = i + 1 < s.points.size() ? s.points[i + 1].freq_hz : s.end_hz;
   return 0.5 * (s.points[i].freq_hz + above);

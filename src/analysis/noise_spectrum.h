@@ -10,12 +10,13 @@
 #include <string_view>
 #include <vector>
 
+#include "analysis/cross_spectrum.h"
 #include "core/working_state.h"
 #include "spectrum/trace.h"
 
 namespace qvx {
 
-// Per-point flags; the CSV writes them as letters (R, C, W, Q, F, G).
+// Per-point flags; the CSV writes them as letters (R, C, W, Q, F, G, T, U).
 enum PointFlag : unsigned {
   kFlagRepeatedBin = 1u,   // R: shows the same FFT bin as the point before it
   kFlagClipped = 2u,       // C: its byte was 0 or 255, so the value is only a bound
@@ -24,6 +25,7 @@ enum PointFlag : unsigned {
   kFlagFloor = 16u,        // F: less than 3 dB above the subtracted floor: an upper bound
   kFlagGainOutside = 32u,  // G: beyond the gain file's range, its end value taken
   kFlagTone = 64u,         // T: part of a spectral line (mains, ripple, a spur), not of the noise
+  kFlagUpperLimit = 128u,  // U: a cross-spectrum's point whose interval reaches zero: only its upper end is known
 };
 
 struct NoisePoint {
@@ -147,6 +149,7 @@ struct TimeRecordFigures {
 
 inline constexpr const char* kMethodFft = "instrument FFT";
 inline constexpr const char* kMethodRecord = "time record";
+inline constexpr const char* kMethodCross = "cross-spectrum";
 
 struct NoiseSpectrum {
   std::vector<NoisePoint> points;  // rising frequency
@@ -158,6 +161,9 @@ struct NoiseSpectrum {
   double confidence = 0.95;               // of every interval
   std::optional<LfFigures> lf;            // when the capture covers 0.1-10 Hz
   std::optional<TimeRecordFigures> time;  // the time record's, where there is one
+  // A cross-spectrum's: one entry a point, and the run's figures.
+  std::vector<CrossPointFigures> cross_points;
+  std::optional<CrossFigures> cross;
 
   // The corrections that made the densities input-referred.
   bool input_referred = false;
@@ -187,7 +193,8 @@ struct NoiseSpectrum {
 double PointWidth(const NoiseSpectrum& s, std::size_t i);
 
 // The cell of frequencies point i stands for: on the instrument's FFT from its frequency up
-// to the next point; on the time record, a bin centred on it, halfway to its neighbours.
+// to the next point; on the time record, a bin centred on it, halfway to its neighbours; on a
+// cross-spectrum, its log bin.
 double CellLow(const NoiseSpectrum& s, std::size_t i);
 double CellHigh(const NoiseSpectrum& s, std::size_t i);
 

@@ -45,6 +45,8 @@ namespace {
 
 constexpr const char* kRecordItem = "Time record";
 constexpr const char* kSweepItem = "Instrument FFT sweep";
+constexpr const char* kCrossItem = "Cross-spectrum (two channels)";
+constexpr int kCrossIndex = 2;
 
 QString Q(const std::string& text) { return QString::fromStdString(text); }
 
@@ -67,7 +69,9 @@ std::string ExtensionOf(const std::string& path) {
 // What was done to the levels to make them the circuit's density.
 std::string CorrectionLine(const NoiseSpectrum& s) {
   std::string line = "correction  ";
-  if (s.method == kMethodRecord) {
+  if (s.method == kMethodCross) {
+    line += "none needed for the window: the circuit's density is sqrt(Re Sxy / (g1 g2)) of the two channels";
+  } else if (s.method == kMethodRecord) {
     line += "none needed for the window: Welch with " + s.window.name + " (ENBW " +
             FormatSignificant(s.window.enbw, 4) + " bins) gives the density itself";
   } else {
@@ -112,7 +116,7 @@ void NoiseMeasurementWindow::CreateControls() {
   auto* controls = new QWidget(this);
   auto* form = new QFormLayout;
   Method = new QComboBox(controls);
-  Method->addItems({QString::fromUtf8(kRecordItem), QString::fromUtf8(kSweepItem)});
+  Method->addItems({QString::fromUtf8(kRecordItem), QString::fromUtf8(kSweepItem), QString::fromUtf8(kCrossItem)});
   From = new QLineEdit(controls);
   To = new QLineEdit(controls);
   Ppd = new QSpinBox(controls);
@@ -125,6 +129,8 @@ void NoiseMeasurementWindow::CreateControls() {
   Averaging->addItems({QStringLiteral("mean"), QStringLiteral("median")});
   Gain = new QLineEdit(controls);
   Gain->setPlaceholderText(QStringLiteral("ratio, or dB such as 40 dB"));
+  Gain2 = new QLineEdit(controls);
+  Gain2->setPlaceholderText(QStringLiteral("as channel 1's"));
   form->addRow(QStringLiteral("Method"), Method);
   form->addRow(QStringLiteral("From (Hz)"), From);
   form->addRow(QStringLiteral("To (Hz)"), To);
@@ -133,6 +139,7 @@ void NoiseMeasurementWindow::CreateControls() {
   form->addRow(QStringLiteral("Seconds (record)"), Seconds);
   form->addRow(QStringLiteral("Averaging"), Averaging);
   form->addRow(QStringLiteral("Gain"), Gain);
+  form->addRow(QStringLiteral("Gain (channel 2)"), Gain2);
   auto fileRow = [&](const char* label, FileField& field, const char* caption) {
     auto* row = new QHBoxLayout;
     field.Path = new QLineEdit(controls);
@@ -250,7 +257,7 @@ void NoiseMeasurementWindow::CreateControls() {
   connect(BtnSave, &QPushButton::clicked, this, [this] { RunHandler([this] { SaveClick(); }); });
   connect(BtnCopy, &QPushButton::clicked, this, [this] { RunHandler([this] { CopyReportClick(); }); });
   auto replan = [this] { UpdatePlan(); };
-  for (QLineEdit* e : {From, To, Seconds}) connect(e, &QLineEdit::textChanged, this, replan);
+  for (QLineEdit* e : {From, To, Seconds, Gain2}) connect(e, &QLineEdit::textChanged, this, replan);
   connect(Ppd, &QSpinBox::valueChanged, this, replan);
   connect(Averages, &QSpinBox::valueChanged, this, replan);
   connect(Method, &QComboBox::currentIndexChanged, this, [this] {
@@ -263,7 +270,7 @@ void NoiseMeasurementWindow::CreateControls() {
 }
 
 void NoiseMeasurementWindow::SetFields(const NoiseSettings& s) {
-  Method->setCurrentIndex(s.method == "fft" ? 1 : 0);
+  Method->setCurrentIndex(s.method == "fft" ? 1 : s.method == "cross" ? kCrossIndex : 0);
   From->setText(Q(NoiseNumberText(s.from_hz)));
   To->setText(Q(NoiseNumberText(s.to_hz)));
   Ppd->setValue(s.ppd);
@@ -271,6 +278,7 @@ void NoiseMeasurementWindow::SetFields(const NoiseSettings& s) {
   Seconds->setText(Q(s.seconds));
   Averaging->setCurrentIndex(s.averaging == "median" ? 1 : 0);
   Gain->setText(Q(s.gain));
+  Gain2->setText(Q(s.gain2));
   GainFile.Path->setText(Q(s.gain_file));
   FloorFile.Path->setText(Q(s.floor_file));
   LimitFile.Path->setText(Q(s.limit_file));
@@ -279,7 +287,7 @@ void NoiseMeasurementWindow::SetFields(const NoiseSettings& s) {
 NoiseSettings NoiseMeasurementWindow::Fields() const {
   // A field that does not hold a usable value keeps the last one the file had.
   NoiseSettings s = ReadNoiseSettings(TIniFile(kSettingsFileName)).settings;
-  s.method = Method->currentIndex() == 1 ? "fft" : "record";
+  s.method = Method->currentIndex() == 1 ? "fft" : Method->currentIndex() == kCrossIndex ? "cross" : "record";
   const auto from = ParseDecimal(From->text().trimmed().toStdString());
   const auto to = ParseDecimal(To->text().trimmed().toStdString());
   if (from && to && *from > 0 && *to > *from) {
@@ -293,6 +301,8 @@ NoiseSettings NoiseMeasurementWindow::Fields() const {
   s.averaging = Averaging->currentIndex() == 1 ? "median" : "mean";
   const std::string gain = Gain->text().trimmed().toStdString();
   if (ParseGainText(gain, nullptr)) s.gain = gain;
+  const std::string gain2 = Gain2->text().trimmed().toStdString();
+  if (ParseGainText(gain2, nullptr)) s.gain2 = gain2;
   s.gain_file = GainFile.Path->text().toStdString();
   s.floor_file = FloorFile.Path->text().toStdString();
   s.limit_file = LimitFile.Path->text().toStdString();
@@ -300,16 +310,26 @@ NoiseSettings NoiseMeasurementWindow::Fields() const {
 }
 
 void NoiseMeasurementWindow::UpdateMethod() {
-  const bool record = Method->currentIndex() == 0;
+  const bool sweep = Method->currentIndex() == 1;
+  const bool cross = Method->currentIndex() == kCrossIndex;
   const bool idle = state_ != JobState::kRunning;
-  Seconds->setEnabled(record && idle);
-  Averages->setEnabled(!record && idle);
-  Gain->setEnabled(GainFile.Path->text().isEmpty() && idle);
+  Seconds->setEnabled(!sweep && idle);
+  Seconds->setPlaceholderText(cross ? QStringLiteral("10 records") : QStringLiteral("as planned"));
+  Averages->setEnabled(sweep && idle);
+  Averaging->setEnabled(!cross && idle);
+  // The cross-spectrum takes both gains as constants, and no floor run.
+  Gain->setEnabled((cross || GainFile.Path->text().isEmpty()) && idle);
+  Gain2->setEnabled(cross && idle);
+  for (QWidget* w : std::initializer_list<QWidget*>{GainFile.Path, GainFile.Choose, GainFile.Clear, FloorFile.Path,
+                                                    FloorFile.Choose, FloorFile.Clear}) {
+    w->setEnabled(!cross && idle);
+  }
 }
 
 std::optional<RunRequest> NoiseMeasurementWindow::Request(std::string& problem) const {
   RunRequest r;
-  r.method = Method->currentIndex() == 1 ? RunMethod::kSweep : RunMethod::kRecord;
+  const bool cross = Method->currentIndex() == kCrossIndex;
+  r.method = Method->currentIndex() == 1 ? RunMethod::kSweep : cross ? RunMethod::kCross : RunMethod::kRecord;
   const auto from = ParseDecimal(From->text().trimmed().toStdString());
   const auto to = ParseDecimal(To->text().trimmed().toStdString());
   if (!from || !(*from > 0)) {
@@ -328,12 +348,23 @@ std::optional<RunRequest> NoiseMeasurementWindow::Request(std::string& problem) 
   if (!seconds.empty()) {
     const auto v = ParseDecimal(seconds);
     if (!v || !(*v > 0)) {
-      problem = "Seconds wants the record's length in s above 0, or nothing for the plan's own, not '" + seconds + "'";
+      problem = std::string(cross ? "Seconds wants the recording's length" : "Seconds wants the record's length") +
+                " in s above 0, or nothing for the plan's own, not '" + seconds + "'";
       return std::nullopt;
     }
     r.seconds = *v;
   }
-  r.averaging = Averaging->currentIndex() == 1 ? psd::Averaging::Median : psd::Averaging::Mean;
+  r.averaging = Averaging->currentIndex() == 1 && !cross ? psd::Averaging::Median : psd::Averaging::Mean;
+  if (cross) {
+    const std::string gain2 = Gain2->text().trimmed().toStdString();
+    if (!gain2.empty()) {
+      r.cross.gain2 = ParseGainText(gain2, &problem);
+      if (!r.cross.gain2) {
+        problem = "Gain (channel 2): " + problem;
+        return std::nullopt;
+      }
+    }
+  }
   return r;
 }
 
@@ -359,7 +390,9 @@ void NoiseMeasurementWindow::StartClick() {
   }
   CorrectionFiles files;
   const std::string gainText = Gain->text().trimmed().toStdString();
-  files.gain_file = GainFile.Path->text().toStdString();
+  const bool cross = request && request->method == RunMethod::kCross;
+  // The cross-spectrum has no use for a gain file or a floor run; their fields stand aside.
+  if (!cross) files.gain_file = GainFile.Path->text().toStdString();
   if (problem.empty() && files.gain_file.empty() && !gainText.empty()) {
     const auto ratio = ParseGainText(gainText, &problem);
     if (ratio) {
@@ -367,7 +400,7 @@ void NoiseMeasurementWindow::StartClick() {
       files.gain.given = true;
     }
   }
-  files.floor_file = FloorFile.Path->text().toStdString();
+  if (!cross) files.floor_file = FloorFile.Path->text().toStdString();
   files.limit_file = LimitFile.Path->text().toStdString();
   if (problem.empty()) {
     try {

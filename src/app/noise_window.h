@@ -47,7 +47,7 @@ class NoiseMeasurementWindow : public QWidget {
     QPushButton* Clear = nullptr;
   };
 
-  QComboBox* Method = nullptr;  // "Time record", "Instrument FFT sweep"
+  QComboBox* Method = nullptr;  // "Time record", "Instrument FFT sweep", "Cross-spectrum (two channels)"
   QLineEdit* From = nullptr;
   QLineEdit* To = nullptr;
   QSpinBox* Ppd = nullptr;
@@ -55,6 +55,7 @@ class NoiseMeasurementWindow : public QWidget {
   QLineEdit* Seconds = nullptr;
   QComboBox* Averaging = nullptr;  // "mean", "median"
   QLineEdit* Gain = nullptr;
+  QLineEdit* Gain2 = nullptr;  // channel 2's, for the cross-spectrum
   FileField GainFile;
   FileField FloorFile;
   FileField LimitFile;

@@ -3,286 +3,31 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <condition_variable>
-#include <deque>
 #include <limits>
-#include <mutex>
 #include <thread>
 
+#include "capture/record_session.h"
 #include "core/conversions.h"
 #include "core/text.h"
-#include "link/block.h"
 #include "link/scpi.h"
-#include "link/whole_line_channel.h"
 #include "psd/chi_squared.h"
 #include "setup/instrument_limits.h"
 
 namespace qvx {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-using std::chrono::milliseconds;
-
-constexpr milliseconds kLongestPoll{100};
-constexpr int kQuietMs = 2000;  // a data block that sends nothing this long has stalled
-constexpr std::size_t kQueuedChunks = 3;
-// Per record, beside its points: the set-up commands, the read-backs and the arming.
-constexpr double kRecordOverheadS = 0.03;
-
-double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+using capture_detail::Clock;
+using capture_detail::CodeChunk;
+using capture_detail::PlanRanging;
+using capture_detail::ReadSeconds;
+using capture_detail::Seconds;
+using capture_detail::Session;
 
 double Rate(double points, double tdiv) { return std::min(kMaxSampleRate, points / (10.0 * tdiv)); }
-
-double ReadSeconds(std::size_t points) { return static_cast<double>(points) / kPlanTransferBytesPerSecond; }
 
 std::string RateText(double hz) {
   std::string t = FormatHz(hz);
   return t.replace(t.size() - 2, 2, "Sa/s");
-}
-
-// The ranging records of a record: at its own sample rate, a hundredth of its points (at
-// least the smallest depth), so two of them cost under 5 % of the record's time.
-void PlanRanging(PlannedRecord& r) {
-  r.ranging_points = static_cast<std::size_t>(std::max(kMemoryDepths.front(), static_cast<double>(r.points) / 100.0));
-  r.ranging_points = std::min(r.ranging_points, r.points);
-  const double seconds = static_cast<double>(r.ranging_points) / r.fs_hz;
-  r.ranging_s = r.ranging_records * (seconds + ReadSeconds(r.ranging_points) + kRecordOverheadS);
-  r.read_s = ReadSeconds(r.points) + kRecordOverheadS;
-}
-
-// A bounded queue of chunks between the thread that reads the instrument and the one that
-// analyses, so the next chunk is on its way while the last one is estimated.
-class ChunkQueue {
- public:
-  struct Chunk {
-    std::string codes;
-    std::size_t first = 0;  // 0-based index of its first point
-  };
-
-  // False when the queue was closed meanwhile.
-  bool Put(Chunk chunk) {
-    std::unique_lock lock(mutex_);
-    space_.wait(lock, [&] { return closed_ || queue_.size() < kQueuedChunks; });
-    if (closed_) return false;
-    queue_.push_back(std::move(chunk));
-    ready_.notify_one();
-    return true;
-  }
-  // Nothing once it is closed and empty.
-  std::optional<Chunk> Take() {
-    std::unique_lock lock(mutex_);
-    ready_.wait(lock, [&] { return closed_ || !queue_.empty(); });
-    if (queue_.empty()) return std::nullopt;
-    Chunk c = std::move(queue_.front());
-    queue_.pop_front();
-    space_.notify_one();
-    return c;
-  }
-  void Close() {
-    const std::lock_guard lock(mutex_);
-    closed_ = true;
-    ready_.notify_all();
-    space_.notify_all();
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable ready_, space_;
-  std::deque<Chunk> queue_;
-  bool closed_ = false;
-};
-
-class Session {
- public:
-  Session(InstrumentChannel& channel, const CaptureSettings& settings) : ch_(channel), settings_(settings) {}
-  // The instrument is left live, whatever happened.
-  ~Session() { ch_.SendCommand(":RUN"); }
-
-  bool Cancelled() const { return settings_.cancel && settings_.cancel->load(); }
-
-  bool Fail(ErrorKind kind, std::string message) {
-    const std::lock_guard lock(error_mutex_);
-    if (!error_) error_ = RunError(kind, message);
-    return false;
-  }
-  std::optional<RunError> Error() const {
-    const std::lock_guard lock(error_mutex_);
-    return error_;
-  }
-  bool Failed() const {
-    const std::lock_guard lock(error_mutex_);
-    return error_.has_value();
-  }
-
-  void Progress(const CaptureProgress& p) {
-    if (settings_.progress) settings_.progress(p);
-  }
-
-  // Sets the record's shape and the channel, then reads back what the instrument made of it:
-  // the depth and the sample rate are the record's, whatever a preamble says later.
-  bool Set(std::size_t points, double tdiv, double scale, double offset, PreambleExpectation& expected) {
-    ch_.SendCommand(":ACQuire:MDEPth " + std::to_string(points));
-    ch_.SendCommand(":TIMebase:MAIN:SCALe " + FloatToStr(tdiv));
-    ch_.SendCommand(":CHANnel1:SCALe " + FloatToStr(scale));
-    ch_.SendCommand(":CHANnel1:OFFSet " + FloatToStr(offset));
-    const Queried<std::int64_t> depth = QueryInteger(ch_, ":ACQuire:MDEPth?");
-    if (!depth.ok()) return Fail(ErrorKind::kInstrument, depth.message);
-    if (depth.value != static_cast<std::int64_t>(points)) {
-      return Fail(ErrorKind::kInstrument, "the instrument took a memory depth of " + std::to_string(depth.value) +
-                                              " points where " + std::to_string(points) +
-                                              " were set; check that it is a QVX71 and that only channel 1 is on");
-    }
-    const Queried<double> rate = QueryNumber(ch_, ":ACQuire:SRATe?");
-    if (!rate.ok()) return Fail(ErrorKind::kInstrument, rate.message);
-    const Queried<double> actualScale = QueryNumber(ch_, ":CHANnel1:SCALe?");
-    if (!actualScale.ok()) return Fail(ErrorKind::kInstrument, actualScale.message);
-    expected.record_points = points;
-    expected.sample_rate_hz = rate.value;
-    expected.channel_scale_v = actualScale.value;
-    return true;
-  }
-
-  // Arms one record and waits until the instrument says it is complete, within its fill
-  // time and a margin. The status is asked for more often as the fill time runs out.
-  bool Record(double fill_s, const std::function<void(double)>& tick) {
-    ch_.SendCommand(":SINGle");
-    const auto started = Clock::now();
-    const double bound = fill_s * 1.1 + 10.0;
-    // Asked every tenth of a second while the record fills, then, once its time is nearly up,
-    // every few milliseconds, backing off gently: a complete record is seen at once.
-    milliseconds late{4};
-    while (true) {
-      if (Cancelled()) return false;
-      const double left = fill_s - Seconds(Clock::now() - started);
-      const Queried<std::string> status = QueryText(ch_, ":TRIGger:STATus?");
-      if (!status.ok()) {
-        return Fail(ErrorKind::kInstrument,
-                    status.message + " while the record filled; check that the instrument is on and answering");
-      }
-      if (status.value == "STOP") return true;
-      if (Seconds(Clock::now() - started) > bound) {
-        return Fail(ErrorKind::kInstrument, "the record did not complete within " + FormatSeconds(bound) +
-                                                " (its fill time is " + FormatSeconds(fill_s) +
-                                                ", and the instrument still says " + status.value +
-                                                "); check its trigger and timebase");
-      }
-      if (tick) tick(std::max(0.0, left));
-      if (left > 0.15) {
-        std::this_thread::sleep_for(std::min(kLongestPoll, milliseconds(static_cast<long>((left - 0.05) * 1000))));
-      } else {
-        std::this_thread::sleep_for(late);
-        late = std::min(kLongestPoll, late * 3 / 2 + milliseconds(1));
-      }
-    }
-  }
-
-  std::optional<Preamble> ReadRecordPreamble(PreambleExpectation expected, std::size_t first_chunk) {
-    // The read window as the first chunk will ask for it, so a preamble that gives the
-    // window's length instead of the record's can be told from a wrong one.
-    ch_.SendCommand(":WAVeform:STARt 1");
-    ch_.SendCommand(":WAVeform:STOP " + std::to_string(first_chunk));
-    expected.window_points = first_chunk;
-    const Queried<Preamble> p = ReadPreamble(ch_, expected);
-    if (!p.ok()) {
-      Fail(ErrorKind::kInstrument,
-           p.message + (p.fault == LinkFault::kBadData ? "; the record is not read with it" : ""));
-      return std::nullopt;
-    }
-    return p.value;
-  }
-
-  // Reads points [0, total) in chunks the instrument takes, on a thread of its own, into
-  // `queue`; closes the queue when done or failed.
-  void ReadPoints(std::size_t total, ChunkQueue& queue) {
-    std::size_t chunk = kMaxReadPoints;
-    std::size_t at = 0;
-    while (at < total) {
-      if (Cancelled()) break;
-      const std::size_t count = std::min(total - at, chunk);
-      ch_.SendCommand(":WAVeform:STARt " + std::to_string(at + 1));
-      ch_.SendCommand(":WAVeform:STOP " + std::to_string(at + count));
-      ch_.SendCommand(":WAVeform:DATA?");
-      ChunkQueue::Chunk c;
-      c.first = at;
-      c.codes.resize(count);
-      BlockRules rules;
-      rules.receive_ms = 200;
-      rules.quiet_ms = kQuietMs;
-      rules.header_ms = kQuietMs;
-      rules.digits_ms = kQuietMs;
-      rules.whole_block_ms = 60000;
-      rules.expected_length = static_cast<std::int64_t>(count);
-      rules.cancel = settings_.cancel;
-      const BlockOutcome block = ReadDefiniteBlock(ch_, rules, [&](std::int64_t received, std::int64_t) {
-        return BlockRoom{c.codes.data() + received, c.codes.size() - static_cast<std::size_t>(received)};
-      });
-      if (block.status == BlockStatus::kCancelled) break;
-      if (block.status == BlockStatus::kEmpty) {
-        // Refused: fewer points a read, as some instruments want.
-        const std::string error = ch_.QueryInstrument(":SYSTem:ERRor?");
-        if (error.rfind("-222", 0) == 0 && chunk > kMinReadPoints) {
-          chunk = std::max(kMinReadPoints, chunk / 2);
-          continue;
-        }
-        Fail(ErrorKind::kInstrument,
-             "the instrument refused to send points " + std::to_string(at + 1) + " to " + std::to_string(at + count) +
-                 " (" + (error == kTimeoutReply ? ch_.LastQueryOutcome() : "its error queue says " + error) + ")");
-        break;
-      }
-      if (!block.ok()) {
-        Fail(ErrorKind::kInstrument, block.message + " (points " + std::to_string(at + 1) + " to " +
-                                         std::to_string(at + count) + " of the record)");
-        break;
-      }
-      at += count;
-      if (!queue.Put(std::move(c))) break;
-    }
-    queue.Close();
-  }
-
-  // A whole short record read into `codes`.
-  bool ReadAll(std::size_t total, std::string& codes) {
-    ChunkQueue queue;
-    std::thread reader([&] { ReadPoints(total, queue); });
-    while (auto c = queue.Take()) codes += c->codes;
-    reader.join();
-    return !Failed() && !Cancelled() && codes.size() == total;
-  }
-
-  WholeLineChannel& Channel() { return ch_; }
-
- private:
-  WholeLineChannel ch_;
-  const CaptureSettings& settings_;
-  mutable std::mutex error_mutex_;
-  std::optional<RunError> error_;
-};
-
-// What a short record says of the signal: its mean, its largest excursions and whether it
-// clipped.
-struct Spread {
-  double mean = 0.0;
-  double peak = 0.0;  // largest distance from the mean, V
-  int clipped = 0;
-  double codes = 0.0;  // the peak-to-peak in codes
-};
-
-Spread Measure(const std::string& codes, const Preamble& p) {
-  Spread s;
-  if (codes.empty()) return s;
-  double sum = 0.0;
-  unsigned char lo = 255, hi = 0;
-  for (char c : codes) {
-    const auto b = static_cast<unsigned char>(c);
-    s.clipped += b == 0 || b == 255;
-    lo = std::min(lo, b);
-    hi = std::max(hi, b);
-    sum += p.Volts(b);
-  }
-  s.mean = sum / static_cast<double>(codes.size());
-  s.peak = std::max(std::fabs(p.Volts(hi) - s.mean), std::fabs(p.Volts(lo) - s.mean));
-  s.codes = hi - lo;
-  return s;
 }
 
 }  // namespace
@@ -453,7 +198,7 @@ std::string CapturePlanText(const CapturePlan& plan) {
 
 CaptureOutcome RunCapture(InstrumentChannel& channel, const CapturePlan& plan, const CaptureSettings& settings) {
   CaptureOutcome out;
-  Session session(channel, settings);
+  Session session(channel, settings.cancel);
   auto finish = [&] {
     out.error = session.Error();
     out.cancelled = session.Cancelled();
@@ -484,48 +229,35 @@ CaptureOutcome RunCapture(InstrumentChannel& channel, const CapturePlan& plan, c
       p.points_total = r.points;
       p.fraction = std::clamp((done + within * share) / std::max(planned, 1e-9), 0.0, 1.0);
       p.seconds_left = std::max(0.0, left + (planned - done - share));
-      session.Progress(p);
+      if (settings.progress) settings.progress(p);
     };
 
-    // Ranging: at most two short records at the record's own sample rate. The first, at
-    // 1 V/div (10 V/div when that clips), finds the level; the second, around it, the peaks
-    // where the first could not resolve them: each step takes the scale about a hundred
-    // times finer, so noise of microvolts on a level of volts is found in two. The record's
-    // scale holds the peaks with the growth of Gaussian extremes from the short record's
-    // length to the record's, so ripple and tones never clip.
+    // Ranging: short records at the record's own sample rate.
     const std::size_t rangingPoints = r.ranging_points;
     const double rangingTdiv = r.tdiv_s * static_cast<double>(rangingPoints) / static_cast<double>(r.points);
-    const double growth = std::sqrt(std::log(static_cast<double>(r.points)) /
-                                    std::log(std::max(10.0, static_cast<double>(rangingPoints))));
-    double scale = 1.0;
-    double offset = 0.0;
+    const double growth = capture_detail::RangingGrowth(r.points, rangingPoints);
+    capture_detail::Ranging ranging;
     for (int attempt = 0; attempt < r.ranging_records; ++attempt) {
       report("ranging", 0.0, 0, share);
-      PreambleExpectation expected;
-      if (!session.Set(rangingPoints, rangingTdiv, scale, offset, expected)) return finish();
+      std::vector<PreambleExpectation> expected;
+      if (!session.Set(rangingPoints, rangingTdiv, {{1, ranging.scale, ranging.offset}}, expected)) return finish();
       if (!session.Record(static_cast<double>(rangingPoints) / r.fs_hz, {})) return finish();
-      const auto pre = session.ReadRecordPreamble(expected, std::min(rangingPoints, kMaxReadPoints));
+      const auto pre = session.ReadRecordPreamble(expected.front(), std::min(rangingPoints, kMaxReadPoints));
       if (!pre) return finish();
       std::string codes;
       if (!session.ReadAll(rangingPoints, codes)) return finish();
-      const Spread spread = Measure(codes, *pre);
-      offset = -spread.mean;
-      if (spread.clipped > 0) {
-        if (scale >= kMaxChannelScale) break;  // the record itself will tell
-        scale = kMaxChannelScale;
-        continue;
-      }
-      // The peaks with their growth, and a code for the rounding of the level and the peaks.
-      const double reach = 1.2 * (spread.peak * growth + pre->yincrement);
-      scale = std::clamp(ChannelScaleAtLeast(reach / 3.9), kMinChannelScale, kMaxChannelScale);
-      if (spread.codes >= 8) break;  // resolved: the record can be taken at once
+      ranging.Step(capture_detail::Measure(codes, *pre), pre->yincrement, growth);
+      if (ranging.done) break;
     }
+    double scale = ranging.scale;
+    const double offset = ranging.offset;
     // The record itself, read in chunks straight into its estimator.
     CapturedRecord record;
     for (int take = 0; take < 3; ++take) {
       record = MakeCapturedRecord(r.fs_hz, r.points, settings.averaging);
-      PreambleExpectation expected;
-      if (!session.Set(r.points, r.tdiv_s, scale, offset, expected)) return finish();
+      std::vector<PreambleExpectation> expectations;
+      if (!session.Set(r.points, r.tdiv_s, {{1, scale, offset}}, expectations)) return finish();
+      const PreambleExpectation& expected = expectations.front();
       const auto started = Clock::now();
       if (!session.Record(r.seconds, [&](double left) {
             report("recording", std::min(0.9, Seconds(Clock::now() - started) / std::max(r.seconds, 1e-9) * 0.9), 0,
@@ -560,7 +292,7 @@ CaptureOutcome RunCapture(InstrumentChannel& channel, const CapturePlan& plan, c
       std::array<float, 256> volts{};
       for (int b = 0; b < 256; ++b)
         volts[static_cast<std::size_t>(b)] = static_cast<float>(pre->Volts(static_cast<unsigned char>(b)));
-      ChunkQueue queue;
+      capture_detail::ChunkQueue<CodeChunk> queue;
       std::thread reader([&] { session.ReadPoints(total, queue); });
       while (auto c = queue.Take()) {
         chunk.resize(c->codes.size());

@@ -203,6 +203,35 @@ void ApplyReportOptions(const ReportOptions& o, RunRequest& r) {
   ApplyStoreOptions(o.store, r);
 }
 
+// Channel 2's preamplifier of a cross-spectrum, as a ratio or in dB.
+struct Gain2Options {
+  std::string ratio;
+  std::string db;
+};
+
+void AddGain2Options(CLI::App* cmd, Gain2Options& o, const char* default_text) {
+  cmd->add_option(
+      "--gain2", o.ratio,
+      std::string("channel 2's preamplifier gain as a ratio, for the cross-spectrum (default: ") + default_text + ")");
+  cmd->add_option("--gain2-db", o.db, "the same gain in dB");
+}
+
+std::optional<double> Gain2Of(const Gain2Options& o) {
+  if (!o.ratio.empty() && !o.db.empty()) Fail(kExitUsage, "give one of --gain2 and --gain2-db");
+  if (!o.ratio.empty()) {
+    const auto g = ParseDecimal(o.ratio);
+    if (!g || !(*g > 0) || !std::isfinite(*g)) Fail(kExitUsage, "--gain2 wants a ratio above 0, not '" + o.ratio + "'");
+    return g;
+  }
+  if (!o.db.empty()) {
+    if (!ParseDecimal(o.db)) Fail(kExitUsage, "--gain2-db wants a number of dB, not '" + o.db + "'");
+    const auto ratio = ParseGainText(o.db + " dB", nullptr);
+    if (!ratio) Fail(kExitUsage, "--gain2-db " + o.db + " is beyond any amplifier");
+    return ratio;
+  }
+  return std::nullopt;
+}
+
 std::optional<FftWindow> WindowOption(const std::string& name) {
   if (name.empty()) return std::nullopt;
   auto w = FindFftWindow(name);
@@ -273,7 +302,8 @@ int Conclude(const RunRequest& r, const RunResult& result, const ReportOptions& 
   if (result.status == RunStatus::kCancelled) {
     out.flush();
     err << kProgram << ": interrupted; nothing written"
-        << (r.method == RunMethod::kRecord ? ", and the instrument left running" : "") << "\n";
+        << (r.method == RunMethod::kRecord || r.method == RunMethod::kCross ? ", and the instrument left running" : "")
+        << "\n";
     return kExitInterrupted;
   }
   if (result.finished) {
@@ -315,7 +345,7 @@ int Measured(RunRequest& r, const ReportOptions& o, std::ostream& out, std::ostr
   if (!o.quiet) {
     sinks.plan = [&err](const std::string& text) { err << text << std::flush; };
     sinks.note = [&err](const std::string& line) { err << line << "\n" << std::flush; };
-    if (r.method == RunMethod::kRecord) {
+    if (r.method == RunMethod::kRecord || r.method == RunMethod::kCross) {
       sinks.progress = [&](const RunProgress& p) {
         const int percent = static_cast<int>(std::lround(100 * p.fraction));
         const std::string left = FormatDuration(std::max(0.0, p.seconds_left)) + " left";
@@ -406,6 +436,7 @@ struct AnalyzeOptions {
   std::string span;
   std::string fs;
   std::string average;
+  Gain2Options gain2;
   ReportOptions report;
 };
 
@@ -418,6 +449,7 @@ int Analyze(const AnalyzeOptions& o, std::ostream& out, std::ostream& err) {
   if (!o.span.empty()) r.file.span = ParseRange(o.span, "--span");
   if (!o.fs.empty()) r.file.fs_hz = ParsePositive(o.fs, "--fs");
   if (!o.average.empty()) r.file.averaging = AveragingOf(o.average);
+  r.cross.gain2 = Gain2Of(o.gain2);
   RunSinks sinks;
   const ChartRunImages images;
   sinks.images = &images;
@@ -434,12 +466,23 @@ struct CaptureOptions {
   std::string seconds;
   std::string average;
   std::string maxMinutes;
+  bool cross = false;
+  std::optional<int> records;
+  bool untilResolved = false;
+  Gain2Options gain2;
   ReportOptions report;
 };
 
 int Capture(const CaptureOptions& o, std::ostream& out, std::ostream& err) {
   RunRequest r;
-  r.method = RunMethod::kRecord;
+  r.method = o.cross ? RunMethod::kCross : RunMethod::kRecord;
+  if (!o.cross && (o.records || o.untilResolved || !o.gain2.ratio.empty() || !o.gain2.db.empty()))
+    Fail(kExitUsage, "--records, --until-resolved, --gain2 and --gain2-db are for the cross-spectrum; add --cross");
+  if (o.cross) {
+    if (o.records) r.cross.records = static_cast<std::size_t>(*o.records);
+    r.cross.until_resolved = o.untilResolved;
+    r.cross.gain2 = Gain2Of(o.gain2);
+  }
   ApplyReportOptions(o.report, r);
   r.averaging = AveragingOf(o.average);
   r.from_hz = ParsePositive(o.from, "--from");
@@ -550,6 +593,9 @@ int Plot(const PlotOptions& o, std::ostream& out) {
 struct PlanOptions {
   std::string sweep;
   std::string capture;
+  bool cross = false;
+  std::optional<int> records;
+  bool untilResolved = false;
   std::string seconds;
   int ppd = 10;
   std::optional<int> averages;
@@ -560,8 +606,14 @@ int Plan(const PlanOptions& o, std::ostream& out) {
   if (o.sweep.empty() == o.capture.empty()) Fail(kExitUsage, "plan wants either --sweep FROM:TO or --capture FROM:TO");
   RunRequest r;
   r.ppd = o.ppd;
+  if ((o.cross || o.records || o.untilResolved) && o.capture.empty())
+    Fail(kExitUsage, "--cross, --records and --until-resolved plan a capture; give --capture FROM:TO");
+  if ((o.records || o.untilResolved) && !o.cross)
+    Fail(kExitUsage, "--records and --until-resolved are for the cross-spectrum; add --cross");
   if (!o.capture.empty()) {
-    r.method = RunMethod::kRecord;
+    r.method = o.cross ? RunMethod::kCross : RunMethod::kRecord;
+    if (o.records) r.cross.records = static_cast<std::size_t>(*o.records);
+    r.cross.until_resolved = o.untilResolved;
     std::tie(r.from_hz, r.to_hz) = ParseRange(o.capture, "--capture");
     if (!o.seconds.empty()) r.seconds = ParsePositive(o.seconds, "--seconds");
   } else {
@@ -614,15 +666,29 @@ int RunNoiseCli(int argc, char** argv) {
 
   CaptureOptions c;
   CLI::App* capture = app.add_subcommand(
-      "capture", "measure from the channel's time record: the density from F1 to F2 and the 0.1-10 Hz noise");
+      "capture",
+      "measure from the channel's time record: the density from F1 to F2 and the 0.1-10 Hz noise; with --cross, "
+      "the circuit's density from both channels' cross-spectrum");
   capture->add_option("--addr", c.addr, "instrument address (default: ADDR of ./QVX71CONT.INI)");
   capture->add_option("--from", c.from, "lowest frequency in Hz")->required();
   capture->add_option("--to", c.to, "highest frequency in Hz")->required();
-  capture->add_option("--seconds", c.seconds,
-                      "length of the slowest record (default: the 0.1-10 Hz figure with six windows when --from is 0.1 "
-                      "Hz or below, else about 20 degrees of freedom at --from)");
+  capture->add_option(
+      "--seconds", c.seconds,
+      "length of the slowest record (default: the 0.1-10 Hz figure with six windows when --from is 0.1 "
+      "Hz or below, else about 20 degrees of freedom at --from); with --cross, the seconds of recording "
+      "to average");
   capture->add_option("--average", c.average, "mean or median of the periodograms (default mean)");
-  capture->add_option("--max-minutes", c.maxMinutes, "refuse a capture that would take longer than M minutes");
+  capture->add_option("--max-minutes", c.maxMinutes,
+                      "refuse a capture that would take longer than M minutes (with --until-resolved: stop after M "
+                      "minutes; default 60)");
+  capture->add_flag("--cross", c.cross,
+                    "both channels, each behind its own preamplifier from the same circuit: average their "
+                    "cross-spectrum record after record, so the instrument's own noise falls away");
+  capture->add_option("--records", c.records, "with --cross: average N records (default 10)")
+      ->check(WholeIn(1, 1000000));
+  capture->add_flag("--until-resolved", c.untilResolved,
+                    "with --cross: average until every log point from --from to --to is resolved, or --max-minutes");
+  AddGain2Options(capture, c.gain2, "--gain's");
   AddReportOptions(capture, c.report);
 
   AnalyzeOptions a;
@@ -634,6 +700,7 @@ int RunNoiseCli(int argc, char** argv) {
   analyze->add_option("--fs", a.fs, "sample rate in Hz of a .npy record without its JSON beside it");
   analyze->add_option("--average", a.average, "mean or median of a record's periodograms (default: as captured)");
   analyze->add_option("--window", a.report.window, "FFT window the levels were taken with (default HANNing)");
+  AddGain2Options(analyze, a.gain2, "--gain's, else the capture's");
   AddReportOptions(analyze, a.report);
 
   PlotOptions pl;
@@ -653,7 +720,13 @@ int RunNoiseCli(int argc, char** argv) {
       "plan", "print the acquisitions or records and the time a sweep or a capture would take, without connecting");
   plan->add_option("--sweep", p.sweep, "a sweep from FROM to TO Hz");
   plan->add_option("--capture", p.capture, "a capture of the time record from FROM to TO Hz");
-  plan->add_option("--seconds", p.seconds, "length of the capture's slowest record");
+  plan->add_option("--seconds", p.seconds,
+                   "length of the capture's slowest record (with --cross: the seconds of recording)");
+  plan->add_flag("--cross", p.cross, "plan a two-channel cross-spectrum capture");
+  plan->add_option("--records", p.records, "with --cross: the records to average (default 10)")
+      ->check(WholeIn(1, 1000000));
+  plan->add_flag("--until-resolved", p.untilResolved,
+                 "with --cross: until every log point is resolved, within an hour");
   plan->add_option("--ppd", p.ppd, "log points per decade (default 10)")->check(WholeIn(1, 100));
   plan->add_option("--averages", p.averages, "FFT averaging count K (default: AVE of the settings file, else 32)")
       ->check(WholeIn(1, 64));

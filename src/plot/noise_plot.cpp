@@ -25,6 +25,8 @@
 #include <memory>
 
 #include "analysis/noise_files.h"
+#include "plot/chart_parts.h"
+#include "plot/cross_plot.h"
 
 namespace qvx {
 namespace {
@@ -81,6 +83,8 @@ QString DecadeLabel(int exponent) {
   return QString::number(std::pow(10.0, exponent - 3 * group), 'g', 4) + QString::fromLatin1(kSuffix[group]);
 }
 
+}  // namespace
+
 QLineSeries* AddLine(QChart& chart, QAbstractAxis* x, QAbstractAxis* y, const QString& name, const QPen& pen) {
   auto* line = new QLineSeries();
   line->setName(name);
@@ -105,10 +109,7 @@ QScatterSeries* AddMarkers(QChart& chart, QAbstractAxis* x, QAbstractAxis* y, co
   return markers;
 }
 
-// The frequency axis's labels: a log axis draws the grid, a category axis beside it the
-// decades in engineering form, which a log axis's printf format cannot write.
-void AddDecadeLabels(QChart& chart, const QLogValueAxis& grid, Qt::Alignment side = Qt::AlignBottom,
-                     const QString& title = QStringLiteral("Frequency (Hz)")) {
+void AddDecadeLabels(QChart& chart, const QLogValueAxis& grid, Qt::Alignment side, const QString& title) {
   auto* decades = new QCategoryAxis();
   decades->setTitleText(title);
   decades->setLabelsPosition(QCategoryAxis::AxisLabelsPositionOnValue);
@@ -132,6 +133,8 @@ void AddDecadeLabels(QChart& chart, const QLogValueAxis& grid, Qt::Alignment sid
 void HideFromLegend(QChart& chart, QAbstractSeries* series) {
   for (QLegendMarker* marker : chart.legend()->markers(series)) marker->setVisible(false);
 }
+
+namespace {
 
 // One line under the title: how the spectrum was measured.
 QString Caption(const NoiseSpectrum& s) {
@@ -181,6 +184,7 @@ QString Caption(const NoiseSpectrum& s) {
 }  // namespace
 
 QChart* BuildNoiseChart(const NoiseSpectrum& s, const NoiseReport& r) {
+  if (!s.cross_points.empty()) return BuildCrossChart(s, r);
   auto chart = std::make_unique<QChart>();
   chart->setTitle(QStringLiteral("<b>Noise density</b><br><span style=\"font-size:small\">%1</span>").arg(Caption(s)));
   chart->setBackgroundRoundness(0);

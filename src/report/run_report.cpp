@@ -55,7 +55,9 @@ FinishedRun FinishRun(NoiseSpectrum&& measured, const Corrections& c, const Anal
   NoiseSpectrum& s = run.spectrum;
   // A fresh measurement knows its converter's floor; a file read back holds what was corrected.
   const bool fresh = std::any_of(s.points.begin(), s.points.end(), [](const NoisePoint& p) { return p.quant_nv > 0; });
-  if (c.gain.given || c.floor || fresh) ApplyCorrections(s, c.gain, c.floor ? &*c.floor : nullptr);
+  // A cross-spectrum is input-referred by both channels' gains as it is estimated.
+  const bool cross = s.method == kMethodCross;
+  if (!cross && (c.gain.given || c.floor || fresh)) ApplyCorrections(s, c.gain, c.floor ? &*c.floor : nullptr);
   NoiseReport& r = run.report;
   r = AnalyzeNoise(s, request);
   MarkTones(s, r.tones);

@@ -10,7 +10,7 @@
 #include "core/files.h"
 
 namespace qvx {
-RecordFiles::RecordFiles(const std::string& prefix) : prefix_(prefix) {
+RecordFiles::RecordFiles(const std::string& prefix, std::size_t columns) : prefix_(prefix), columns_(columns) {
   if (prefix_.empty()) {
     std::string pattern = (std::filesystem::temp_directory_path() / "qvx71-records-XXXXXX").string();
     if (::mkdtemp(pattern.data())) {
@@ -40,6 +40,11 @@ void RecordFiles::Close() {
 
 void RecordFiles::Begin(int record, std::size_t, double) {
   Close();
+  if (!paths_.empty() && record == last_record_) {
+    ::unlink(paths_.back().c_str());
+    paths_.pop_back();
+  }
+  last_record_ = record;
   if (!problem_.empty()) return;
   static thread_local std::mt19937_64 rng(std::random_device{}());
   const auto slash = prefix_.rfind('/');
@@ -48,17 +53,19 @@ void RecordFiles::Begin(int record, std::size_t, double) {
   const std::string path = folder + (folder_.empty() ? "." : "") + name + ".record" + std::to_string(record) + "." +
                            std::to_string(rng() % 1000000000) + ".npy";
   try {
-    writer_ = std::make_unique<psd::NpyWriter>(path, 1);
+    writer_ = std::make_unique<psd::NpyWriter>(path, columns_);
     paths_.push_back(path);
   } catch (const psd::NpyError& e) {
     problem_ = e.what();
   }
 }
 
-void RecordFiles::Append(const float* volts, std::size_t n) {
+void RecordFiles::Append(const float* volts, std::size_t n) { Append(volts, nullptr, n); }
+
+void RecordFiles::Append(const float* x, const float* y, std::size_t n) {
   if (!writer_ || !problem_.empty()) return;
   try {
-    writer_->Append(volts, n);
+    writer_->Append(x, n, y);
   } catch (const psd::NpyError& e) {
     problem_ = e.what();
   }

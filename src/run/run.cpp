@@ -19,6 +19,8 @@
 #include "link/scpi.h"
 #include "link/whole_line_channel.h"
 #include "psd/npy.h"
+#include "run/cross_run.h"
+#include "run/measured.h"
 #include "run/record_files.h"
 #include "run/run_store.h"
 #include "sweep/sweep_plan.h"
@@ -101,13 +103,7 @@ class Stopwatch {
 };
 
 // The measurement, whatever its method, up to the spectrum at the converter.
-struct Measured {
-  NoiseSpectrum spectrum;
-  bool measured = false;
-  std::optional<RunError> error;
-  bool cancelled = false;
-  std::vector<std::string> records;  // raw record files, in order
-};
+using Measured = MeasuredRun;
 
 Measured MeasureFft(const RunRequest& r, WholeLineChannel& lines, const RunSinks& sinks) {
   Measured m;
@@ -254,6 +250,7 @@ Measured ReadRecordFiles(const RunRequest& r) {
       throw RunError(ErrorKind::kData, base + ".json is not the JSON of a capture");
     }
   }
+  if (IsPairRecord(files.front())) return ReadCrossRecordFiles(r, files, first, meta);
   std::vector<CapturedRecord> records;
   for (std::size_t i = 0; i < files.size(); ++i) {
     CheckReadableFile(files[i]);
@@ -483,6 +480,18 @@ RunPlan PlanRun(const RunRequest& r) {
       plan.seconds = capture.total_s;
       break;
     }
+    case RunMethod::kCross: {
+      const CrossPlan cross = CrossPlanOf(r);
+      if (!cross.error.empty()) {
+        plan.error = cross.error;
+        return plan;
+      }
+      plan.text = CrossPlanText(cross);
+      plan.seconds = cross.total_s;
+      // Until resolved, --max-minutes is the plan's own bound.
+      if (cross.until_resolved) return plan;
+      break;
+    }
     case RunMethod::kSweep: {
       if (!(r.from_hz > 0) || !(r.to_hz > r.from_hz)) {
         plan.error = "a sweep runs from a frequency above 0 Hz (decades start at a power of ten) to a higher one";
@@ -509,22 +518,26 @@ RunPlan PlanRun(const RunRequest& r) {
       break;
   }
   if (r.max_seconds && plan.seconds > *r.max_seconds) {
-    plan.error =
-        std::string(r.method == RunMethod::kRecord ? "the capture" : "the measurement") + " needs about " +
-        FormatDuration(plan.seconds) + ", more than --max-minutes allows; allow more, or " +
-        (r.method == RunMethod::kRecord ? "give a higher --from or fewer --seconds" : "use fewer decades or averages");
+    plan.error = std::string(r.method == RunMethod::kRecord || r.method == RunMethod::kCross ? "the capture"
+                                                                                             : "the measurement") +
+                 " needs about " + FormatDuration(plan.seconds) + ", more than --max-minutes allows; allow more, or " +
+                 (r.method == RunMethod::kRecord  ? "give a higher --from or fewer --seconds"
+                  : r.method == RunMethod::kCross ? "give fewer --records or --seconds"
+                                                  : "use fewer decades or averages");
   }
   return plan;
 }
 
 Corrections CheckRun(const RunRequest& r, std::vector<std::string>* warnings) {
-  if (r.method == RunMethod::kSweep || r.method == RunMethod::kRecord) {
+  if (r.method == RunMethod::kCross) CheckCross(r);
+  if (r.method == RunMethod::kSweep || r.method == RunMethod::kRecord || r.method == RunMethod::kCross) {
     const RunPlan plan = PlanRun(r);
     if (!plan.error.empty()) {
       throw RunError(ErrorKind::kUsage, plan.error + (plan.sweep_within ? "; use the time record below that" : ""));
     }
   }
-  if (r.method != RunMethod::kRecord && r.method != RunMethod::kFile && r.formats.npy) {
+  if (r.method != RunMethod::kRecord && r.method != RunMethod::kCross && r.method != RunMethod::kFile &&
+      r.formats.npy) {
     throw RunError(ErrorKind::kUsage, "--format npy keeps the raw records of a capture; the instrument's FFT has none");
   }
   CheckOutputPrefix(r.out_prefix);
@@ -584,6 +597,11 @@ RunResult RunNoise(const RunRequest& r, InstrumentChannel& channel, const RunSin
           files = std::make_shared<RecordFiles>(r.keep_records ? std::string() : r.out_prefix);
         }
         m = MeasureRecord(r, lines, sinks, files.get());
+      } else if (r.method == RunMethod::kCross) {
+        if (r.formats.npy || r.keep_records) {
+          files = std::make_shared<RecordFiles>(r.keep_records ? std::string() : r.out_prefix, 2);
+        }
+        m = MeasureCross(r, lines, sinks, files.get());
       } else {
         m = MeasureFft(r, lines, sinks);
       }

@@ -31,6 +31,7 @@ enum class RunMethod {
   kFft,     // the instrument's FFT as it is set (or set up from the stored settings)
   kSweep,   // the instrument's FFT decade by decade
   kRecord,  // the channel's time record
+  kCross,   // both channels' time records: the cross-spectrum
   kFile,    // a file: a CSV of a run, the window's clipboard export, or raw records (.npy)
 };
 
@@ -57,6 +58,14 @@ struct FileRequest {
   std::optional<FftWindow> window;                // of levels; default Hann
 };
 
+// The cross-spectrum: how long to average, and channel 2's preamplifier (channel 1's is the
+// corrections' constant gain; a gain file is refused, as is a floor).
+struct CrossRequest {
+  std::optional<std::size_t> records;
+  bool until_resolved = false;  // within max_seconds (default an hour)
+  std::optional<double> gain2;  // empty: channel 1's gain
+};
+
 struct RunRequest {
   RunMethod method = RunMethod::kRecord;
   std::string addr;
@@ -64,7 +73,9 @@ struct RunRequest {
   double to_hz = 100000.0;
   int ppd = 10;
   FftRequest fft;
-  std::optional<double> seconds;  // the capture's slowest record; empty: the plan's own
+  // The capture's slowest record (a cross-spectrum's whole recording); empty: the plan's own.
+  std::optional<double> seconds;
+  CrossRequest cross;
   psd::Averaging averaging = psd::Averaging::Mean;
   FileRequest file;
   std::optional<double> max_seconds;  // refuse a plan longer, and stop a sweep that would pass it

@@ -68,6 +68,7 @@ const char* CommandOf(RunMethod method) {
     case RunMethod::kFile:
       return "analyze";
     case RunMethod::kRecord:
+    case RunMethod::kCross:
       return "capture";
     default:
       return "measure";
@@ -82,6 +83,8 @@ const char* MethodName(RunMethod method) {
       return "sweep";
     case RunMethod::kRecord:
       return "record";
+    case RunMethod::kCross:
+      return "cross";
     case RunMethod::kFile:
       return "file";
   }
@@ -108,6 +111,7 @@ std::string FlagLetters(unsigned flags) {
   if (flags & kFlagQuantisation) out += 'Q';
   if (flags & kFlagFloor) out += 'F';
   if (flags & kFlagGainOutside) out += 'G';
+  if (flags & kFlagUpperLimit) out += 'U';
   return out;
 }
 
@@ -194,7 +198,7 @@ std::string RequestJson(const RunRequest& r) {
   j["command"] = r.store.command.empty() ? CommandOf(r.method) : r.store.command;
   j["method"] = MethodName(r.method);
   j["addr"] = r.addr;
-  if (r.method == RunMethod::kSweep || r.method == RunMethod::kRecord) {
+  if (r.method == RunMethod::kSweep || r.method == RunMethod::kRecord || r.method == RunMethod::kCross) {
     j["from_hz"] = r.from_hz;
     j["to_hz"] = r.to_hz;
   }
@@ -213,6 +217,12 @@ std::string RequestJson(const RunRequest& r) {
   if (r.method == RunMethod::kRecord) {
     j["seconds"] = r.seconds ? Json(*r.seconds) : Json(nullptr);
     j["averaging"] = r.averaging == psd::Averaging::Median ? "median" : "mean";
+  }
+  if (r.method == RunMethod::kCross) {
+    j["seconds"] = r.seconds ? Json(*r.seconds) : Json(nullptr);
+    j["cross"] = {{"records", r.cross.records ? Json(*r.cross.records) : Json(nullptr)},
+                  {"until_resolved", r.cross.until_resolved},
+                  {"gain2", r.cross.gain2 ? Json(*r.cross.gain2) : Json(nullptr)}};
   }
   if (r.method == RunMethod::kFile) {
     Json file;

@@ -1,6 +1,7 @@
 #include "settings/noise_settings.h"
 
 #include <cmath>
+#include <tuple>
 
 #include "core/text.h"
 #include "core/conversions.h"
@@ -32,10 +33,10 @@ NoiseSettingsRead ReadNoiseSettings(const TIniFile& ini) {
   auto bad = [&](const char* key, const std::string& text, const std::string& used) {
     read.problems.push_back(std::string(key) + "=" + text + " in [NOISE] is not usable; " + used + " is used");
   };
-  auto choice = [&](const char* key, std::string& field, const char* a, const char* b) {
+  auto choice = [&](const char* key, std::string& field, const char* a, const char* b, const char* c = nullptr) {
     const std::string text = value(key);
     if (text == kAbsent) return;
-    if (text == a || text == b)
+    if (text == a || text == b || (c && text == c))
       field = text;
     else
       bad(key, text, field);
@@ -58,7 +59,7 @@ NoiseSettingsRead ReadNoiseSettings(const TIniFile& ini) {
     else
       bad(key, text, std::to_string(field));
   };
-  choice("METHOD", s.method, "record", "fft");
+  choice("METHOD", s.method, "record", "fft", "cross");
   number("FROM", s.from_hz, 0.0);
   number("TO", s.to_hz, 0.0);
   if (!(s.to_hz > s.from_hz)) {
@@ -78,11 +79,14 @@ NoiseSettingsRead ReadNoiseSettings(const TIniFile& ini) {
       bad("SECONDS", text, "the plan's own length");
   }
   choice("AVERAGING", s.averaging, "mean", "median");
-  if (const std::string text = value("GAIN"); text != kAbsent) {
-    if (ParseGainText(text, nullptr))
-      s.gain = Trimmed(text);
-    else
-      bad("GAIN", text, "no gain");
+  for (auto [key, field, used] :
+       {std::tuple{"GAIN", &s.gain, "no gain"}, std::tuple{"GAIN2", &s.gain2, "channel 1's"}}) {
+    if (const std::string text = value(key); text != kAbsent) {
+      if (ParseGainText(text, nullptr))
+        *field = Trimmed(text);
+      else
+        bad(key, text, used);
+    }
   }
   for (auto [key, field] : {std::pair{"GAINFILE", &s.gain_file}, std::pair{"FLOORFILE", &s.floor_file},
                             std::pair{"LIMITFILE", &s.limit_file}}) {
@@ -100,6 +104,7 @@ void WriteNoiseSettings(TIniFile& ini, const NoiseSettings& s) {
   ini.WriteString(kSettingsSectionNoise, "SECONDS", s.seconds);
   ini.WriteString(kSettingsSectionNoise, "AVERAGING", s.averaging);
   ini.WriteString(kSettingsSectionNoise, "GAIN", s.gain);
+  ini.WriteString(kSettingsSectionNoise, "GAIN2", s.gain2);
   ini.WriteString(kSettingsSectionNoise, "GAINFILE", s.gain_file);
   ini.WriteString(kSettingsSectionNoise, "FLOORFILE", s.floor_file);
   ini.WriteString(kSettingsSectionNoise, "LIMITFILE", s.limit_file);

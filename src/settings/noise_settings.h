@@ -13,7 +13,7 @@ namespace qvx {
 inline constexpr const char* kSettingsSectionNoise = "NOISE";
 
 struct NoiseSettings {
-  std::string method = "record";  // "record" (the time record) or "fft" (the instrument's FFT sweep)
+  std::string method = "record";  // "record" (the time record), "fft" (the instrument's FFT sweep) or "cross"
   double from_hz = 1.0;
   double to_hz = 100000.0;
   int ppd = 10;
@@ -21,6 +21,7 @@ struct NoiseSettings {
   std::string seconds;             // the slowest record's length; empty: the plan's own
   std::string averaging = "mean";  // or "median"
   std::string gain;                // a ratio ("100") or dB ("40 dB"); empty: none
+  std::string gain2;               // channel 2's, for the cross-spectrum; empty: as channel 1's
   std::string gain_file;
   std::string floor_file;
   std::string limit_file;
