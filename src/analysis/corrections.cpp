@@ -129,7 +129,7 @@ FloorRead ReadFloorFile(std::string_view text, const std::string& name) {
       double lo, hi, q;
     };
     std::vector<Span> spans;
-    const bool record = j.value("method", std::string()) == kMethodRecord;
+    const bool record = MethodFromName(j.value("method", std::string())) == kMethodRecord;
     for (const char* list : {"acquisitions", "records"}) {
       if (!j.contains(list) || !j[list].is_array()) continue;
       for (const auto& a : j[list]) {
@@ -165,7 +165,7 @@ FloorRead ReadFloorFile(std::string_view text, const std::string& name) {
         r.floor.density_nv.points.emplace_back(hz, nv);
       }
     }
-    if (j.contains("method") && j["method"].is_string()) r.floor.method = j["method"];
+    if (j.contains("method") && j["method"].is_string()) r.floor.method = MethodFromName(j["method"].get<std::string>());
     auto collect = [&](const char* list, const char* key, std::vector<double>& into) {
       if (!j.contains(list) || !j[list].is_array()) return;
       for (const auto& a : j[list]) {
@@ -203,8 +203,8 @@ FloorRead ReadFloorFile(std::string_view text, const std::string& name) {
 }
 
 std::string FloorMismatch(const Floor& floor, const NoiseSpectrum& run) {
-  if (!floor.method.empty() && floor.method != run.method)
-    return "it was measured by " + floor.method + ", this run by " + run.method;
+  if (floor.method && *floor.method != run.method)
+    return std::string("it was measured by ") + MethodName(*floor.method) + ", this run by " + MethodName(run.method);
   std::vector<double> rates, scales;
   if (run.method == kMethodRecord) {
     for (const RecordInfo& r : run.records) {

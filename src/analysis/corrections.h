@@ -46,7 +46,7 @@ struct Floor {
   bool converter_floor_included = true;
   double lf_rms_nv = kNotKnown;  // its own 0.1-10 Hz rms at the converter, when it has one
   std::string source;
-  std::string method;
+  std::optional<SpectrumMethod> method;  // not known from a CSV alone
   std::vector<double> rates_hz;  // RBWs (instrument FFT) or sample rates (time record)
   std::vector<double> ch1_scales;
 };

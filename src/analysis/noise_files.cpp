@@ -293,7 +293,7 @@ std::string NoiseJsonText(const NoiseSpectrum& s, const NoiseReport& r) {
   j["instrument"] = {{"idn", TextOrNull(s.idn)}, {"addr", TextOrNull(s.addr)}};
   j["date"] = TextOrNull(s.date);
   if (!s.source_file.empty()) j["file"] = s.source_file;
-  j["method"] = s.method;
+  j["method"] = MethodName(s.method);
   j["partial"] = s.partial;
   j["partial_reason"] = s.partial ? Json(s.partial_reason) : Json(nullptr);
   j["window"] = s.window.name;
@@ -335,7 +335,7 @@ std::string NoiseJsonText(const NoiseSpectrum& s, const NoiseReport& r) {
                          {"file_bytes", rec.file.empty() ? Json(nullptr) : Json(rec.file_bytes)}});
     }
     j["records"] = std::move(records);
-    j["averaging"] = s.averaging;
+    j["averaging"] = AveragingName(s.averaging);
   }
   j["confidence"] = s.confidence;
   j["input_referred"] = s.input_referred;
@@ -482,7 +482,7 @@ std::string NoiseSummaryText(const NoiseSpectrum& s, const NoiseReport& r) {
              FormatHz(rec.fs_hz).replace(FormatHz(rec.fs_hz).size() - 2, 2, "Sa/s") + " for " + FormatHz(rec.lo_hz) +
              " - " + FormatHz(rec.hi_hz);
     }
-    out += "; Welch, Hann, 50 % overlap, " + s.averaging + " of periodograms; " +
+    out += "; Welch, Hann, 50 % overlap, " + std::string(AveragingName(s.averaging)) + " of periodograms; " +
            FormatSignificant(100 * s.confidence, 3) + " % intervals\n";
   }
   if (s.method == kMethodCross) out += CrossMethodLine(s);

@@ -42,6 +42,27 @@ std::optional<FftWindow> FindFftWindow(std::string_view name) {
 
 FftWindow HannWindow() { return {"HANN", 1.5}; }
 
+const char* MethodName(SpectrumMethod method) {
+  switch (method) {
+    case SpectrumMethod::kInstrumentFft:
+      return "instrument FFT";
+    case SpectrumMethod::kTimeRecord:
+      return "time record";
+    case SpectrumMethod::kCrossSpectrum:
+      return "cross-spectrum";
+  }
+  return "instrument FFT";
+}
+
+std::optional<SpectrumMethod> MethodFromName(std::string_view name) {
+  for (SpectrumMethod m : {kMethodFft, kMethodRecord, kMethodCross}) {
+    if (name == MethodName(m)) return m;
+  }
+  return std::nullopt;
+}
+
+const char* AveragingName(psd::Averaging averaging) { return averaging == psd::Averaging::Median ? "median" : "mean"; }
+
 double PointWidth(const NoiseSpectrum& s, std::size_t i) {
   const double next = i + 1 < s.points.size() ? s.points[i + 1].freq_hz : s.end_hz;
   return std::max(0.0, next - s.points[i].freq_hz);

@@ -12,6 +12,7 @@
 
 #include "analysis/cross_spectrum.h"
 #include "core/working_state.h"
+#include "psd/estimator.h"
 #include "spectrum/trace.h"
 
 namespace qvx {
@@ -147,17 +148,24 @@ struct TimeRecordFigures {
   std::vector<Block> envelope;
 };
 
-inline constexpr const char* kMethodFft = "instrument FFT";
-inline constexpr const char* kMethodRecord = "time record";
-inline constexpr const char* kMethodCross = "cross-spectrum";
+// How a spectrum was measured.
+enum class SpectrumMethod { kInstrumentFft, kTimeRecord, kCrossSpectrum };
+inline constexpr SpectrumMethod kMethodFft = SpectrumMethod::kInstrumentFft;
+inline constexpr SpectrumMethod kMethodRecord = SpectrumMethod::kTimeRecord;
+inline constexpr SpectrumMethod kMethodCross = SpectrumMethod::kCrossSpectrum;
+// "instrument FFT", "time record", "cross-spectrum": as the files and the summary name it.
+const char* MethodName(SpectrumMethod method);
+std::optional<SpectrumMethod> MethodFromName(std::string_view name);
+// "mean", "median".
+const char* AveragingName(psd::Averaging averaging);
 
 struct NoiseSpectrum {
   std::vector<NoisePoint> points;  // rising frequency
   double end_hz = 0.0;             // upper edge of the last point's step
 
-  std::string method = kMethodFft;
+  SpectrumMethod method = kMethodFft;
   std::vector<RecordInfo> records;        // the time record's
-  std::string averaging = "mean";         // of the time record's periodograms
+  psd::Averaging averaging = psd::Averaging::Mean;         // of the time record's periodograms
   double confidence = 0.95;               // of every interval
   std::optional<LfFigures> lf;            // when the capture covers 0.1-10 Hz
   std::optional<TimeRecordFigures> time;  // the time record's, where there is one

@@ -355,7 +355,7 @@ NoiseSpectrum StitchRecords(const std::vector<const CapturedRecord*>& records, i
   s.window_source = "estimator";
   s.ppd = ppd;
   if (records.empty()) return s;
-  s.averaging = records.front()->estimator->Settings().averaging == psd::Averaging::Median ? "median" : "mean";
+  s.averaging = records.front()->estimator->Settings().averaging;
   // Each record's fine points, and per log bin the degrees of freedom it offers.
   struct Offer {
     std::vector<psd::FinePoint> fine;

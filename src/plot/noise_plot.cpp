@@ -155,7 +155,7 @@ QString Caption(const NoiseSpectrum& s) {
       records << QStringLiteral("%1 at %2Sa/s").arg(Text(FormatSeconds(r.seconds)), Text(FormatHz(r.fs_hz)).chopped(2));
     }
     parts << QStringLiteral("time record: %1").arg(records.join(QStringLiteral(" + ")));
-    parts << QStringLiteral("Welch, Hann, 50 %, %1").arg(Text(s.averaging));
+    parts << QStringLiteral("Welch, Hann, 50 %, %1").arg(QString::fromLatin1(AveragingName(s.averaging)));
     parts << QStringLiteral("%1 % intervals").arg(Text(FormatSignificant(100 * s.confidence, 3)));
   } else {
     if (s.averages > 0) parts << Text(Counted(s.averages, "average"));

@@ -280,7 +280,7 @@ store::RunRecord RunRecordOf(const RunRequest& r, const RunResult& result) {
   store::RunRecord rec;
   rec.time = StoreTimeNow();
   rec.command = ValidText(r.store.command.empty() ? CommandOf(r.method) : r.store.command);
-  rec.method = ValidText(s.method);
+  rec.method = MethodName(s.method);
   rec.status = StatusName(result.status);
   rec.partial = s.partial;
   rec.partial_reason = ValidText(s.partial_reason);
@@ -451,7 +451,7 @@ FinishedRun RestoreRun(const store::RunRecord& stored) {
   FinishedRun run;
   NoiseSpectrum& s = run.spectrum;
   s = std::move(read.spectrum);
-  s.method = Text(j, "method").empty() ? std::string(kMethodFft) : Text(j, "method");
+  s.method = MethodFromName(Text(j, "method")).value_or(kMethodFft);
   s.idn = Text(Member(j, "instrument"), "idn");
   s.addr = Text(Member(j, "instrument"), "addr");
   s.date = Text(j, "date");
@@ -472,7 +472,7 @@ FinishedRun RestoreRun(const store::RunRecord& stored) {
   s.floor_source = Text(floor, "file");
   s.floor_under_3db = Whole(floor, "under_3db");
   s.floor_under_10db = Whole(floor, "under_10db");
-  if (!Text(j, "averaging").empty()) s.averaging = Text(j, "averaging");
+  if (Text(j, "averaging") == "median") s.averaging = psd::Averaging::Median;
   for (const auto& a : Member(j, "acquisitions")) {
     AcquisitionInfo info;
     info.start_hz = Number(a, "start_hz");
