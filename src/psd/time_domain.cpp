@@ -329,21 +329,23 @@ double StudentQuantile(double p, double nu) {
 }
 
 // Non-negative weighted least squares of the Hadamard variances on h0 / (2 tau) + c1 h1 +
-// c2 h2 tau, weighted by their degrees of freedom (each variance scatters by sqrt(2 / edf)
-// of the model), over the active sets, the fewest parts that fit; the weights follow the
-// model.
+// c2 h2 tau + b / tau^2, weighted by their degrees of freedom (each variance scatters by
+// sqrt(2 / edf) of the model), over the active sets, the fewest parts that fit; the weights
+// follow the model. The last part takes what a bounded signal (a line, ripple) leaves at
+// averaging times beyond its period, which would otherwise pass for noise.
+constexpr int kNoiseParts = 4;
 struct NoiseFit {
-  std::array<double, 3> h{};
-  std::array<std::array<double, 3>, 3> cov{};
+  std::array<double, kNoiseParts> h{};
+  std::array<std::array<double, kNoiseParts>, kNoiseParts> cov{};
 };
 
 NoiseFit FitNoise(const std::vector<DeviationPoint>& points) {
   const std::size_t count = points.size();
-  std::vector<std::array<double, 3>> basis(count);
+  std::vector<std::array<double, kNoiseParts>> basis(count);
   std::vector<double> value(count), model(count);
   for (std::size_t i = 0; i < count; ++i) {
     const double tau = points[i].tau_s;
-    basis[i] = {0.5 / tau, kHadamardFlicker, kHadamardWalk * tau};
+    basis[i] = {0.5 / tau, kHadamardFlicker, kHadamardWalk * tau, 1.0 / (tau * tau)};
     value[i] = points[i].hdev_v * points[i].hdev_v;
     model[i] = value[i];
   }
@@ -351,15 +353,15 @@ NoiseFit FitNoise(const std::vector<DeviationPoint>& points) {
   for (int round = 0; round < 4; ++round) {
     double best_chi2 = HUGE_VAL;
     NoiseFit chosen;
-    for (int mask = 1; mask < 8; ++mask) {
-      std::array<int, 3> idx{};
+    for (int mask = 1; mask < (1 << kNoiseParts); ++mask) {
+      std::array<int, kNoiseParts> idx{};
       int k = 0;
-      for (int p = 0; p < 3; ++p) {
+      for (int p = 0; p < kNoiseParts; ++p) {
         if (mask & (1 << p)) idx[k++] = p;
       }
       // Normal equations, scaled to unit diagonal for conditioning.
-      std::array<std::array<double, 3>, 3> a{};
-      std::array<double, 3> rhs{};
+      std::array<std::array<double, kNoiseParts>, kNoiseParts> a{};
+      std::array<double, kNoiseParts> rhs{};
       for (std::size_t i = 0; i < count; ++i) {
         const double w = points[i].hdev_edf / (2.0 * model[i] * model[i]);
         for (int r = 0; r < k; ++r) {
@@ -367,10 +369,10 @@ NoiseFit FitNoise(const std::vector<DeviationPoint>& points) {
           for (int c = 0; c < k; ++c) a[r][c] += w * basis[i][idx[r]] * basis[i][idx[c]];
         }
       }
-      std::array<double, 3> scale{};
+      std::array<double, kNoiseParts> scale{};
       for (int r = 0; r < k; ++r) scale[r] = a[r][r] > 0 ? 1.0 / std::sqrt(a[r][r]) : 0.0;
-      std::array<std::array<double, 3>, 3> inv{};
-      std::array<std::array<double, 6>, 3> aug{};
+      std::array<std::array<double, kNoiseParts>, kNoiseParts> inv{};
+      std::array<std::array<double, 2 * kNoiseParts>, kNoiseParts> aug{};
       for (int r = 0; r < k; ++r) {
         for (int c = 0; c < k; ++c) aug[r][c] = a[r][c] * scale[r] * scale[c];
         aug[r][k + r] = 1.0;
@@ -411,7 +413,7 @@ NoiseFit FitNoise(const std::vector<DeviationPoint>& points) {
       double chi2 = 0.0;
       for (std::size_t i = 0; i < count; ++i) {
         double m = 0.0;
-        for (int p = 0; p < 3; ++p) m += fit.h[p] * basis[i][p];
+        for (int p = 0; p < kNoiseParts; ++p) m += fit.h[p] * basis[i][p];
         chi2 += points[i].hdev_edf / (2.0 * model[i] * model[i]) * (value[i] - m) * (value[i] - m);
       }
       // A part enters only where it lowers chi^2 by more than a 99 % test asks (6.63): a
@@ -426,7 +428,7 @@ NoiseFit FitNoise(const std::vector<DeviationPoint>& points) {
     best = chosen;
     for (std::size_t i = 0; i < count; ++i) {
       double m = 0.0;
-      for (int p = 0; p < 3; ++p) m += best.h[p] * basis[i][p];
+      for (int p = 0; p < kNoiseParts; ++p) m += best.h[p] * basis[i][p];
       model[i] = std::max(m, 1e-300);
     }
   }
@@ -709,6 +711,11 @@ void TimeDomain::PushSamples(const T* samples, std::size_t n) {
 void TimeDomain::Push(const float* samples, std::size_t n) { PushSamples(samples, n); }
 void TimeDomain::Push(const double* samples, std::size_t n) { PushSamples(samples, n); }
 
+// The drift's noise is fitted over averaging times from this fraction of the record on, and
+// over at least this many octaves.
+constexpr double kDriftShortestTau = 1e-2;
+constexpr std::size_t kDriftFitPoints = 4;
+
 double SlopeVariance(double h0, double h1, double h2, double duration_s) {
   const double t = duration_s;
   return 6.0 * h0 / (t * t * t) + 9.0 * h1 / (t * t) + 2.4 * std::numbers::pi * std::numbers::pi * h2 / t;
@@ -788,15 +795,28 @@ TimeFigures TimeDomain::Read() const {
     drift.slope_v_per_s = (s.st - centre * s1) / spread * fs_;
   }
   if (!figures.deviation.empty()) {
-    const NoiseFit fit = FitNoise(figures.deviation);
+    // The slope is decided by the noise near 1 / T: shorter averaging times would only add
+    // what a line or ripple leaves there, which the fit would take for random walk.
     const double t = figures.duration_s;
+    std::vector<DeviationPoint> slow;
+    for (const DeviationPoint& p : figures.deviation) {
+      if (p.tau_s >= t * kDriftShortestTau) slow.push_back(p);
+    }
+    if (slow.size() < kDriftFitPoints) {
+      const std::size_t take = std::min(kDriftFitPoints, figures.deviation.size());
+      slow.assign(figures.deviation.end() - static_cast<std::ptrdiff_t>(take), figures.deviation.end());
+    }
+    const NoiseFit fit = FitNoise(slow);
     // White part exactly as sampled: 12 (h0 fs / 2) / (N (N^2 - 1)) per sample^2.
-    const std::array<double, 3> g = {6.0 * fs_ * fs_ * fs_ / (nd * (nd * nd - 1.0)), 9.0 / (t * t),
-                                     2.4 * std::numbers::pi * std::numbers::pi / t};
+    // A bounded signal's part counts as the white noise it matches at the shortest averaging
+    // time fitted: more than it adds to the slope, never less.
+    const double white = 6.0 * fs_ * fs_ * fs_ / (nd * (nd * nd - 1.0));
+    const std::array<double, kNoiseParts> g = {white, 9.0 / (t * t), 2.4 * std::numbers::pi * std::numbers::pi / t,
+                                               white * 2.0 / slow.front().tau_s};
     double var = 0.0, var_of_var = 0.0;
-    for (int i = 0; i < 3; ++i) {
+    for (int i = 0; i < kNoiseParts; ++i) {
       var += g[i] * fit.h[i];
-      for (int j = 0; j < 3; ++j) var_of_var += g[i] * g[j] * fit.cov[i][j];
+      for (int j = 0; j < kNoiseParts; ++j) var_of_var += g[i] * g[j] * fit.cov[i][j];
     }
     if (var > 0) {
       drift.valid = true;

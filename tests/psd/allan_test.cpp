@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <numbers>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -248,6 +249,12 @@ TEST(TimeDomain, DriftIntervalHoldsForFlickerNoise) {
   EXPECT_LT(drifting.lo_v_per_s, 1e-6);
   EXPECT_GT(drifting.hi_v_per_s, 1e-6);
   EXPECT_GT(drifting.lo_v_per_s, 0.0);
+
+  // A mains-like line far above 1 / T, 50 times the noise's rms, leaves the interval as it was.
+  const Drift plain = Figures(WhiteFlicker(n, fs, white, corner, 2024, 8), fs).drift;
+  auto toned = WhiteFlicker(n, fs, white, corner, 2024, 8);
+  for (std::size_t i = 0; i < n; ++i) toned[i] += 1e-3 * std::sin(2.0 * std::numbers::pi * 20.3 * i / fs);
+  EXPECT_NEAR(Figures(toned, fs).drift.sigma_v_per_s / plain.sigma_v_per_s, 1.0, 0.3);
 
   int held = 0, seeds = 40;
   double spread = 0.0, predicted = 0.0;
