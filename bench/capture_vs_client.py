@@ -51,9 +51,8 @@ def client():
         time.sleep(0.005)
     got = 0
     for first in range(1, 10_000_001, 250_000):
-        send(":WAVeform:STARt %d" % first)
-        send(":WAVeform:STOP %d" % (first + 249_999))
-        send(":WAVeform:DATA?")
+        # One write: three small ones would wait on Nagle's algorithm and delayed ACKs.
+        send(":WAVeform:STARt %d\n:WAVeform:STOP %d\n:WAVeform:DATA?" % (first, first + 249_999))
         head = f.read(2)
         length = int(f.read(int(head[1:2])))
         left = length + 1
