@@ -127,13 +127,7 @@ MeasuredRun ReadCrossRecordFiles(const RunRequest& r, const std::vector<std::str
   std::vector<float> x(kCrossPushPairs), y(kCrossPushPairs);
   double f1 = Number(cross, "from_hz"), f2 = Number(cross, "to_hz");
   for (std::size_t i = 0; i < files.size(); ++i) {
-    CheckReadableFile(files[i]);
-    std::optional<psd::NpyReader> reader;
-    try {
-      reader.emplace(files[i]);
-    } catch (const psd::NpyError& e) {
-      throw RunError(ErrorKind::kData, e.what());
-    }
+    const std::unique_ptr<psd::NpyReader> reader = OpenRecordFile(files[i]);
     if (reader->Columns() != 2) {
       throw RunError(ErrorKind::kData, files[i] +
                                            ": one column among records of two channels; give the records of "
@@ -175,9 +169,7 @@ MeasuredRun ReadCrossRecordFiles(const RunRequest& r, const std::vector<std::str
     } catch (const psd::NpyError& e) {
       throw RunError(ErrorKind::kData, e.what());
     }
-    if (reader->NonFinite() > 0) {
-      throw RunError(ErrorKind::kData, reader->NonFiniteMessage() + "; a record of volts has only finite samples");
-    }
+    CheckFiniteRecord(*reader);
     RecordInfo info;
     info.fs_hz = fs;
     info.points = rows;

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <random>
 
+#include "core/errors.h"
 #include "core/files.h"
 
 namespace qvx {
@@ -73,5 +74,20 @@ void RecordFiles::Append(const float* x, const float* y, std::size_t n) {
 
 // Whole or cut short, the header already says how many samples there are.
 void RecordFiles::End(bool) { Close(); }
+
+std::unique_ptr<psd::NpyReader> OpenRecordFile(const std::string& path) {
+  CheckReadableFile(path);
+  try {
+    return std::make_unique<psd::NpyReader>(path);
+  } catch (const psd::NpyError& e) {
+    throw RunError(ErrorKind::kData, e.what());
+  }
+}
+
+void CheckFiniteRecord(const psd::NpyReader& reader) {
+  if (reader.NonFinite() > 0) {
+    throw RunError(ErrorKind::kData, reader.NonFiniteMessage() + "; a record of volts has only finite samples");
+  }
+}
 
 }  // namespace qvx

@@ -44,4 +44,10 @@ class RecordFiles final : public RecordSink, public PairSink {
   std::string problem_;
 };
 
+// A saved record opened to be read again: a file that cannot be read or is no record is a
+// data error.
+std::unique_ptr<psd::NpyReader> OpenRecordFile(const std::string& path);
+// Once read through: a record of volts holds only finite samples.
+void CheckFiniteRecord(const psd::NpyReader& reader);
+
 }  // namespace qvx

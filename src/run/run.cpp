@@ -253,13 +253,7 @@ Measured ReadRecordFiles(const RunRequest& r) {
   if (IsPairRecord(files.front())) return ReadCrossRecordFiles(r, files, first, meta);
   std::vector<CapturedRecord> records;
   for (std::size_t i = 0; i < files.size(); ++i) {
-    CheckReadableFile(files[i]);
-    std::optional<psd::NpyReader> reader;
-    try {
-      reader.emplace(files[i]);
-    } catch (const psd::NpyError& e) {
-      throw RunError(ErrorKind::kData, e.what());
-    }
+    const std::unique_ptr<psd::NpyReader> reader = OpenRecordFile(files[i]);
     RecordInfo info;
     double fs = 0.0;
     const std::size_t at = first + i;
@@ -328,9 +322,7 @@ Measured ReadRecordFiles(const RunRequest& r) {
     } catch (const psd::NpyError& e) {
       throw RunError(ErrorKind::kData, e.what());
     }
-    if (reader->NonFinite() > 0) {
-      throw RunError(ErrorKind::kData, reader->NonFiniteMessage() + "; a record of volts has only finite samples");
-    }
+    CheckFiniteRecord(*reader);
     record.complete = true;
     records.push_back(std::move(record));
   }
