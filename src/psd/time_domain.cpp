@@ -339,13 +339,17 @@ struct NoiseFit {
   std::array<std::array<double, kNoiseParts>, kNoiseParts> cov{};
 };
 
+std::array<double, kNoiseParts> NoiseBasis(double tau) {
+  return {0.5 / tau, kHadamardFlicker, kHadamardWalk * tau, 1.0 / (tau * tau)};
+}
+
 NoiseFit FitNoise(const std::vector<DeviationPoint>& points) {
   const std::size_t count = points.size();
   std::vector<std::array<double, kNoiseParts>> basis(count);
   std::vector<double> value(count), model(count);
   for (std::size_t i = 0; i < count; ++i) {
     const double tau = points[i].tau_s;
-    basis[i] = {0.5 / tau, kHadamardFlicker, kHadamardWalk * tau, 1.0 / (tau * tau)};
+    basis[i] = NoiseBasis(tau);
     value[i] = points[i].hdev_v * points[i].hdev_v;
     model[i] = value[i];
   }
@@ -711,10 +715,10 @@ void TimeDomain::PushSamples(const T* samples, std::size_t n) {
 void TimeDomain::Push(const float* samples, std::size_t n) { PushSamples(samples, n); }
 void TimeDomain::Push(const double* samples, std::size_t n) { PushSamples(samples, n); }
 
-// The drift's noise is fitted over averaging times from this fraction of the record on, and
-// over at least this many octaves.
-constexpr double kDriftShortestTau = 1e-2;
+// The drift's noise model starts from this many of the longest averaging times, and takes a
+// shorter one while it lies within this many of its own standard errors of the model.
 constexpr std::size_t kDriftFitPoints = 4;
+constexpr double kDriftAgreementZ = 5.0;
 
 double SlopeVariance(double h0, double h1, double h2, double duration_s) {
   const double t = duration_s;
@@ -795,18 +799,26 @@ TimeFigures TimeDomain::Read() const {
     drift.slope_v_per_s = (s.st - centre * s1) / spread * fs_;
   }
   if (!figures.deviation.empty()) {
-    // The slope is decided by the noise near 1 / T: shorter averaging times would only add
-    // what a line or ripple leaves there, which the fit would take for random walk.
+    // The slope is decided by the noise at the record's own time scale. The model is fitted
+    // there first, then over ever shorter averaging times while each agrees with it: a line
+    // or ripple lifts some far above any noise model, and the fit would take them for random
+    // walk and widen the interval a thousandfold.
     const double t = figures.duration_s;
-    std::vector<DeviationPoint> slow;
-    for (const DeviationPoint& p : figures.deviation) {
-      if (p.tau_s >= t * kDriftShortestTau) slow.push_back(p);
+    const std::vector<DeviationPoint>& all = figures.deviation;
+    std::size_t first = all.size() - std::min(kDriftFitPoints, all.size());
+    std::vector<DeviationPoint> slow(all.begin() + static_cast<std::ptrdiff_t>(first), all.end());
+    NoiseFit fit = FitNoise(slow);
+    while (first > 0) {
+      const DeviationPoint& next = all[first - 1];
+      const std::array<double, kNoiseParts> basis = NoiseBasis(next.tau_s);
+      double model = 0.0;
+      for (int p = 0; p < kNoiseParts; ++p) model += fit.h[p] * basis[p];
+      const double value = next.hdev_v * next.hdev_v;
+      if (!(model > 0) || std::fabs(value / model - 1.0) * std::sqrt(0.5 * next.hdev_edf) > kDriftAgreementZ) break;
+      slow.insert(slow.begin(), next);
+      fit = FitNoise(slow);
+      --first;
     }
-    if (slow.size() < kDriftFitPoints) {
-      const std::size_t take = std::min(kDriftFitPoints, figures.deviation.size());
-      slow.assign(figures.deviation.end() - static_cast<std::ptrdiff_t>(take), figures.deviation.end());
-    }
-    const NoiseFit fit = FitNoise(slow);
     // White part exactly as sampled: 12 (h0 fs / 2) / (N (N^2 - 1)) per sample^2.
     // A bounded signal's part counts as the white noise it matches at the shortest averaging
     // time fitted: more than it adds to the slope, never less.
