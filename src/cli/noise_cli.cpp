@@ -690,6 +690,8 @@ int RunNoiseCli(int argc, char** argv) {
                     "with --cross: average until every log point from --from to --to is resolved, or --max-minutes");
   AddGain2Options(capture, c.gain2, "--gain's");
   AddReportOptions(capture, c.report);
+  capture->get_option("--format")
+      ->description("files to write with --out: any of csv,json,png,svg,npy (npy: the raw records; default csv,json)");
 
   AnalyzeOptions a;
   CLI::App* analyze = app.add_subcommand(
