@@ -644,10 +644,11 @@ std::string NoiseSummaryText(const NoiseSpectrum& s, const NoiseReport& r) {
   }
   if (r.flags.quantisation > 0) {
     double floor = kNotKnown;
-    for (const AcquisitionInfo& a : s.acquisitions) {
-      if (std::isfinite(a.converter_floor_nv))
-        floor = std::isfinite(floor) ? std::min(floor, a.converter_floor_nv) : a.converter_floor_nv;
-    }
+    auto lowest = [&floor](double nv) {
+      if (std::isfinite(nv)) floor = std::isfinite(floor) ? std::min(floor, nv) : nv;
+    };
+    for (const AcquisitionInfo& a : s.acquisitions) lowest(a.converter_floor_nv);
+    for (const RecordInfo& r : s.records) lowest(r.converter_floor_nv);
     out += "warning     " + Counted(r.flags.quantisation, "point") + " within 3 dB of the 8-bit converter's floor" +
            (std::isfinite(floor) ? " (" + FormatSignificant(floor, 3) + " nV/\u221AHz or more)" : std::string()) +
            " show the converter, not the source: left out of the fit, and marked where they decide a band or a spot;"
