@@ -475,7 +475,8 @@ std::string NoiseSummaryText(const NoiseSpectrum& s, const NoiseReport& r) {
   std::string out;
   if (s.partial) out += "PARTIAL     " + s.partial_reason + "; what follows covers what was measured before\n";
   if (s.method == kMethodRecord) {
-    out += "method      time record: ";
+    out += s.records.empty() ? "method      time record, its points as written (no record in the file)"
+                             : "method      time record: ";
     for (std::size_t i = 0; i < s.records.size(); ++i) {
       const RecordInfo& rec = s.records[i];
       out += (i > 0 ? ", " : "") + FormatSeconds(rec.seconds) + " at " +
@@ -604,6 +605,8 @@ std::string NoiseSummaryText(const NoiseSpectrum& s, const NoiseReport& r) {
       for (const std::string& c : corrected) joined += (joined.empty() ? "" : ", ") + c;
       out += "            corrected: " + joined + "\n";
     }
+  } else if (s.method == kMethodRecord && s.records.empty()) {
+    out += "0.1-10 Hz   not measured: it takes the records (analyze the run's .npy)\n";
   } else if (s.method == kMethodRecord) {
     out += "0.1-10 Hz   not covered (it needs at least 20 s at 100 Sa/s or more)\n";
   }
