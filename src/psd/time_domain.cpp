@@ -343,6 +343,12 @@ std::array<double, kNoiseParts> NoiseBasis(double tau) {
   return {0.5 / tau, kHadamardFlicker, kHadamardWalk * tau, 1.0 / (tau * tau)};
 }
 
+double ModelVariance(const std::array<double, kNoiseParts>& h, const std::array<double, kNoiseParts>& basis) {
+  double m = 0.0;
+  for (int p = 0; p < kNoiseParts; ++p) m += h[p] * basis[p];
+  return m;
+}
+
 NoiseFit FitNoise(const std::vector<DeviationPoint>& points) {
   const std::size_t count = points.size();
   std::vector<std::array<double, kNoiseParts>> basis(count);
@@ -416,8 +422,7 @@ NoiseFit FitNoise(const std::vector<DeviationPoint>& points) {
       if (!feasible) continue;
       double chi2 = 0.0;
       for (std::size_t i = 0; i < count; ++i) {
-        double m = 0.0;
-        for (int p = 0; p < kNoiseParts; ++p) m += fit.h[p] * basis[i][p];
+        const double m = ModelVariance(fit.h, basis[i]);
         chi2 += points[i].hdev_edf / (2.0 * model[i] * model[i]) * (value[i] - m) * (value[i] - m);
       }
       // A part enters only where it lowers chi^2 by more than a 99 % test asks (6.63): a
@@ -431,9 +436,7 @@ NoiseFit FitNoise(const std::vector<DeviationPoint>& points) {
     if (best_chi2 == HUGE_VAL) break;
     best = chosen;
     for (std::size_t i = 0; i < count; ++i) {
-      double m = 0.0;
-      for (int p = 0; p < kNoiseParts; ++p) m += best.h[p] * basis[i][p];
-      model[i] = std::max(m, 1e-300);
+      model[i] = std::max(ModelVariance(best.h, basis[i]), 1e-300);
     }
   }
   return best;
@@ -810,9 +813,7 @@ TimeFigures TimeDomain::Read() const {
     NoiseFit fit = FitNoise(slow);
     while (first > 0) {
       const DeviationPoint& next = all[first - 1];
-      const std::array<double, kNoiseParts> basis = NoiseBasis(next.tau_s);
-      double model = 0.0;
-      for (int p = 0; p < kNoiseParts; ++p) model += fit.h[p] * basis[p];
+      const double model = ModelVariance(fit.h, NoiseBasis(next.tau_s));
       const double value = next.hdev_v * next.hdev_v;
       if (!(model > 0) || std::fabs(value / model - 1.0) * std::sqrt(0.5 * next.hdev_edf) > kDriftAgreementZ) break;
       slow.insert(slow.begin(), next);

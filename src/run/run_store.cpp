@@ -216,7 +216,7 @@ std::string RequestJson(const RunRequest& r) {
   }
   if (r.method == RunMethod::kRecord) {
     j["seconds"] = r.seconds ? Json(*r.seconds) : Json(nullptr);
-    j["averaging"] = r.averaging == psd::Averaging::Median ? "median" : "mean";
+    j["averaging"] = AveragingName(r.averaging);
   }
   if (r.method == RunMethod::kCross) {
     j["seconds"] = r.seconds ? Json(*r.seconds) : Json(nullptr);
@@ -229,9 +229,7 @@ std::string RequestJson(const RunRequest& r) {
     file["path"] = r.file.path;
     file["span_hz"] = r.file.span ? Json{r.file.span->first, r.file.span->second} : Json(nullptr);
     file["fs_hz"] = r.file.fs_hz ? Json(*r.file.fs_hz) : Json(nullptr);
-    file["averaging"] = !r.file.averaging                             ? Json(nullptr)
-                        : *r.file.averaging == psd::Averaging::Median ? Json("median")
-                                                                      : Json("mean");
+    file["averaging"] = r.file.averaging ? Json(AveragingName(*r.file.averaging)) : Json(nullptr);
     file["window"] = r.file.window ? Json(r.file.window->name) : Json(nullptr);
     j["file"] = std::move(file);
   }
